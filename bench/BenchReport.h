@@ -1,0 +1,47 @@
+#pragma once
+
+// Figures of one benchmark run, written as the JSON list that scripts/bench renders:
+//   [{"figure": ..., "unit": ..., "ours": ..., "peer": ... or null,
+//     "ratio": ours/peer or null, "better": "lower" or "higher"}, ...]
+// The file is $LUMO_BENCH_JSON when set (scripts/bench sets it), else nothing is written.
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace lumo::bench {
+
+class Report {
+ public:
+  // Adds one figure. `peer` is the standard tool's value for the same figure, when it has one.
+  void add(std::string figure, std::string unit, double ours, std::optional<double> peer,
+           bool lowerIsBetter, nlohmann::json extra = nlohmann::json::object()) {
+    nlohmann::json f = std::move(extra);
+    f["figure"] = std::move(figure);
+    f["unit"] = std::move(unit);
+    f["ours"] = ours;
+    f["peer"] = peer ? nlohmann::json(*peer) : nlohmann::json(nullptr);
+    f["ratio"] = (peer && *peer != 0) ? nlohmann::json(ours / *peer) : nlohmann::json(nullptr);
+    f["better"] = lowerIsBetter ? "lower" : "higher";
+    figures_.push_back(std::move(f));
+  }
+
+  // Writes the figures to $LUMO_BENCH_JSON; returns false when writing failed.
+  bool write() const {
+    const char* path = std::getenv("LUMO_BENCH_JSON");
+    if (!path || !*path) return true;
+    std::ofstream out(path);
+    out << nlohmann::json(figures_).dump(2) << '\n';
+    return static_cast<bool>(out);
+  }
+
+ private:
+  std::vector<nlohmann::json> figures_;
+};
+
+}  // namespace lumo::bench

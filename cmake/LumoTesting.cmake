@@ -1,0 +1,26 @@
+# lumo_add_test(NAME n LABEL subsystem SOURCES ... [LIBS ...] [ENV k=v ...] [TIMEOUT s])
+#
+# One GoogleTest executable becomes one CTest test carrying its subsystem's label, so that
+# `ctest -L <subsystem>` runs one area.
+function(lumo_add_test)
+  cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  find_package(GTest REQUIRED)
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE lumo::headers GTest::gtest GTest::gtest_main ${T_LIBS})
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 600)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABEL}" TIMEOUT ${T_TIMEOUT})
+  if(T_ENV)
+    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENV}")
+  endif()
+endfunction()
+
+# lumo_add_bench(NAME n SOURCES ... [LIBS ...])
+function(lumo_add_bench)
+  cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
+  find_package(benchmark REQUIRED)
+  add_executable(bench_${B_NAME} ${B_SOURCES})
+  target_link_libraries(bench_${B_NAME} PRIVATE lumo::headers benchmark::benchmark ${B_LIBS})
+endfunction()
