@@ -1,5 +1,7 @@
 #include "lumo/support/DispatchQueue.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <deque>
 #include <queue>
@@ -72,6 +74,8 @@ class ThreadPool {
   static constexpr std::chrono::seconds kIdleExit{10};
 
   void worker() {
+    // Threads inherit their creator's name; give pool threads their own for debuggers.
+    pthread_setname_np(pthread_self(), "lumo-pool");
     std::unique_lock lock(mu_);
     --idle_;
     for (;;) {
@@ -177,11 +181,11 @@ struct DispatchQueue::State : std::enable_shared_from_this<DispatchQueue::State>
   const std::string label;
 
   std::mutex mu;
-  std::condition_variable cv;                             // main queue: items arrived
-  std::deque<Item> items;                                 // guarded by mu
-  bool draining = false;                                  // guarded by mu (serial queues)
-  bool stopRequested = false;                             // guarded by mu (main queue)
-  std::function<void(Work)> poster;                       // guarded by mu (main queue)
+  std::condition_variable cv;        // main queue: items arrived
+  std::deque<Item> items;            // guarded by mu
+  bool draining = false;             // guarded by mu (serial queues)
+  bool stopRequested = false;        // guarded by mu (main queue)
+  std::function<void(Work)> poster;  // guarded by mu (main queue)
 
   // ---- serial queues ----
 
@@ -305,13 +309,15 @@ namespace {
 DispatchQueue::State& mainState();
 
 std::shared_ptr<DispatchQueue::State>& mainStatePtr() {
-  static auto* state = new std::shared_ptr<DispatchQueue::State>(
-      std::make_shared<DispatchQueue::State>(DispatchQueue::State::Kind::main,
-                                             "com.apple.main-thread"));
+  static auto* state =
+      new std::shared_ptr<DispatchQueue::State>(std::make_shared<DispatchQueue::State>(
+          DispatchQueue::State::Kind::main, "com.apple.main-thread"));
   return *state;
 }
 
-DispatchQueue::State& mainState() { return *mainStatePtr(); }
+DispatchQueue::State& mainState() {
+  return *mainStatePtr();
+}
 
 }  // namespace
 
@@ -331,7 +337,9 @@ DispatchQueue& DispatchQueue::global() {
   return *queue;
 }
 
-const std::string& DispatchQueue::label() const { return state_->label; }
+const std::string& DispatchQueue::label() const {
+  return state_->label;
+}
 
 void DispatchQueue::async(Work work) const {
   switch (state_->kind) {
@@ -402,7 +410,9 @@ bool DispatchQueue::isCurrent() const {
          tCurrentQueues.end();
 }
 
-bool DispatchQueue::isMainThread() { return tMainDepth > 0; }
+bool DispatchQueue::isMainThread() {
+  return tMainDepth > 0;
+}
 
 // ---- MainQueue ----
 
@@ -475,7 +485,7 @@ void MainQueue::runFor(std::chrono::milliseconds duration) {
 struct DispatchGroup::State {
   std::mutex mu;
   std::condition_variable cv;
-  long count = 0;                                                    // guarded by mu
+  long count = 0;                                                     // guarded by mu
   std::vector<std::pair<DispatchQueue, DispatchQueue::Work>> notify;  // guarded by mu
 };
 

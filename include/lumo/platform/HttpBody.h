@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace lumo {
+
+// The body of an upload, streamed from its parts in order: bytes held in memory and ranges
+// of files read from disk while the request is sent. Its total size is known before the
+// transfer starts, so the request carries a Content-Length (storage servers refuse chunked
+// posts).
+//
+//   // A multipart form: the fields, the file, the closing boundary.
+//   HttpBody body;
+//   body.appendBytes(formPrefix).appendFile(videoPath).appendBytes(formSuffix);
+//   session->uploadTask(request, std::move(body), completion)->resume();
+//
+// Files are opened when the upload task is made; a file that cannot be opened then makes the
+// task fail when it is resumed. A file that shrinks while it is sent fails the transfer.
+class HttpBody {
+ public:
+  struct Bytes {
+    std::vector<std::uint8_t> data;
+  };
+  struct FileRange {
+    std::filesystem::path path;
+    std::uint64_t offset = 0;
+    std::optional<std::uint64_t> length;  // to the end of the file when absent
+  };
+  using Part = std::variant<Bytes, FileRange>;
+
+  HttpBody() = default;
+
+  // A body of `data`.
+  static HttpBody bytes(std::vector<std::uint8_t> data) {
+    HttpBody body;
+    body.appendBytes(std::move(data));
+    return body;
+  }
+  // A body streamed from the whole file at `path`.
+  static HttpBody file(std::filesystem::path path) {
+    HttpBody body;
+    body.appendFile(std::move(path));
+    return body;
+  }
+
+  HttpBody& appendBytes(std::vector<std::uint8_t> data) {
+    parts_.emplace_back(Bytes{std::move(data)});
+    return *this;
+  }
+  HttpBody& appendBytes(std::string_view text) {
+    return appendBytes(std::vector<std::uint8_t>(text.begin(), text.end()));
+  }
+  // Appends `length` bytes of the file at `path` from `offset` (the rest of the file when
+  // `length` is absent).
+  HttpBody& appendFile(std::filesystem::path path, std::uint64_t offset = 0,
+                       std::optional<std::uint64_t> length = std::nullopt) {
+    parts_.emplace_back(FileRange{std::move(path), offset, length});
+    return *this;
+  }
+
+  const std::vector<Part>& parts() const { return parts_; }
+  // Moves the parts out, leaving the body empty.
+  std::vector<Part> releaseParts() { return std::move(parts_); }
+
+ private:
+  std::vector<Part> parts_;
+};
+
+}  // namespace lumo

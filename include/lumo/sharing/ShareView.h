@@ -1,0 +1,13 @@
+#pragma once
+
+namespace lumo {
+
+// Host-supplied: the share extension's view. The intake calls `shareItemsDidLoad()` on the main
+// thread once it has processed every attachment. Held weakly by the intake's model.
+class ShareView {
+ public:
+  virtual ~ShareView() = default;
+  virtual void shareItemsDidLoad() = 0;
+};
+
+}  // namespace lumo

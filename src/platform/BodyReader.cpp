@@ -1,0 +1,111 @@
+#include "BodyReader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace lumo::detail {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+namespace {
+
+Error fileError(const std::string& path, const std::string& why) {
+  return Error::transport(kURLErrorDomain, URLErrorCode::kFileDoesNotExist,
+                          "The file \"" + path + "\" couldn't be read: " + why);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<BodyReader>> BodyReader::open(HttpBody body) {
+  std::unique_ptr<BodyReader> reader(new BodyReader());
+  for (auto& part : body.releaseParts()) {
+    Segment segment;
+    if (auto* bytes = std::get_if<HttpBody::Bytes>(&part)) {
+      segment.length = bytes->data.size();
+      segment.bytes = std::move(bytes->data);
+    } else {
+      const auto& range = std::get<HttpBody::FileRange>(part);
+      segment.path = range.path.string();
+      segment.fd = UniqueFd(::open(range.path.c_str(), O_RDONLY | O_CLOEXEC));
+      if (segment.fd.get() < 0) return fileError(segment.path, std::strerror(errno));
+      struct stat st {};
+      if (::fstat(segment.fd.get(), &st) != 0) return fileError(segment.path, std::strerror(errno));
+      if (!S_ISREG(st.st_mode)) return fileError(segment.path, "not a regular file");
+      const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+      if (range.offset > fileSize || (range.length && *range.length > fileSize - range.offset)) {
+        return fileError(segment.path, "the range lies beyond the end of the file");
+      }
+      segment.fileOffset = range.offset;
+      segment.length = range.length.value_or(fileSize - range.offset);
+    }
+    reader->size_ += static_cast<std::int64_t>(segment.length);
+    reader->segments_.push_back(std::move(segment));
+  }
+  return reader;
+}
+
+std::optional<std::size_t> BodyReader::read(char* buffer, std::size_t capacity) {
+  std::size_t copied = 0;
+  while (copied < capacity && segment_ < segments_.size()) {
+    Segment& s = segments_[segment_];
+    const std::uint64_t left = s.length - within_;
+    if (left == 0) {
+      ++segment_;
+      within_ = 0;
+      continue;
+    }
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(left, capacity - copied));
+    if (s.fd.get() < 0) {
+      std::memcpy(buffer + copied, s.bytes.data() + within_, want);
+      copied += want;
+      within_ += want;
+      continue;
+    }
+    const ssize_t n =
+        ::pread(s.fd.get(), buffer + copied, want, static_cast<off_t>(s.fileOffset + within_));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      failure_ = "reading \"" + s.path + "\" failed: " + std::strerror(errno);
+      return std::nullopt;
+    }
+    if (n == 0) {
+      failure_ = "the file \"" + s.path + "\" became shorter while it was sent";
+      return std::nullopt;
+    }
+    copied += static_cast<std::size_t>(n);
+    within_ += static_cast<std::uint64_t>(n);
+    // Hand over what a file read gave; the next call continues.
+    break;
+  }
+  return copied;
+}
+
+bool BodyReader::seek(std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(size_)) return false;
+  segment_ = 0;
+  within_ = 0;
+  while (segment_ < segments_.size() && offset >= segments_[segment_].length) {
+    offset -= segments_[segment_].length;
+    ++segment_;
+  }
+  within_ = offset;
+  return true;
+}
+
+}  // namespace lumo::detail

@@ -1,0 +1,124 @@
+#include "lumo/platform/HttpTask.h"
+
+#include "BodyReader.h"
+#include "NetworkThread.h"
+#include "lumo/platform/HttpSession.h"
+
+namespace lumo {
+namespace {
+
+Error cancelledError() {
+  return Error::transport(kURLErrorDomain, URLErrorCode::kCancelled, "cancelled");
+}
+
+}  // namespace
+
+HttpTask::HttpTask(PrivateTag, std::uint64_t identifier, std::shared_ptr<HttpSession> session,
+                   HttpRequest request, std::unique_ptr<detail::BodyReader> body,
+                   std::optional<Error> bodyError, CompletionHandler completion)
+    : identifier_(identifier),
+      session_(std::move(session)),
+      request_(std::move(request)),
+      bytesExpectedToSend_(body ? body->size() : 0),
+      body_(std::move(body)),
+      bodyError_(std::move(bodyError)),
+      completion_(std::move(completion)) {}
+
+HttpTask::~HttpTask() {
+  session_->forgetTask(identifier_);
+}
+
+HttpTask::State HttpTask::state() const {
+  std::lock_guard lock(mu_);
+  return state_;
+}
+
+std::optional<HttpResponse> HttpTask::response() const {
+  std::lock_guard lock(mu_);
+  return response_;
+}
+
+std::optional<Error> HttpTask::error() const {
+  std::lock_guard lock(mu_);
+  return error_;
+}
+
+void HttpTask::resume() {
+  std::optional<Error> failure;
+  {
+    std::lock_guard lock(mu_);
+    if (state_ != State::suspended) return;
+    state_ = State::running;
+    failure = bodyError_;
+  }
+  session_->taskStarted();
+  if (!failure && session_->isInvalidated()) failure = cancelledError();
+  if (failure) {
+    finish(std::nullopt, std::nullopt, std::move(failure));
+    return;
+  }
+  detail::NetworkThread::instance().start(shared_from_this());
+}
+
+void HttpTask::cancel() {
+  State before;
+  {
+    std::lock_guard lock(mu_);
+    before = state_;
+    if (before != State::suspended && before != State::running) return;
+    state_ = State::canceling;
+  }
+  if (before == State::suspended) {
+    // Counts as active until its completion has run, as a resumed task does.
+    session_->taskStarted();
+    finish(std::nullopt, std::nullopt, cancelledError());
+  } else {
+    detail::NetworkThread::instance().cancel(shared_from_this());
+  }
+}
+
+bool HttpTask::finish(std::optional<HttpResponse> response,
+                      std::optional<std::vector<std::uint8_t>> body, std::optional<Error> error) {
+  CompletionHandler completion;
+  std::unique_ptr<detail::BodyReader> unsent;
+  {
+    std::lock_guard lock(mu_);
+    if (state_ == State::completed) return false;
+    state_ = State::completed;
+    response_ = response;
+    error_ = error;
+    completion = std::move(completion_);
+    unsent = std::move(body_);  // closes files that were never sent
+  }
+  session_->delegateQueue().async([self = shared_from_this(), completion = std::move(completion),
+                                   response = std::move(response), body = std::move(body),
+                                   error = std::move(error)]() mutable {
+    if (completion) completion(std::move(response), std::move(body), error);
+    if (auto delegate = self->session_->delegate()) {
+      delegate->didCompleteWithError(*self->session_, self, error);
+    }
+    self->session_->taskDelivered();
+  });
+  return true;
+}
+
+void HttpTask::reportSent(std::int64_t totalBytesSent) {
+  if (totalBytesSent <= bytesReported_) return;
+  const std::int64_t delta = totalBytesSent - bytesReported_;
+  bytesReported_ = totalBytesSent;
+  bytesSent_.store(totalBytesSent, std::memory_order_relaxed);
+  if (!session_->delegate()) return;
+  session_->delegateQueue().async(
+      [self = shared_from_this(), delta, totalBytesSent, expected = bytesExpectedToSend_] {
+        if (auto delegate = self->session_->delegate()) {
+          delegate->didSendBodyData(*self->session_, self, delta, totalBytesSent, expected);
+        }
+      });
+}
+
+std::unique_ptr<detail::BodyReader> HttpTask::takeBody() {
+  std::lock_guard lock(mu_);
+  return std::move(body_);
+}
+
+}  // namespace lumo

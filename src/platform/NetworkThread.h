@@ -1,0 +1,60 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "lumo/platform/HttpTask.h"
+
+namespace lumo::detail {
+
+struct Transfer;
+
+// The process's one network thread. It owns libcurl's multi handle and every easy handle:
+// all libcurl calls of the HTTP layer happen on it. Other threads hand it commands, which
+// wake it through `curl_multi_wakeup`. Made on first use and never destroyed, so that no
+// transfer outlives its thread at exit.
+class NetworkThread {
+ public:
+  static NetworkThread& instance();
+  // True once `instance()` has made the thread.
+  static bool exists();
+
+  // Starts the transfer of a task that was just resumed.
+  void start(std::shared_ptr<HttpTask> task);
+  // Stops the task's transfer, if it still runs, and completes the task as cancelled.
+  void cancel(std::shared_ptr<HttpTask> task);
+
+  // Easy handles alive.
+  std::size_t liveTransfers() const { return liveTransfers_.load(); }
+  // The idle timeout that overrides every other, from LUMO_TEST_IDLE_TIMEOUT_MS.
+  std::optional<std::int64_t> idleTimeoutOverrideMs() const { return idleOverrideMs_; }
+
+ private:
+  NetworkThread();
+  void post(std::function<void()> command);
+  void run();
+  void begin(const std::shared_ptr<HttpTask>& task);
+  void stop(const std::shared_ptr<HttpTask>& task);
+  void complete(Transfer* transfer, CURLcode result);
+
+  CURLM* const multi_;  // never cleaned up: the thread runs for the life of the process
+  const std::optional<std::int64_t> idleOverrideMs_;
+  std::atomic<std::size_t> liveTransfers_{0};
+
+  std::mutex mu_;
+  std::vector<std::function<void()>> commands_;  // guarded by mu_
+
+  // Network thread only.
+  std::unordered_map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
+};
+
+}  // namespace lumo::detail

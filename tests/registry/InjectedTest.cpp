@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include "../support/StopMessage.h"
+#include "lumo/registry/Injected.h"
+
+namespace lumo::injected_test {
+namespace {
+
+struct Clock {
+  virtual ~Clock() = default;
+  int ticks = 0;
+};
+struct Alerts {
+  std::string tag;
+};
+
+class InjectedTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Resolver::setRegistering(nullptr);
+    Resolver::reset();
+  }
+  void TearDown() override { Resolver::reset(); }
+};
+
+TEST_F(InjectedTest, InjectedResolvesAtConstructionFromRootOrTheGivenContainer) {
+  int made = 0;
+  Resolver::registerInMain<Clock>([&] {
+    ++made;
+    return std::make_shared<Clock>();
+  });
+  Injected<Clock> fromRoot;
+  EXPECT_EQ(made, 1);
+  fromRoot->ticks = 5;
+  EXPECT_EQ((*fromRoot).ticks, 5);
+
+  auto container = std::make_shared<Resolver>();
+  container->registerService<Clock>("wall", [] {
+    auto c = std::make_shared<Clock>();
+    c->ticks = 7;
+    return c;
+  });
+  Injected<Clock> named("wall", container);
+  EXPECT_EQ(named.wrappedValue()->ticks, 7);
+  named.projectedValue().setWrappedValue(fromRoot.wrappedValue());
+  EXPECT_EQ(named->ticks, 5);
+}
+
+TEST_F(InjectedTest, InjectedWithoutRegistrationStops) {
+  EXPECT_STOPS_WITH(Injected<Alerts>(),
+                    "RESOLVER: 'Alerts:NONAME' not resolved. To disambiguate optionals use "
+                    "resolver.optional().");
+}
+
+TEST_F(InjectedTest, OptionalInjectedIsEmptyWhenMissingAndFallsBackToTheRoot) {
+  OptionalInjected<Alerts> missing;
+  EXPECT_FALSE(missing);
+  EXPECT_EQ(missing.wrappedValue(), nullptr);
+
+  Resolver::registerInMain<Alerts>("x", [] { return std::make_shared<Alerts>(Alerts{"root"}); });
+  auto empty = std::make_shared<Resolver>();
+  OptionalInjected<Alerts> fallback("x", empty);
+  ASSERT_TRUE(fallback);
+  EXPECT_EQ(fallback->tag, "root");
+
+  empty->registerService<Alerts>("x", [] { return std::make_shared<Alerts>(Alerts{"own"}); });
+  EXPECT_EQ(OptionalInjected<Alerts>("x", empty)->tag, "own");
+}
+
+TEST_F(InjectedTest, LazyInjectedResolvesOnFirstReadWithItsSettings) {
+  int made = 0;
+  auto container = std::make_shared<Resolver>();
+  container->registerService<Alerts>("lazy", [&](Resolver&, const Resolver::Args& args) {
+    ++made;
+    return std::make_shared<Alerts>(Alerts{args.get<std::string>()});
+  });
+  LazyInjected<Alerts> lazy;
+  lazy.setContainer(container);
+  lazy.setName(Resolver::Name("lazy"));
+  lazy.setArgs(std::string("hello"));
+  EXPECT_EQ(made, 0);
+  EXPECT_TRUE(lazy.isEmpty());
+  EXPECT_EQ(lazy->tag, "hello");
+  EXPECT_EQ(lazy.wrappedValue()->tag, "hello");
+  EXPECT_EQ(made, 1);
+  EXPECT_FALSE(lazy.isEmpty());
+
+  lazy.release();
+  EXPECT_TRUE(lazy.isEmpty());
+  EXPECT_EQ(lazy->tag, "hello");  // resolves anew after release()
+  EXPECT_EQ(made, 2);
+}
+
+TEST_F(InjectedTest, WeakLazyInjectedHoldsWeaklyAndNeverResolvesTwice) {
+  int made = 0;
+  Resolver::registerInMain<Clock>([&] {
+    ++made;
+    return std::make_shared<Clock>();
+  });
+  WeakLazyInjected<Clock> weak;
+  EXPECT_TRUE(weak.isEmpty());
+  auto held = weak.wrappedValue();
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(weak.wrappedValue(), held);
+  EXPECT_FALSE(weak.isEmpty());
+  held.reset();
+  EXPECT_EQ(weak.wrappedValue(), nullptr);
+  EXPECT_TRUE(weak.isEmpty());
+  EXPECT_EQ(made, 1);
+}
+
+// The way library classes hold their collaborators.
+class Owner {
+ public:
+  int tick() { return ++_clock->ticks; }
+
+ private:
+  Injected<Clock> _clock;
+  OptionalInjected<Alerts> _alerts;
+};
+
+TEST_F(InjectedTest, OwnersShareApplicationScopedCollaborators) {
+  Resolver::registerInMain<Clock>([] {
+    return std::make_shared<Clock>();
+  }).scope(Resolver::application());
+  Owner a;
+  Owner b;
+  a.tick();
+  EXPECT_EQ(b.tick(), 2);
+}
+
+}  // namespace
+}  // namespace lumo::injected_test
