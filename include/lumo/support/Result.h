@@ -24,7 +24,8 @@ class [[nodiscard]] Result {
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
   Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
   template <ErrorValue E>
-    requires(!std::same_as<std::decay_t<E>, Error> && !std::convertible_to<E, T>)
+    requires(!std::same_as<std::decay_t<E>, Error> && !std::same_as<std::decay_t<E>, Result> &&
+             !std::convertible_to<E, T>)
   Result(E error) : v_(std::in_place_index<1>, Error(std::move(error))) {}  // NOLINT
 
   bool ok() const { return v_.index() == 0; }
@@ -66,7 +67,7 @@ class [[nodiscard]] Result<void> {
   Result() = default;
   Result(Error error) : error_(std::move(error)) {}  // NOLINT
   template <ErrorValue E>
-    requires(!std::same_as<std::decay_t<E>, Error>)
+    requires(!std::same_as<std::decay_t<E>, Error> && !std::same_as<std::decay_t<E>, Result>)
   Result(E error) : error_(Error(std::move(error))) {}  // NOLINT
 
   bool ok() const { return !error_.has_value(); }

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "lumo/platform/Url.h"
+
+namespace lumo {
+
+// Makes file names that do not collide with earlier copies of the same file, by appending the
+// current time.
+//
+//   UniqueNamesGenerator().uniqueLastPathComponentName(Url::fileURL("/in/photo.png"));
+//   // "photo_694224000.123456.png"
+//
+// Stateless; safe from any thread.
+class UniqueNamesGenerator {
+ public:
+  using Date = std::chrono::system_clock::time_point;
+
+  UniqueNamesGenerator() = default;
+  virtual ~UniqueNamesGenerator() = default;
+
+  // The URL's last component without its extension, "_", the current time in seconds since
+  // 2001-01-01 00:00:00 UTC (shortest digits that read back, always with a fraction), ".",
+  // and the extension. A name without extension ends in ".".
+  virtual std::string uniqueLastPathComponentName(const Url& url);
+
+  // The same name for the moment `now`.
+  static std::string uniqueLastPathComponentName(const Url& url, Date now);
+
+  // Seconds since 2001-01-01 00:00:00 UTC, the desktop's reference date.
+  static double secondsSinceReferenceDate(Date date);
+
+  // `value` with the shortest digits that read back as the same double and always a
+  // fractional part: 0.5, 1.0, 694224000.25. Infinities and NaN as "inf", "-inf", "nan".
+  static std::string shortestDecimal(double value);
+};
+
+}  // namespace lumo

@@ -1,0 +1,127 @@
+#pragma once
+
+// Real folders, files and commands for the tests of the capture model, storage and the
+// platform's file and media components.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lumo::testing_files {
+
+namespace fs = std::filesystem;
+
+// A fresh folder, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  explicit TempDir(const fs::path& parent = fs::temp_directory_path()) {
+    std::string pattern = (parent / "lumo-test-XXXXXX").native();
+    if (::mkdtemp(pattern.data())) path_ = pattern;
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+inline void writeFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Sets both times of `path` (of a link itself, not its target).
+inline void setModificationTime(const fs::path& path, time_t seconds, long nanoseconds = 0) {
+  struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+inline std::string shellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// Runs a shell command and returns its standard output; a non-zero exit fails the test.
+inline std::string run(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) {
+    ADD_FAILURE() << "cannot run " << command;
+    return output;
+  }
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  EXPECT_EQ(::pclose(pipe), 0) << command << "\n" << output;
+  return output;
+}
+
+// Whether `text` has the shape `pattern`: "#" is one decimal digit, "*" one or more digits,
+// "H" one upper-case hexadecimal digit, "?" any one character; everything else stands for
+// itself.
+inline bool matchesShape(std::string_view text, std::string_view pattern) {
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  size_t t = 0;
+  for (char p : pattern) {
+    if (p == '*') {
+      if (t >= text.size() || !isDigit(text[t])) return false;
+      while (t < text.size() && isDigit(text[t])) ++t;
+      continue;
+    }
+    if (t >= text.size()) return false;
+    const char c = text[t++];
+    if (p == '#' && !isDigit(c)) return false;
+    if (p == 'H' && !isDigit(c) && !(c >= 'A' && c <= 'F')) return false;
+    if (p != '#' && p != 'H' && p != '?' && p != c) return false;
+  }
+  return t == text.size();
+}
+
+// Sets an environment variable for the lifetime of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      ::setenv(name, value->c_str(), 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+}  // namespace lumo::testing_files
