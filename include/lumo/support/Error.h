@@ -16,9 +16,12 @@ namespace lumo {
 // exists. The library's error enumerations (`HTTPError`, `APIError`, `ShareServiceError`, ...)
 // all qualify, and `Error` can carry any of them.
 template <typename E>
-concept ErrorValue = std::copyable<E> && requires(const E& e) {
+// The description comes first: checking copyability of a Result<T> would otherwise recurse
+// into Result's own converting constructor.
+concept ErrorValue = requires(const E& e) {
   { localizedDescription(e) } -> std::convertible_to<std::string>;
-};
+}
+&&std::copyable<E>;
 
 namespace error_detail {
 // Called from inside `Error`, whose own member `localizedDescription()` would otherwise hide the
@@ -58,7 +61,9 @@ struct TransportError {
   friend bool operator==(const TransportError&, const TransportError&) = default;
 };
 
-inline std::string localizedDescription(const TransportError& e) { return e.message; }
+inline std::string localizedDescription(const TransportError& e) {
+  return e.message;
+}
 
 // `Error` is the one error value of the library: it holds any `ErrorValue` (a typed error of
 // one of the library's areas) or a `TransportError`, and answers what it holds.
@@ -71,8 +76,8 @@ inline std::string localizedDescription(const TransportError& e) { return e.mess
 class Error {
  public:
   template <ErrorValue E>
-    requires(!std::same_as<std::decay_t<E>, Error>)
-  Error(E value)  // NOLINT(google-explicit-constructor): errors convert like the platform's
+  requires(!std::same_as<std::decay_t<E>, Error>)
+      Error(E value)  // NOLINT(google-explicit-constructor): errors convert like the platform's
       : holder_(std::make_shared<Holder<E>>(std::move(value))) {}
 
   // A transport error in `domain` with `code`, e.g. `Error::transport(kURLErrorDomain, -999,

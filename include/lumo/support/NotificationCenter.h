@@ -59,7 +59,7 @@ class NotificationCenter {
     std::shared_ptr<Observer> observer;
   };
   std::mutex mu_;
-  Token next_ = 1;                 // guarded by mu_
+  Token next_ = 1;                  // guarded by mu_
   std::map<Token, Entry> entries_;  // guarded by mu_
 };
 

@@ -21,12 +21,12 @@ namespace lumo {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}      // NOLINT
   Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
   template <ErrorValue E>
-    requires(!std::same_as<std::decay_t<E>, Error> && !std::same_as<std::decay_t<E>, Result> &&
-             !std::convertible_to<E, T>)
-  Result(E error) : v_(std::in_place_index<1>, Error(std::move(error))) {}  // NOLINT
+  requires(!std::same_as<std::decay_t<E>, Error> && !std::same_as<std::decay_t<E>, Result> &&
+           !std::convertible_to<E, T>) Result(E error)
+      : v_(std::in_place_index<1>, Error(std::move(error))) {}  // NOLINT
 
   bool ok() const { return v_.index() == 0; }
   explicit operator bool() const { return ok(); }
@@ -67,8 +67,9 @@ class [[nodiscard]] Result<void> {
   Result() = default;
   Result(Error error) : error_(std::move(error)) {}  // NOLINT
   template <ErrorValue E>
-    requires(!std::same_as<std::decay_t<E>, Error> && !std::same_as<std::decay_t<E>, Result>)
-  Result(E error) : error_(Error(std::move(error))) {}  // NOLINT
+  requires(!std::same_as<std::decay_t<E>, Error> && !std::same_as<std::decay_t<E>, Result>)
+      Result(E error)
+      : error_(Error(std::move(error))) {}  // NOLINT
 
   bool ok() const { return !error_.has_value(); }
   explicit operator bool() const { return ok(); }

@@ -1,0 +1,166 @@
+// PlatformImage: image bytes made by ffmpeg recognised with their size, everything else refused,
+// and PNG representations that read back.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lumo/platform/PlatformImage.h"
+
+namespace lumo {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PlatformImageTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string pattern = (fs::temp_directory_path() / "lumo-image-test-XXXXXX").string();
+    dir_ = ::mkdtemp(pattern.data());
+  }
+  static void TearDownTestSuite() { fs::remove_all(dir_); }
+
+  // The bytes of a file ffmpeg makes from `source` (a lavfi graph) with `args`; fails the test
+  // when ffmpeg fails.
+  static std::vector<std::uint8_t> make(const std::string& name, const std::string& source,
+                                        const std::string& args = "") {
+    const fs::path out = dir_ / name;
+    const std::string command = "ffmpeg -nostdin -loglevel error -y -f lavfi -i '" + source +
+                                "' -frames:v 1 " + args + " '" + out.string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    std::ifstream in(out, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  }
+
+  static fs::path dir_;
+};
+
+fs::path PlatformImageTest::dir_;
+
+TEST_F(PlatformImageTest, RecognisesEachFormatWithItsPixelSize) {
+  struct Case {
+    const char* file;
+    const char* args;
+    PlatformImage::Format format;
+  };
+  const Case cases[] = {
+      {"a.png", "", PlatformImage::Format::png},
+      {"a.jpg", "-pix_fmt yuvj420p", PlatformImage::Format::jpeg},
+      {"a.gif", "", PlatformImage::Format::gif},
+      {"a.bmp", "", PlatformImage::Format::bmp},
+      {"a.tiff", "", PlatformImage::Format::tiff},
+      {"a.webp", "-c:v libwebp", PlatformImage::Format::webp},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> bytes = make(c.file, "testsrc=size=67x35", c.args);
+    ASSERT_FALSE(bytes.empty()) << c.file;
+    std::optional<PlatformImage> image = PlatformImage::fromData(bytes);
+    ASSERT_TRUE(image) << c.file;
+    EXPECT_EQ(image->format(), c.format) << c.file;
+    EXPECT_EQ(image->pixelsWide(), 67) << c.file;
+    EXPECT_EQ(image->pixelsHigh(), 35) << c.file;
+    EXPECT_EQ(image->size(), (PlatformImage::Size{67, 35})) << c.file;
+    EXPECT_EQ(std::vector<std::uint8_t>(image->data().begin(), image->data().end()), bytes);
+  }
+}
+
+TEST_F(PlatformImageTest, PNGRepresentationOfAPNGIsItsOwnBytes) {
+  std::vector<std::uint8_t> bytes = make("own.png", "testsrc=size=20x10");
+  std::optional<PlatformImage> image = PlatformImage::fromData(bytes);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->pngRepresentation(), bytes);
+}
+
+TEST_F(PlatformImageTest, OtherFormatsAreDecodedToAPNGOfTheSameSizeAndColour) {
+  for (const char* name : {"red.jpg", "red.gif", "red.bmp", "red.tiff", "red.webp"}) {
+    const std::string args = std::string(name) == "red.webp" ? "-c:v libwebp" : "";
+    std::optional<PlatformImage> image =
+        PlatformImage::fromData(make(name, "color=c=red:size=16x8", args));
+    ASSERT_TRUE(image) << name;
+    std::optional<std::vector<std::uint8_t>> png = image->pngRepresentation();
+    ASSERT_TRUE(png) << name;
+    std::optional<PlatformImage> back = PlatformImage::fromData(*png);
+    ASSERT_TRUE(back) << name;
+    EXPECT_EQ(back->format(), PlatformImage::Format::png);
+    EXPECT_EQ(back->size(), (PlatformImage::Size{16, 8})) << name;
+    std::optional<std::vector<std::uint8_t>> pixels = back->rgbaPixels();
+    ASSERT_TRUE(pixels);
+    ASSERT_EQ(pixels->size(), 16u * 8 * 4);
+    // Lossy formats come close to pure red.
+    EXPECT_GT((*pixels)[0], 230) << name;
+    EXPECT_LT((*pixels)[1], 40) << name;
+    EXPECT_LT((*pixels)[2], 40) << name;
+    EXPECT_EQ((*pixels)[3], 255) << name;
+  }
+}
+
+TEST_F(PlatformImageTest, PixelImagesEncodeWithLibpngAndReadBack) {
+  std::vector<std::uint8_t> pixels(5 * 3 * 4);
+  for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(i * 7);
+  for (std::size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 255;  // opaque
+  std::optional<PlatformImage> image = PlatformImage::fromRGBA(5, 3, pixels);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->format(), std::nullopt);
+  EXPECT_EQ(image->size(), (PlatformImage::Size{5, 3}));
+  EXPECT_TRUE(image->data().empty());
+  std::optional<std::vector<std::uint8_t>> png = image->pngRepresentation();
+  ASSERT_TRUE(png);
+  std::optional<PlatformImage> back = PlatformImage::fromData(*png);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->size(), (PlatformImage::Size{5, 3}));
+  EXPECT_EQ(back->rgbaPixels(), pixels);
+}
+
+TEST_F(PlatformImageTest, PixelBuffersMustMatchTheirSize) {
+  EXPECT_FALSE(PlatformImage::fromRGBA(0, 3, {}));
+  EXPECT_FALSE(PlatformImage::fromRGBA(-1, 3, std::vector<std::uint8_t>(12)));
+  EXPECT_FALSE(PlatformImage::fromRGBA(2, 2, std::vector<std::uint8_t>(15)));
+  EXPECT_FALSE(PlatformImage::fromRGBA(65536, 65536, std::vector<std::uint8_t>(4)));
+}
+
+TEST_F(PlatformImageTest, BytesThatAreNotAnImageAreRefused) {
+  std::vector<std::uint8_t> png = make("cut.png", "testsrc=size=64x64");
+  std::mt19937 rng(7);
+  std::vector<std::uint8_t> garbage(10 * 1024 * 1024);
+  for (auto& b : garbage) b = static_cast<std::uint8_t>(rng());
+  const std::string html = "<html><body><h1>Injected fault</h1></body></html>";
+  const std::string json = "{\"errors\": [\"injected fau";
+
+  EXPECT_FALSE(PlatformImage::fromData({}));
+  EXPECT_FALSE(PlatformImage::fromData(garbage));
+  EXPECT_FALSE(PlatformImage::fromData(std::vector<std::uint8_t>(html.begin(), html.end())));
+  EXPECT_FALSE(PlatformImage::fromData(std::vector<std::uint8_t>(json.begin(), json.end())));
+  // The signature alone, and a PNG cut before its header chunk ends.
+  EXPECT_FALSE(PlatformImage::fromData(std::vector<std::uint8_t>(png.begin(), png.begin() + 8)));
+  EXPECT_FALSE(PlatformImage::fromData(std::vector<std::uint8_t>(png.begin(), png.begin() + 20)));
+  // A video is media, but not an image.
+  EXPECT_FALSE(PlatformImage::fromData(make("clip.mp4", "testsrc=size=32x32:duration=1")));
+}
+
+TEST_F(PlatformImageTest, ImagesAreRecognisedConcurrently) {
+  const std::vector<std::uint8_t> jpeg = make("many.jpg", "testsrc=size=40x30");
+  const std::vector<std::uint8_t> gif = make("many.gif", "testsrc=size=40x30");
+  std::vector<std::thread> threads;
+  std::atomic<int> recognised{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 10; ++i) {
+        auto image = PlatformImage::fromData(t % 2 ? jpeg : gif);
+        if (image && image->pngRepresentation()) ++recognised;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(recognised.load(), 40);
+}
+
+}  // namespace
+}  // namespace lumo
