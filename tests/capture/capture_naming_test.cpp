@@ -92,10 +92,6 @@ TEST_F(ScreenCaptureHelperTest, CurrentNamesHaveTheDocumentedShape) {
   EXPECT_TRUE(hasShape(helper.createScreenshotLocalName(ImageFormat::png), "Screen Shot", "png"));
   EXPECT_TRUE(hasShape(helper.createScreenshotLocalName(ImageFormat::jpeg), "Screen Shot", "jpeg"));
   EXPECT_TRUE(hasShape(helper.createScreencastLocalName(), "Screen Cast", "mp4"));
-  EXPECT_TRUE(helper.createScreenshotLocalName(ImageFormat::jpeg).ends_with(".jpeg"));
-  EXPECT_TRUE(helper.createScreencastLocalName().starts_with("Screen Cast "));
-  EXPECT_EQ(fileType(ImageFormat::png), "png");
-  EXPECT_EQ(kAllImageFormats.size(), 2u);
 }
 
 TEST_F(ScreenCaptureHelperTest, ThumbnailAndPageGoToTheInternalFolder) {
@@ -136,20 +132,9 @@ std::string md5sumOf(const fs::path& path) {
   return run("md5sum < " + shellQuote(path.native())).substr(0, 32);
 }
 
-TEST(HashGenerator, KnownValues) {
-  EXPECT_EQ(HashGenerator::md5(std::string_view("")), "d41d8cd98f00b204e9800998ecf8427e");
-  EXPECT_EQ(HashGenerator::md5(std::string_view("abc")), "900150983cd24fb0d6963f7d28e17f72");
-  const std::vector<std::uint8_t> bytes = {'a', 'b', 'c'};
-  EXPECT_EQ(HashGenerator::md5(bytes), "900150983cd24fb0d6963f7d28e17f72");
-  EXPECT_EQ(HashGenerator::md5(std::string_view("message digest")),
-            "f96b697d7cb7938d525a2f31aaf161d0");
-  TempDir dir;
-  writeFile(dir / "abc", "abc");
-  EXPECT_EQ(HashGenerator::hashValue(Url::fileURL(dir / "abc")),
-            "900150983cd24fb0d6963f7d28e17f72");
-}
-
 TEST(HashGenerator, MatchesMd5sumAroundBlockAndChunkBoundaries) {
+  EXPECT_EQ(HashGenerator::md5(std::vector<std::uint8_t>{'a', 'b', 'c'}),
+            "900150983cd24fb0d6963f7d28e17f72");
   TempDir dir;
   std::mt19937_64 random(42);
   for (std::size_t size : {0UL, 1UL, 55UL, 56UL, 63UL, 64UL, 65UL, 1048575UL, 1048576UL, 1048577UL,

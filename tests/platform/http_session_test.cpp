@@ -25,17 +25,14 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t kMiB = 1024 * 1024;
 
-// ---- helpers ----
-
-std::string md5Hex(const std::uint8_t* data, std::size_t size) {
+std::string md5Hex(const Bytes& data) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  EVP_Digest(data, size, digest, &length, EVP_md5(), nullptr);
-  static const char* hex = "0123456789abcdef";
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr);
   std::string out;
   for (unsigned int i = 0; i < length; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 0xF];
+    out += "0123456789abcdef"[digest[i] >> 4];
+    out += "0123456789abcdef"[digest[i] & 0xF];
   }
   return out;
 }
@@ -51,7 +48,6 @@ struct Outcome {
   std::optional<HttpResponse> response;
   std::optional<Bytes> body;
   std::optional<Error> error;
-  bool arrived = false;
 
   nlohmann::json json() const {
     if (!body) return nullptr;
@@ -63,11 +59,10 @@ struct Outcome {
 std::pair<HttpTask::CompletionHandler, std::future<Outcome>> capture() {
   auto promise = std::make_shared<std::promise<Outcome>>();
   auto future = promise->get_future();
-  return {
-      [promise](auto response, auto body, auto error) {
-        promise->set_value(Outcome{std::move(response), std::move(body), std::move(error), true});
-      },
-      std::move(future)};
+  return {[promise](auto response, auto body, auto error) {
+            promise->set_value(Outcome{std::move(response), std::move(body), std::move(error)});
+          },
+          std::move(future)};
 }
 
 Outcome await(std::future<Outcome>& future, std::chrono::seconds limit = 60s) {
@@ -85,95 +80,67 @@ Outcome perform(const std::shared_ptr<HttpSession>& session, HttpRequest request
   return await(future, limit);
 }
 
-// Records a session's delegate events and the queue they arrive on.
+// Records a session's delegate events and whether they arrive on the expected queue.
 class Recorder : public HttpSessionDelegate {
  public:
   struct Progress {
     std::int64_t sent, total, expected;
   };
 
-  explicit Recorder(std::optional<DispatchQueue> expectedQueue = std::nullopt)
-      : expectedQueue_(std::move(expectedQueue)) {}
+  explicit Recorder(std::optional<DispatchQueue> queue = std::nullopt) : queue_(std::move(queue)) {}
 
   void didSendBodyData(HttpSession&, const std::shared_ptr<HttpTask>& task, std::int64_t sent,
                        std::int64_t total, std::int64_t expected) override {
     checkQueue();
-    std::function<void(const std::shared_ptr<HttpTask>&)> hook;
     {
       std::lock_guard lock(mu_);
       progress_.push_back({sent, total, expected});
-      hook = onProgress;
     }
-    if (hook) hook(task);
+    if (cancelOnProgress) task->cancel();
   }
   void didCompleteWithError(HttpSession&, const std::shared_ptr<HttpTask>&,
-                            const std::optional<Error>& error) override {
+                            const std::optional<Error>&) override {
     checkQueue();
-    std::lock_guard lock(mu_);
-    ++completions_;
-    errors_.push_back(error);
+    ++completions;
   }
   void didBecomeInvalidWithError(HttpSession&, const std::optional<Error>&) override {
     checkQueue();
-    std::lock_guard lock(mu_);
-    ++invalidations_;
-    completionsAtInvalidation_ = completions_;
+    completionsAtInvalidation = completions.load();
+    ++invalidations;
   }
-
   std::vector<Progress> progress() const {
     std::lock_guard lock(mu_);
     return progress_;
   }
-  int completions() const {
-    std::lock_guard lock(mu_);
-    return completions_;
-  }
-  int invalidations() const {
-    std::lock_guard lock(mu_);
-    return invalidations_;
-  }
-  int completionsAtInvalidation() const {
-    std::lock_guard lock(mu_);
-    return completionsAtInvalidation_;
-  }
-  int wrongQueue() const { return wrongQueue_.load(); }
 
-  std::function<void(const std::shared_ptr<HttpTask>&)> onProgress;  // set before use
+  bool cancelOnProgress = false;  // set before use
+  std::atomic<int> completions{0}, invalidations{0}, completionsAtInvalidation{-1}, wrongQueue{0};
 
  private:
   void checkQueue() {
-    if (expectedQueue_ && !expectedQueue_->isCurrent()) ++wrongQueue_;
+    if (queue_ && !queue_->isCurrent()) ++wrongQueue;
   }
 
-  const std::optional<DispatchQueue> expectedQueue_;
-  std::atomic<int> wrongQueue_{0};
+  const std::optional<DispatchQueue> queue_;
   mutable std::mutex mu_;
-  std::vector<Progress> progress_;            // guarded by mu_
-  std::vector<std::optional<Error>> errors_;  // guarded by mu_
-  int completions_ = 0;                       // guarded by mu_
-  int invalidations_ = 0;                     // guarded by mu_
-  int completionsAtInvalidation_ = -1;        // guarded by mu_
+  std::vector<Progress> progress_;  // guarded by mu_
 };
 
-// A file of `size` pattern bytes in a fresh temporary folder.
+// A file of `size` pattern bytes, removed at the end.
 class TempFile {
  public:
-  explicit TempFile(std::size_t size, std::size_t start = 0) {
+  explicit TempFile(std::size_t size) {
+    static std::atomic<int> counter{0};
     path_ = std::filesystem::temp_directory_path() /
-            ("lumo-http-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-    std::ofstream out(path_, std::ios::binary);
-    constexpr std::size_t kChunk = 4 * kMiB;
-    for (std::size_t done = 0; done < size; done += kChunk) {
-      const Bytes chunk = pattern(std::min(kChunk, size - done), start + done);
-      out.write(reinterpret_cast<const char*>(chunk.data()),
-                static_cast<std::streamsize>(chunk.size()));
-    }
+            ("lumo-http-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    const Bytes bytes = pattern(size);
+    std::ofstream(path_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(size));
   }
   ~TempFile() { std::filesystem::remove(path_); }
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  static inline std::atomic<int> counter_{0};
   std::filesystem::path path_;
 };
 
@@ -186,34 +153,26 @@ bool isOpenInProcess(const std::filesystem::path& file) {
 }
 
 std::size_t entriesIn(const char* folder) {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
-  return count;
+  const std::filesystem::directory_iterator it(folder);
+  return static_cast<std::size_t>(std::distance(begin(it), end(it)));
 }
 
-// A loopback port on which nothing listens.
-int closedPort() {
+// Connects to 127.0.0.1:`port` (binding it instead when `bindOnly`); gives the port bound.
+int loopback(int port, bool bindOnly, bool* connected = nullptr) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   socklen_t length = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+  if (bindOnly) {
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+  } else {
+    *connected = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
   ::close(fd);
   return ntohs(addr.sin_port);
-}
-
-bool reachable(const Url& base) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(base.port().value_or(80)));
-  ::inet_pton(AF_INET, base.host() == "localhost" ? "127.0.0.1" : base.host().c_str(),
-              &addr.sin_addr);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
 }
 
 class HttpSessionTest : public ::testing::Test {
@@ -221,9 +180,11 @@ class HttpSessionTest : public ::testing::Test {
   void SetUp() override {
     const char* base = std::getenv("LUMO_API_BASE");
     std::optional<Url> url = base ? Url::parse(base) : std::nullopt;
-    if (!url || !reachable(*url)) {
-      FAIL() << "the reference service is not running (LUMO_API_BASE=" << (base ? base : "unset")
-             << "); run: eval \"$(scripts/devstack start)\"";
+    bool up = false;
+    if (url) loopback(url->port().value_or(80), false, &up);
+    if (!up) {
+      FAIL() << "the reference service is not running on the loopback (LUMO_API_BASE="
+             << (base ? base : "unset") << "); run: eval \"$(scripts/devstack start)\"";
     }
     base_ = *url;
   }
@@ -235,21 +196,22 @@ class HttpSessionTest : public ::testing::Test {
   std::optional<Url> base_;
 };
 
-// ---- answers ----
-
-TEST_F(HttpSessionTest, EveryStatusClassCompletesWithoutError) {
+TEST_F(HttpSessionTest, EveryStatusClassCompletesWithoutErrorAndHeadHasNoBody) {
   auto session = HttpSession::make();
   for (int code : {200, 201, 204, 299, 304, 400, 401, 404, 418, 500, 503}) {
     const Outcome out = perform(session, dev("status/" + std::to_string(code)));
-    ASSERT_TRUE(out.arrived);
     EXPECT_FALSE(out.error) << code << ": " << out.error->localizedDescription();
-    ASSERT_TRUE(out.response) << code;
+    ASSERT_TRUE(out.response && out.body) << code;
     EXPECT_EQ(out.response->statusCode, code);
-    ASSERT_TRUE(out.body);
     if (code == 204 || code == 304) {
       EXPECT_TRUE(out.body->empty()) << code;
     }
   }
+  const Outcome head = perform(session, dev("bytes/5000", "HEAD"));
+  ASSERT_TRUE(head.response && head.body);
+  EXPECT_EQ(head.response->statusCode, 200);
+  EXPECT_EQ(head.response->expectedContentLength(), 5000);
+  EXPECT_TRUE(head.body->empty());
 }
 
 TEST_F(HttpSessionTest, HeaderFieldsAreSentAndReceived) {
@@ -281,22 +243,18 @@ TEST_F(HttpSessionTest, HeaderFieldsAreSentAndReceived) {
   EXPECT_FALSE(headers.contains("expect"));
   EXPECT_FALSE(headers.contains("transfer-encoding"));
   EXPECT_EQ(echo["body_size"], 2);
+
+  // A field that would smuggle in another line fails the task.
+  request.setValue("a\r\nInjected: yes", "X-Bad");
+  const Outcome bad = perform(session, request);
+  ASSERT_TRUE(bad.error);
+  EXPECT_EQ(bad.error->code(), URLErrorCode::kBadURL);
 }
 
-TEST_F(HttpSessionTest, NoContentTypeUnlessTheCallerSetsOne) {
-  auto session = HttpSession::make();
-  HttpRequest request = dev("echo", "PUT");
-  request.body = Bytes(10, 'x');
-  const auto echo = perform(session, request).json();
-  EXPECT_EQ(echo["method"], "PUT");
-  EXPECT_FALSE(echo["headers"].contains("content-type"));
-  EXPECT_EQ(echo["body_size"], 10);
-}
-
-TEST_F(HttpSessionTest, EmptyBodies) {
+TEST_F(HttpSessionTest, EmptyBodiesAndNoContentTypeUnlessSet) {
   auto session = HttpSession::make();
   const Outcome none = perform(session, dev("bytes/0"));
-  ASSERT_TRUE(none.body);
+  ASSERT_TRUE(none.body && none.response);
   EXPECT_TRUE(none.body->empty());
   EXPECT_EQ(none.response->statusCode, 200);
 
@@ -305,9 +263,14 @@ TEST_F(HttpSessionTest, EmptyBodies) {
   const auto echo = perform(session, post).json();
   EXPECT_EQ(echo["body_size"], 0);
   EXPECT_EQ(echo["headers"]["content-length"], "0");
+  EXPECT_EQ(perform(session, dev("echo", "POST")).json()["headers"]["content-length"], "0");
 
-  const auto bare = perform(session, dev("echo", "POST")).json();
-  EXPECT_EQ(bare["headers"]["content-length"], "0");
+  HttpRequest put = dev("echo", "PUT");
+  put.body = Bytes(10, 'x');
+  const auto putEcho = perform(session, put).json();
+  EXPECT_EQ(putEcho["method"], "PUT");
+  EXPECT_FALSE(putEcho["headers"].contains("content-type"));
+  EXPECT_EQ(putEcho["body_size"], 10);
 }
 
 TEST_F(HttpSessionTest, HundredMebibyteBodiesBothWays) {
@@ -321,23 +284,11 @@ TEST_F(HttpSessionTest, HundredMebibyteBodiesBothWays) {
   HttpRequest up = dev("echo", "POST");
   up.setValue("application/octet-stream", "Content-Type");
   up.body = pattern(size, 7);
-  const std::string expectedMd5 = md5Hex(up.body->data(), size);
+  const std::string expectedMd5 = md5Hex(*up.body);
   const auto echo = perform(session, up, 300s).json();
   EXPECT_EQ(echo["body_size"], size);
   EXPECT_EQ(echo["body_md5"], expectedMd5);
 }
-
-TEST_F(HttpSessionTest, HeadAsksForTheHeaderOnly) {
-  auto session = HttpSession::make();
-  const Outcome out = perform(session, dev("bytes/5000", "HEAD"));
-  ASSERT_TRUE(out.response);
-  EXPECT_EQ(out.response->statusCode, 200);
-  EXPECT_EQ(out.response->expectedContentLength(), 5000);
-  ASSERT_TRUE(out.body);
-  EXPECT_TRUE(out.body->empty());
-}
-
-// ---- uploads ----
 
 TEST_F(HttpSessionTest, UploadStreamsPartsWithContentLengthAndReportsProgress) {
   const TempFile file(30 * kMiB);
@@ -365,10 +316,10 @@ TEST_F(HttpSessionTest, UploadStreamsPartsWithContentLengthAndReportsProgress) {
   EXPECT_EQ(echo["method"], "POST");
   EXPECT_EQ(echo["headers"]["content-length"], std::to_string(total));
   EXPECT_FALSE(echo["headers"].contains("transfer-encoding"));
-  EXPECT_EQ(echo["body_md5"], md5Hex(whole.data(), whole.size()));
+  EXPECT_EQ(echo["body_md5"], md5Hex(whole));
 
   // Progress: increasing totals that add up and end at the expected size, before completion.
-  ASSERT_TRUE(MainQueue::runUntil([&] { return recorder->completions() == 1; }, 10000ms));
+  ASSERT_TRUE(MainQueue::runUntil([&] { return recorder->completions == 1; }, 10000ms));
   const auto progress = recorder->progress();
   ASSERT_FALSE(progress.empty());
   std::int64_t sum = 0, last = 0;
@@ -383,23 +334,19 @@ TEST_F(HttpSessionTest, UploadStreamsPartsWithContentLengthAndReportsProgress) {
   EXPECT_EQ(task->countOfBytesSent(), total);
   EXPECT_EQ(task->state(), HttpTask::State::completed);
   EXPECT_FALSE(isOpenInProcess(file.path()));
-}
 
-TEST_F(HttpSessionTest, UploadOfAMissingFileFailsWhenResumed) {
-  auto session = HttpSession::make();
-  auto [completion, future] = capture();
+  // A file that is not there fails the upload when it is resumed, naming the file.
+  auto [missingCompletion, missing] = capture();
   session
       ->uploadTask(dev("echo"), std::filesystem::path("/nonexistent/file.png"),
-                   std::move(completion))
+                   std::move(missingCompletion))
       ->resume();
-  const Outcome out = await(future);
-  ASSERT_TRUE(out.error);
-  EXPECT_EQ(out.error->domain(), kURLErrorDomain);
-  EXPECT_EQ(out.error->code(), URLErrorCode::kFileDoesNotExist);
-  EXPECT_NE(out.error->localizedDescription().find("/nonexistent/file.png"), std::string::npos);
+  const Outcome gone = await(missing);
+  ASSERT_TRUE(gone.error);
+  EXPECT_EQ(gone.error->domain(), kURLErrorDomain);
+  EXPECT_EQ(gone.error->code(), URLErrorCode::kFileDoesNotExist);
+  EXPECT_NE(gone.error->localizedDescription().find("/nonexistent/file.png"), std::string::npos);
 }
-
-// ---- cancel ----
 
 TEST_F(HttpSessionTest, CancelBeforeStartCompletesOnceAsCancelled) {
   auto recorder = std::make_shared<Recorder>();
@@ -419,14 +366,14 @@ TEST_F(HttpSessionTest, CancelBeforeStartCompletesOnceAsCancelled) {
   EXPECT_TRUE(out.error->isURLCancelled());
   EXPECT_EQ(out.error->localizedDescription(), "cancelled");
   EXPECT_FALSE(out.response);
-  ASSERT_TRUE(MainQueue::runUntil([&] { return recorder->completions() == 1; }, 5000ms));
+  ASSERT_TRUE(MainQueue::runUntil([&] { return recorder->completions == 1; }, 5000ms));
   MainQueue::runFor(100ms);
   EXPECT_EQ(calls.load(), 1);
-  EXPECT_EQ(recorder->completions(), 1);
+  EXPECT_EQ(recorder->completions, 1);
   EXPECT_EQ(task->state(), HttpTask::State::completed);
 }
 
-TEST_F(HttpSessionTest, CancelDuringRequest) {
+TEST_F(HttpSessionTest, CancelDuringRequestAndDuringUpload) {
   auto session = HttpSession::make();
   auto [completion, future] = capture();
   auto task = session->dataTask(dev("delay/20000"), std::move(completion));
@@ -437,25 +384,21 @@ TEST_F(HttpSessionTest, CancelDuringRequest) {
   ASSERT_TRUE(out.error);
   EXPECT_TRUE(out.error->isURLCancelled());
   EXPECT_EQ(task->error(), out.error);
-}
 
-TEST_F(HttpSessionTest, CancelDuringUpload) {
   const TempFile file(64 * kMiB);
   auto recorder = std::make_shared<Recorder>();
-  recorder->onProgress = [](const std::shared_ptr<HttpTask>& task) { task->cancel(); };
-  auto session = HttpSession::make({}, recorder);
-  auto [completion, future] = capture();
-  auto task = session->uploadTask(dev("echo"), file.path(), std::move(completion));
-  task->resume();
-  const Outcome out = await(future, 60s);
-  ASSERT_TRUE(out.error);
-  EXPECT_TRUE(out.error->isURLCancelled());
-  EXPECT_LT(task->countOfBytesSent(), task->countOfBytesExpectedToSend());
-  ASSERT_TRUE(MainQueue::runUntil([&] { return recorder->completions() == 1; }, 5000ms));
+  recorder->cancelOnProgress = true;
+  auto uploads = HttpSession::make({}, recorder);
+  auto [uploadCompletion, uploaded] = capture();
+  auto upload = uploads->uploadTask(dev("echo"), file.path(), std::move(uploadCompletion));
+  upload->resume();
+  const Outcome cut = await(uploaded);
+  ASSERT_TRUE(cut.error);
+  EXPECT_TRUE(cut.error->isURLCancelled());
+  EXPECT_LT(upload->countOfBytesSent(), upload->countOfBytesExpectedToSend());
+  ASSERT_TRUE(MainQueue::runUntil([&] { return recorder->completions == 1; }, 5000ms));
   EXPECT_FALSE(isOpenInProcess(file.path()));
 }
-
-// ---- transport failures ----
 
 TEST_F(HttpSessionTest, IdleTimeout) {
   HttpSessionConfiguration config;
@@ -477,103 +420,69 @@ TEST_F(HttpSessionTest, IdleTimeout) {
 
 TEST_F(HttpSessionTest, ConnectionFailuresGetTheirCodes) {
   auto session = HttpSession::make();
-  struct Case {
-    std::string url;
-    int code;
-  };
-  const std::string closed = "http://127.0.0.1:" + std::to_string(closedPort()) + "/";
-  for (const Case& c : {Case{closed, URLErrorCode::kCannotConnectToHost},
-                        Case{Url::resolve("/__dev__/drop", *base_)->absoluteString(),
-                             URLErrorCode::kNetworkConnectionLost},
-                        Case{Url::resolve("/__dev__/closenow", *base_)->absoluteString(),
-                             URLErrorCode::kNetworkConnectionLost},
-                        Case{"http://no-such-host.invalid/", URLErrorCode::kCannotFindHost},
-                        Case{"ftp://127.0.0.1/x", URLErrorCode::kUnsupportedURL},
-                        Case{"file:///etc/hostname", URLErrorCode::kUnsupportedURL}}) {
-    const Outcome out = perform(session, HttpRequest(*Url::parse(c.url)), 30s);
-    ASSERT_TRUE(out.error) << c.url;
+  const std::string closed = "http://127.0.0.1:" + std::to_string(loopback(0, true)) + "/";
+  const std::string dev = Url::resolve("/__dev__/", *base_)->absoluteString();
+  const std::pair<std::string, int> cases[] = {
+      {closed, URLErrorCode::kCannotConnectToHost},
+      {dev + "drop", URLErrorCode::kNetworkConnectionLost},
+      {dev + "closenow", URLErrorCode::kNetworkConnectionLost},
+      {"http://no-such-host.invalid/", URLErrorCode::kCannotFindHost},
+      {"ftp://127.0.0.1/x", URLErrorCode::kUnsupportedURL},
+      {"file:///etc/hostname", URLErrorCode::kUnsupportedURL}};
+  for (const auto& [url, code] : cases) {
+    const Outcome out = perform(session, HttpRequest(*Url::parse(url)), 30s);
+    ASSERT_TRUE(out.error) << url;
     EXPECT_EQ(out.error->domain(), kURLErrorDomain);
-    EXPECT_EQ(out.error->code(), c.code) << c.url << ": " << out.error->localizedDescription();
+    EXPECT_EQ(out.error->code(), code) << url << ": " << out.error->localizedDescription();
     EXPECT_FALSE(out.error->localizedDescription().empty());
     EXPECT_FALSE(out.response);
     EXPECT_FALSE(out.body);
   }
 }
 
-TEST_F(HttpSessionTest, InvalidHeaderFieldFailsTheTask) {
-  auto session = HttpSession::make();
-  HttpRequest request = dev("echo");
-  request.setValue("a\r\nInjected: yes", "X-Bad");
-  const Outcome out = perform(session, request);
-  ASSERT_TRUE(out.error);
-  EXPECT_EQ(out.error->code(), URLErrorCode::kBadURL);
-}
-
-// ---- delivery ----
-
-TEST_F(HttpSessionTest, CallbacksRunOnTheRequestedQueue) {
+TEST_F(HttpSessionTest, CallbacksRunOnTheRequestedQueueMainQueueIncluded) {
   const TempFile file(2 * kMiB);
-  DispatchQueue queue("test.delivery");
-  auto recorder = std::make_shared<Recorder>(queue);
-  auto session = HttpSession::make({}, recorder, queue);
-  auto [completion, future] = capture();
-  std::atomic<bool> onQueue{false};
-  session
-      ->uploadTask(dev("echo"), file.path(),
-                   [&onQueue, queue, completion = completion](auto r, auto b, auto e) {
-                     onQueue = queue.isCurrent();
-                     completion(std::move(r), std::move(b), std::move(e));
-                   })
-      ->resume();
-  await(future);
-  EXPECT_TRUE(onQueue);
-  ASSERT_TRUE(MainQueue::runUntil([&] { return recorder->completions() == 1; }, 5000ms));
-  EXPECT_FALSE(recorder->progress().empty());
-  EXPECT_EQ(recorder->wrongQueue(), 0);
-}
-
-TEST_F(HttpSessionTest, CallbacksRunOnTheMainQueue) {
-  const TempFile file(2 * kMiB);
-  auto recorder = std::make_shared<Recorder>(DispatchQueue::main());
-  auto session = HttpSession::make({}, recorder, DispatchQueue::main());
-  bool done = false;
-  bool onMain = false;
-  session
-      ->uploadTask(dev("echo"), file.path(),
-                   [&](auto, auto, auto error) {
-                     EXPECT_FALSE(error);
-                     onMain = DispatchQueue::isMainThread();
-                     done = true;
-                   })
-      ->resume();
-  ASSERT_TRUE(MainQueue::runUntil([&] { return done && recorder->completions() == 1; }, 30000ms));
-  EXPECT_TRUE(onMain);
-  EXPECT_FALSE(recorder->progress().empty());
-  EXPECT_EQ(recorder->wrongQueue(), 0);
+  for (const DispatchQueue& queue : {DispatchQueue("test.delivery"), DispatchQueue::main()}) {
+    auto recorder = std::make_shared<Recorder>(queue);
+    auto session = HttpSession::make({}, recorder, queue);
+    std::atomic<bool> done{false}, onQueue{false};
+    session
+        ->uploadTask(dev("echo"), file.path(),
+                     [&, queue](auto, auto, auto error) {
+                       EXPECT_FALSE(error);
+                       onQueue = queue.isCurrent();
+                       done = true;
+                     })
+        ->resume();
+    ASSERT_TRUE(MainQueue::runUntil([&] { return done && recorder->completions == 1; }, 30000ms));
+    EXPECT_TRUE(onQueue);
+    EXPECT_FALSE(recorder->progress().empty());
+    EXPECT_EQ(recorder->wrongQueue, 0);
+  }
 }
 
 TEST_F(HttpSessionTest, TwoHundredConcurrentTransfers) {
   auto session = HttpSession::make();
   constexpr int kCount = 200;
+  auto sizeOf = [](int i) { return 1000 + static_cast<std::size_t>(i) * 997; };
   std::vector<std::future<Outcome>> futures;
   std::vector<std::shared_ptr<HttpTask>> tasks;
   for (int i = 0; i < kCount; ++i) {
     auto [completion, future] = capture();
-    const std::size_t size = 1000 + static_cast<std::size_t>(i) * 997;
-    tasks.push_back(session->dataTask(dev("bytes/" + std::to_string(size)), std::move(completion)));
+    tasks.push_back(
+        session->dataTask(dev("bytes/" + std::to_string(sizeOf(i))), std::move(completion)));
     futures.push_back(std::move(future));
   }
   for (auto& task : tasks) task->resume();
   for (int i = 0; i < kCount; ++i) {
     const Outcome out = await(futures[static_cast<std::size_t>(i)], 120s);
     ASSERT_FALSE(out.error) << i << ": " << out.error->localizedDescription();
-    const std::size_t size = 1000 + static_cast<std::size_t>(i) * 997;
-    ASSERT_EQ(out.body->size(), size) << i;
-    EXPECT_TRUE(*out.body == pattern(size)) << i;
-  }
-  // Identifiers are unique and increase in creation order.
-  for (std::size_t i = 1; i < tasks.size(); ++i) {
-    EXPECT_GT(tasks[i]->taskIdentifier(), tasks[i - 1]->taskIdentifier());
+    ASSERT_EQ(out.body->size(), sizeOf(i)) << i;
+    EXPECT_TRUE(*out.body == pattern(sizeOf(i))) << i;
+    // Identifiers are unique and increase in creation order.
+    if (i > 0) {
+      EXPECT_GT(tasks[i]->taskIdentifier(), tasks[i - 1]->taskIdentifier());
+    }
   }
 }
 
@@ -591,6 +500,7 @@ TEST_F(HttpSessionTest, InvalidateAndCancelLeavesNothingBehind) {
     }
     auto [suspendedCompletion, suspended] = capture();
     auto idle = session->dataTask(dev("echo"), std::move(suspendedCompletion));
+    futures.push_back(std::move(suspended));
     std::this_thread::sleep_for(200ms);
     session->invalidateAndCancel();
     for (auto& future : futures) {
@@ -598,9 +508,8 @@ TEST_F(HttpSessionTest, InvalidateAndCancelLeavesNothingBehind) {
       ASSERT_TRUE(out.error);
       EXPECT_TRUE(out.error->isURLCancelled());
     }
-    EXPECT_TRUE(await(suspended, 10s).error->isURLCancelled());
-    ASSERT_TRUE(MainQueue::runUntil([&] { return recorder->invalidations() == 1; }, 10000ms));
-    EXPECT_EQ(recorder->completionsAtInvalidation(), 21);
+    ASSERT_TRUE(MainQueue::runUntil([&] { return recorder->invalidations == 1; }, 10000ms));
+    EXPECT_EQ(recorder->completionsAtInvalidation, 21);
     EXPECT_FALSE(session->delegate());
 
     // A task made after invalidation fails as cancelled.

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <future>
 #include <iterator>
-#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -34,12 +33,12 @@ class MediaAssetTest : public ::testing::Test {
         << "ffmpeg and ffprobe are needed to make the test videos (scripts/setup installs them)";
     char pattern[] = "/tmp/lumo-media-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = new fs::path(pattern);
+    dir_ = pattern;
     const std::string video = "-f lavfi -i testsrc=size=64x48:rate=25";
     const std::string audio = "-f lavfi -i sine=frequency=440:sample_rate=44100";
     const std::string h264 = " -c:v libx264 -preset ultrafast -pix_fmt yuv420p";
     auto make = [](const std::string& name, const std::string& args) {
-      run("ffmpeg -nostdin -v error -y " + args + " " + shellQuote((*dir_ / name).native()));
+      run("ffmpeg -nostdin -v error -y " + args + " " + shellQuote((dir_ / name).native()));
     };
     make("end.mp4", video + h264 + " -t 3");
     make("start.mp4", video + h264 + " -t 3 -movflags +faststart");
@@ -50,40 +49,36 @@ class MediaAssetTest : public ::testing::Test {
     // The rotation is written into the track header's display matrix by a stream copy.
     for (int degrees : {0, 90, 180, 270}) {
       make("rotated" + std::to_string(degrees) + ".mp4",
-           "-i " + shellQuote((*dir_ / "end.mp4").native()) +
+           "-i " + shellQuote((dir_ / "end.mp4").native()) +
                " -c copy -metadata:s:v:0 rotate=" + std::to_string(degrees));
     }
   }
 
-  static void TearDownTestSuite() {
-    if (dir_) fs::remove_all(*dir_);
-    delete dir_;
-    dir_ = nullptr;
-  }
+  static void TearDownTestSuite() { fs::remove_all(dir_); }
 
   static std::shared_ptr<MediaAsset> asset(const std::string& name) {
-    return MediaAsset::make(Url::fileURL(*dir_ / name));
+    return MediaAsset::make(Url::fileURL(dir_ / name));
   }
 
-  static fs::path path(const std::string& name) { return *dir_ / name; }
+  static fs::path path(const std::string& name) { return dir_ / name; }
 
-  static void writeFile(const std::string& name, const std::string& bytes) {
-    std::ofstream(*dir_ / name, std::ios::binary) << bytes;
-  }
-
-  static fs::path* dir_;
+  static inline fs::path dir_;
 };
 
-fs::path* MediaAssetTest::dir_ = nullptr;
-
-TEST_F(MediaAssetTest, DurationOfMp4AndMovWhereverTheHeaderIs) {
+TEST_F(MediaAssetTest, DurationOfMp4AndMovWhereverTheHeaderIsAndWhateverTheName) {
   EXPECT_DOUBLE_EQ(asset("end.mp4")->duration().seconds(), 3.0);
   EXPECT_DOUBLE_EQ(asset("start.mp4")->duration().seconds(), 3.0);
   EXPECT_DOUBLE_EQ(asset("clip.mov")->duration().seconds(), 2.4);
   EXPECT_NEAR(asset("fragmented.mp4")->duration().seconds(), 4.0, 0.05);
+  // Names that are not UTF-8 or look like a protocol.
+  for (const std::string& name :
+       {std::string("odd\xff\xfe name:with 'quote'.mp4"), std::string("http:x.mp4")}) {
+    fs::copy_file(path("end.mp4"), path(name));
+    EXPECT_DOUBLE_EQ(asset(name)->duration().seconds(), 3.0) << name;
+  }
 }
 
-TEST_F(MediaAssetTest, TracksInFileOrderWithTheirKinds) {
+TEST_F(MediaAssetTest, TracksInFileOrderWithTheirKindsAndFrameTimes) {
   auto av = asset("av.mp4");
   auto tracks = av->tracks();
   ASSERT_EQ(tracks.size(), 2u);
@@ -98,9 +93,8 @@ TEST_F(MediaAssetTest, TracksInFileOrderWithTheirKinds) {
   ASSERT_TRUE(av->lastFrameTime());
   EXPECT_NEAR(av->lastFrameTime()->seconds(), 2.0, 0.05);
   EXPECT_NEAR(asset("fragmented.mp4")->lastFrameTime().value_or(MediaTime{}).seconds(), 4.0, 0.05);
-}
 
-TEST_F(MediaAssetTest, AudioOnlyAssetHasNoVideoValues) {
+  // An audio-only asset has no video values.
   auto audio = asset("audio.m4a");
   EXPECT_NEAR(audio->duration().seconds(), 2.0, 0.05);
   EXPECT_TRUE(audio->firstAudioTrack());
@@ -118,16 +112,15 @@ TEST_F(MediaAssetTest, OrientationFromTheDisplayMatrix) {
     int rotate;
     VideoOrientation orientation;
     CaptureVideoOrientation capture;
+    int number;  // the capture framework's: portrait 1, upside down 2, landscape right 3, left 4
     std::string probed;
   };
   const std::vector<Case> cases = {
-      {0, VideoOrientation::right, CaptureVideoOrientation::landscapeRight, ""},
-      {90, VideoOrientation::down, CaptureVideoOrientation::portraitUpsideDown, "90"},
-      {180, VideoOrientation::left, CaptureVideoOrientation::landscapeLeft, "-180"},
-      {270, VideoOrientation::up, CaptureVideoOrientation::portrait, "-90"},
+      {0, VideoOrientation::right, CaptureVideoOrientation::landscapeRight, 3, ""},
+      {90, VideoOrientation::down, CaptureVideoOrientation::portraitUpsideDown, 2, "90"},
+      {180, VideoOrientation::left, CaptureVideoOrientation::landscapeLeft, 4, "-180"},
+      {270, VideoOrientation::up, CaptureVideoOrientation::portrait, 1, "-90"},
   };
-  // The capture framework's numbers: portrait 1, upside down 2, landscape right 3, left 4.
-  const std::map<int, int> numbers = {{0, 3}, {90, 2}, {180, 4}, {270, 1}};
   for (const auto& c : cases) {
     const std::string name = "rotated" + std::to_string(c.rotate) + ".mp4";
     std::string probed =
@@ -141,13 +134,10 @@ TEST_F(MediaAssetTest, OrientationFromTheDisplayMatrix) {
     auto media = asset(name);
     EXPECT_EQ(media->videoOrientation(), c.orientation) << name;
     EXPECT_EQ(media->avCaptureVideoOrientation(), c.capture) << name;
-    EXPECT_EQ(static_cast<int>(*media->avCaptureVideoOrientation()), numbers.at(c.rotate));
+    EXPECT_EQ(static_cast<int>(*media->avCaptureVideoOrientation()), c.number);
   }
   const auto up = asset("rotated270.mp4")->firstVideoTrack()->preferredTransform;
-  EXPECT_EQ(up.a, 0.0);
-  EXPECT_EQ(up.b, 1.0);
-  EXPECT_EQ(up.c, -1.0);
-  EXPECT_EQ(up.d, 0.0);
+  EXPECT_EQ(std::vector({up.a, up.b, up.c, up.d}), std::vector({0.0, 1.0, -1.0, 0.0}));
   EXPECT_EQ(asset("end.mp4")->firstVideoTrack()->preferredTransform, AffineTransform::identity());
 }
 
@@ -206,9 +196,9 @@ TEST_F(MediaAssetTest, BadFilesGiveNoDurationAndNoTracks) {
   std::mt19937 random(7);
   std::string noise(100000, '\0');
   for (char& c : noise) c = static_cast<char>(random());
-  writeFile("noise.mp4", noise);
-  writeFile("empty.mp4", "");
-  writeFile("text.mov", "just some text, not a movie\n");
+  writeFile(path("noise.mp4"), noise);
+  writeFile(path("empty.mp4"), "");
+  writeFile(path("text.mov"), "just some text, not a movie\n");
   fs::create_directory(path("folder.mp4"));
   ASSERT_EQ(::mkfifo(path("pipe.mp4").c_str(), 0600), 0);
   // Cut before the header at the end, and inside the payload after the header at the start.
@@ -233,20 +223,12 @@ TEST_F(MediaAssetTest, BadFilesGiveNoDurationAndNoTracks) {
   EXPECT_EQ(web->duration(), MediaTime::zero());
 }
 
-TEST_F(MediaAssetTest, NamesThatAreNotUtf8OrLookLikeProtocols) {
-  const std::string odd = std::string("odd\xff\xfe name:with 'quote'.mp4");
-  fs::copy_file(path("end.mp4"), path(odd));
-  EXPECT_DOUBLE_EQ(asset(odd)->duration().seconds(), 3.0);
-  fs::copy_file(path("end.mp4"), path("http:x.mp4"));
-  EXPECT_DOUBLE_EQ(asset("http:x.mp4")->duration().seconds(), 3.0);
-}
-
 // Waits for `flag` while running the main queue (completions never need it, but a hang shows).
 bool waitFor(const std::atomic<bool>& flag) {
   return MainQueue::runUntil([&] { return flag.load(); }, std::chrono::seconds(20));
 }
 
-TEST_F(MediaAssetTest, LoadsValuesOnABackgroundThread) {
+TEST_F(MediaAssetTest, LoadsValuesOnABackgroundThreadAndAnswersFalseForAnUnreadableFile) {
   auto media = asset("start.mp4");
   EXPECT_EQ(media->statusOfValue("duration"), KeyValueStatus::unknown);
   std::atomic<bool> done{false};
@@ -271,13 +253,10 @@ TEST_F(MediaAssetTest, LoadsValuesOnABackgroundThread) {
   });
   ASSERT_TRUE(waitFor(done));
   EXPECT_TRUE(result);
-}
 
-TEST_F(MediaAssetTest, LoadingAnUnreadableFileAnswersFalse) {
-  auto media = asset("does-not-exist.mov");
-  std::atomic<bool> done{false};
-  std::atomic<bool> result{true};
-  media->loadTracks([&](bool ok) {
+  done = false;
+  auto missing = asset("does-not-exist.mov");
+  missing->loadTracks([&](bool ok) {
     result = ok;
     done = true;
   });

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -17,8 +19,8 @@ using namespace std::chrono_literals;
 
 // Polls `done` until it holds or a generous deadline passes.
 template <typename Predicate>
-bool eventually(Predicate done, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+bool eventually(Predicate done) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(1ms);
@@ -49,7 +51,6 @@ class AsyncTask : public Operation {
 
   void start() override {
     ++startCalls;
-    if (isFinished()) ++startsWhileFinished;
     if (isExecuting() || isFinished()) return;
     setExecuting(true);
   }
@@ -64,7 +65,6 @@ class AsyncTask : public Operation {
   }
 
   std::atomic<int> startCalls{0};
-  std::atomic<int> startsWhileFinished{0};
 
  private:
   std::atomic<bool> executing_{false};
@@ -74,27 +74,23 @@ class AsyncTask : public Operation {
 // Counts the will-change and did-change calls per key of one operation.
 class ChangeCounter {
  public:
-  void attach(Operation& op) {
+  explicit ChangeCounter(Operation& op) {
     for (const char* key : {"isExecuting", "isFinished", "isCancelled"}) {
       op.addObserver(key, [this](Operation&, const KeyValueChange& change) {
         std::lock_guard lock(mu_);
-        ++(change.isPrior ? will_ : did_)[change.keyPath];
+        auto& [will, did] = counts_[change.keyPath];
+        ++(change.isPrior ? will : did);
       });
     }
   }
-  std::pair<int, int> counts(const std::string& key) const {
+  std::pair<int, int> counts(const std::string& key) {
     std::lock_guard lock(mu_);
-    auto get = [&](const std::map<std::string, int>& m) {
-      auto it = m.find(key);
-      return it == m.end() ? 0 : it->second;
-    };
-    return {get(will_), get(did_)};
+    return counts_[key];
   }
 
  private:
-  mutable std::mutex mu_;
-  std::map<std::string, int> will_;  // guarded by mu_
-  std::map<std::string, int> did_;   // guarded by mu_
+  std::mutex mu_;
+  std::map<std::string, std::pair<int, int>> counts_;  // guarded by mu_
 };
 
 // Records every reported operation count of a queue.
@@ -125,49 +121,39 @@ class CountRecorder {
   int priors_ = 0;                    // guarded by mu_
 };
 
-// ---- Operation on its own ----
-
 class CountingOperation : public Operation {
  public:
   void main() override { ++mainRuns; }
   std::atomic<int> mainRuns{0};
 };
 
-TEST(OperationTest, SynchronousOperationAnnouncesEachStateChangeOnce) {
+TEST(OperationTest, AnnouncesEachStateChangeOnceAndACancelledOneNeverRuns) {
   auto op = std::make_shared<CountingOperation>();
-  ChangeCounter counter;
-  counter.attach(*op);
+  ChangeCounter counter(*op);
   std::atomic<int> completions{0};
   op->setCompletionBlock([&] { ++completions; });
-
   op->start();
   op->start();  // a finished operation does not run again
   op->waitUntilFinished();
-
   EXPECT_EQ(op->mainRuns.load(), 1);
   EXPECT_FALSE(op->isExecuting());
   EXPECT_TRUE(op->isFinished());
   EXPECT_EQ(counter.counts("isExecuting"), std::make_pair(2, 2));  // true, then false
   EXPECT_EQ(counter.counts("isFinished"), std::make_pair(1, 1));
   EXPECT_EQ(completions.load(), 1);
-}
 
-TEST(OperationTest, CancelledOperationFinishesWithoutRunning) {
-  auto op = std::make_shared<CountingOperation>();
-  ChangeCounter counter;
-  counter.attach(*op);
-  op->cancel();
-  op->cancel();
-  op->start();
-  EXPECT_TRUE(op->isCancelled());
-  EXPECT_TRUE(op->isFinished());
-  EXPECT_EQ(op->mainRuns.load(), 0);
-  EXPECT_EQ(counter.counts("isCancelled"), std::make_pair(1, 1));
-  EXPECT_EQ(counter.counts("isExecuting"), std::make_pair(0, 0));
-  EXPECT_EQ(counter.counts("isFinished"), std::make_pair(1, 1));
+  auto cancelled = std::make_shared<CountingOperation>();
+  ChangeCounter cancelledCounter(*cancelled);
+  cancelled->cancel();
+  cancelled->cancel();
+  cancelled->start();
+  EXPECT_TRUE(cancelled->isCancelled());
+  EXPECT_TRUE(cancelled->isFinished());
+  EXPECT_EQ(cancelled->mainRuns.load(), 0);
+  EXPECT_EQ(cancelledCounter.counts("isCancelled"), std::make_pair(1, 1));
+  EXPECT_EQ(cancelledCounter.counts("isExecuting"), std::make_pair(0, 0));
+  EXPECT_EQ(cancelledCounter.counts("isFinished"), std::make_pair(1, 1));
 }
-
-// ---- The queue ----
 
 TEST(OperationQueueTest, AsynchronousTasksRunTogetherAndFinishFromOtherThreads) {
   constexpr int kTasks = 40;
@@ -177,16 +163,12 @@ TEST(OperationQueueTest, AsynchronousTasksRunTogetherAndFinishFromOtherThreads) 
   std::vector<std::unique_ptr<ChangeCounter>> counters;
   for (int i = 0; i < kTasks; ++i) {
     tasks.push_back(std::make_shared<AsyncTask>());
-    counters.push_back(std::make_unique<ChangeCounter>());
-    counters.back()->attach(*tasks.back());
+    counters.push_back(std::make_unique<ChangeCounter>(*tasks.back()));
     ASSERT_TRUE(queue.addOperation(tasks.back()));
   }
   // All of them execute at once, and stay executing after start() returned.
   ASSERT_TRUE(eventually([&] {
-    for (auto& t : tasks) {
-      if (!t->isExecuting()) return false;
-    }
-    return true;
+    return std::all_of(tasks.begin(), tasks.end(), [](auto& t) { return t->isExecuting(); });
   }));
   EXPECT_EQ(queue.operationCount(), kTasks);
   EXPECT_EQ(queue.operations().size(), static_cast<std::size_t>(kTasks));
@@ -203,9 +185,8 @@ TEST(OperationQueueTest, AsynchronousTasksRunTogetherAndFinishFromOtherThreads) 
     EXPECT_EQ(counters[i]->counts("isFinished"), std::make_pair(1, 1));
   }
   // Every change reported once and in order: up to 40, then down to 0.
-  std::vector<std::int64_t> expected;
-  for (int i = 1; i <= kTasks; ++i) expected.push_back(i);
-  for (int i = kTasks - 1; i >= 0; --i) expected.push_back(i);
+  std::vector<std::int64_t> expected(2 * kTasks);
+  for (int i = 0; i < 2 * kTasks; ++i) expected[i] = i < kTasks ? i + 1 : 2 * kTasks - 1 - i;
   EXPECT_EQ(recorder.counts(), expected);
   EXPECT_EQ(recorder.priors(), 2 * kTasks);
 
@@ -213,12 +194,8 @@ TEST(OperationQueueTest, AsynchronousTasksRunTogetherAndFinishFromOtherThreads) 
   std::vector<std::weak_ptr<AsyncTask>> weak(tasks.begin(), tasks.end());
   counters.clear();
   tasks.clear();
-  EXPECT_TRUE(eventually([&] {
-    for (auto& w : weak) {
-      if (!w.expired()) return false;
-    }
-    return true;
-  }));
+  EXPECT_TRUE(eventually(
+      [&] { return std::all_of(weak.begin(), weak.end(), [](auto& w) { return w.expired(); }); }));
 }
 
 TEST(OperationQueueTest, LearnsOfTheEndOnlyFromTheFinishedFlag) {
@@ -299,88 +276,60 @@ TEST(OperationQueueTest, CancelAllSkipsWaitingWork) {
   for (auto& t : tasks) EXPECT_EQ(t->startCalls.load(), 0);
 }
 
-// Blocks in main() until released.
+// Operations that block in main() until the gate opens, noting their order and how many are
+// inside at once.
+struct Gate {
+  std::atomic<int> inside{0}, peak{0};
+  std::atomic<bool> open{false};
+  std::mutex mu;
+  std::vector<int> order;  // guarded by mu
+};
+
 class BlockingOperation : public Operation {
  public:
-  BlockingOperation(std::atomic<int>& inside, std::atomic<int>& peak, std::atomic<bool>& release,
-                    std::vector<int>& order, std::mutex& orderMu, int index)
-      : inside_(inside),
-        peak_(peak),
-        release_(release),
-        order_(order),
-        orderMu_(orderMu),
-        index_(index) {}
+  BlockingOperation(Gate& gate, int index) : gate_(gate), index_(index) {}
   void main() override {
     {
-      std::lock_guard lock(orderMu_);
-      order_.push_back(index_);
+      std::lock_guard lock(gate_.mu);
+      gate_.order.push_back(index_);
     }
-    const int now = ++inside_;
-    int seen = peak_.load();
-    while (now > seen && !peak_.compare_exchange_weak(seen, now)) {
+    const int now = ++gate_.inside;
+    for (int seen = gate_.peak; now > seen && !gate_.peak.compare_exchange_weak(seen, now);) {
     }
-    while (!release_.load()) std::this_thread::sleep_for(1ms);
-    --inside_;
+    while (!gate_.open) std::this_thread::sleep_for(1ms);
+    --gate_.inside;
   }
 
  private:
-  std::atomic<int>& inside_;
-  std::atomic<int>& peak_;
-  std::atomic<bool>& release_;
-  std::vector<int>& order_;
-  std::mutex& orderMu_;
+  Gate& gate_;
   const int index_;
 };
 
-TEST(OperationQueueTest, BlockingOperationsAllRunAtOnceByDefault) {
-  constexpr int kOps = 24;  // far more than the machine's cores
-  OperationQueue queue;
-  EXPECT_EQ(queue.maxConcurrentOperationCount(),
-            OperationQueue::kDefaultMaxConcurrentOperationCount);
-  std::atomic<int> inside{0}, peak{0};
-  std::atomic<bool> release{false};
-  std::vector<int> order;
-  std::mutex orderMu;
-  for (int i = 0; i < kOps; ++i) {
-    queue.addOperation(
-        std::make_shared<BlockingOperation>(inside, peak, release, order, orderMu, i));
+TEST(OperationQueueTest, BlockingOperationsRunUpToTheLimitAllAtOnceByDefault) {
+  // By default far more than the machine's cores run at once.
+  for (const auto& [limit, ops] : {std::pair{0, 24}, std::pair{1, 10}, std::pair{2, 6}}) {
+    OperationQueue queue;
+    if (limit) {
+      queue.setMaxConcurrentOperationCount(limit);
+    } else {
+      EXPECT_EQ(queue.maxConcurrentOperationCount(),
+                OperationQueue::kDefaultMaxConcurrentOperationCount);
+    }
+    const int together = limit ? limit : ops;
+    Gate gate;
+    for (int i = 0; i < ops; ++i) queue.addOperation(std::make_shared<BlockingOperation>(gate, i));
+    EXPECT_TRUE(eventually([&] { return gate.inside.load() == together; })) << limit;
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(queue.operationCount(), ops);
+    gate.open = true;
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(gate.peak.load(), together) << limit;
+    if (limit == 1) {
+      std::vector<int> inOrder(ops);
+      std::iota(inOrder.begin(), inOrder.end(), 0);
+      EXPECT_EQ(gate.order, inOrder);
+    }
   }
-  EXPECT_TRUE(eventually([&] { return inside.load() == kOps; }));
-  release = true;
-  queue.waitUntilAllOperationsAreFinished();
-  EXPECT_EQ(peak.load(), kOps);
-}
-
-TEST(OperationQueueTest, LimitKeepsOrderAndConcurrency) {
-  std::atomic<int> inside{0}, peak{0};
-  std::atomic<bool> release{true};
-  std::vector<int> order;
-  std::mutex orderMu;
-  OperationQueue serial;
-  serial.setMaxConcurrentOperationCount(1);
-  serial.setName("serial");
-  EXPECT_EQ(serial.name(), "serial");
-  for (int i = 0; i < 10; ++i) {
-    serial.addOperation(
-        std::make_shared<BlockingOperation>(inside, peak, release, order, orderMu, i));
-  }
-  serial.waitUntilAllOperationsAreFinished();
-  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-  EXPECT_EQ(peak.load(), 1);
-
-  OperationQueue two;
-  two.setMaxConcurrentOperationCount(2);
-  release = false;
-  peak = 0;
-  for (int i = 0; i < 6; ++i) {
-    two.addOperation(std::make_shared<BlockingOperation>(inside, peak, release, order, orderMu, i));
-  }
-  EXPECT_TRUE(eventually([&] { return inside.load() == 2; }));
-  std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(two.operationCount(), 6);
-  release = true;
-  two.waitUntilAllOperationsAreFinished();
-  EXPECT_EQ(peak.load(), 2);
 }
 
 TEST(OperationQueueTest, CountObserversMayCallBackIntoTheQueue) {
@@ -421,9 +370,6 @@ TEST(OperationQueueTest, TasksOutliveTheirQueue) {
   std::thread([task] { task->complete(); }).join();
   EXPECT_TRUE(task->isFinished());
   EXPECT_EQ(reports.load(), before);
-  // It no longer belongs to a queue.
-  OperationQueue next;
-  EXPECT_FALSE(next.addOperation(task));  // finished
 }
 
 }  // namespace

@@ -67,16 +67,12 @@ TEST_F(PlatformImageTest, RecognisesEachFormatWithItsPixelSize) {
     EXPECT_EQ(image->format(), c.format) << c.file;
     EXPECT_EQ(image->pixelsWide(), 67) << c.file;
     EXPECT_EQ(image->pixelsHigh(), 35) << c.file;
-    EXPECT_EQ(image->size(), (PlatformImage::Size{67, 35})) << c.file;
     EXPECT_EQ(std::vector<std::uint8_t>(image->data().begin(), image->data().end()), bytes);
+    // The PNG representation of a PNG is its own bytes.
+    if (c.format == PlatformImage::Format::png) {
+      EXPECT_EQ(image->pngRepresentation(), bytes);
+    }
   }
-}
-
-TEST_F(PlatformImageTest, PNGRepresentationOfAPNGIsItsOwnBytes) {
-  std::vector<std::uint8_t> bytes = make("own.png", "testsrc=size=20x10");
-  std::optional<PlatformImage> image = PlatformImage::fromData(bytes);
-  ASSERT_TRUE(image);
-  EXPECT_EQ(image->pngRepresentation(), bytes);
 }
 
 TEST_F(PlatformImageTest, OtherFormatsAreDecodedToAPNGOfTheSameSizeAndColour) {
@@ -102,7 +98,7 @@ TEST_F(PlatformImageTest, OtherFormatsAreDecodedToAPNGOfTheSameSizeAndColour) {
   }
 }
 
-TEST_F(PlatformImageTest, PixelImagesEncodeWithLibpngAndReadBack) {
+TEST_F(PlatformImageTest, PixelImagesOfTheRightSizeEncodeWithLibpngAndReadBack) {
   std::vector<std::uint8_t> pixels(5 * 3 * 4);
   for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(i * 7);
   for (std::size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 255;  // opaque
@@ -117,9 +113,8 @@ TEST_F(PlatformImageTest, PixelImagesEncodeWithLibpngAndReadBack) {
   ASSERT_TRUE(back);
   EXPECT_EQ(back->size(), (PlatformImage::Size{5, 3}));
   EXPECT_EQ(back->rgbaPixels(), pixels);
-}
 
-TEST_F(PlatformImageTest, PixelBuffersMustMatchTheirSize) {
+  // Buffers must match their size.
   EXPECT_FALSE(PlatformImage::fromRGBA(0, 3, {}));
   EXPECT_FALSE(PlatformImage::fromRGBA(-1, 3, std::vector<std::uint8_t>(12)));
   EXPECT_FALSE(PlatformImage::fromRGBA(2, 2, std::vector<std::uint8_t>(15)));

@@ -3,21 +3,22 @@
 //   user_defaults_child (--file PATH | --app IDENTIFIER) COMMAND ARGS...
 //
 // --file opens the store in PATH; --app names the application and opens `standard()`.
-// Commands, each answering on one line of standard output:
-//   get KEY                  "absent", "string TEXT", "integer N", "boolean true|false",
-//                            "real X", "data HEX", or "error MESSAGE"
+// Commands:
+//   get KEY...               one line per key: "absent", "string TEXT", "integer N",
+//                            "boolean true|false", "real X", "data HEX", or "error MESSAGE"
 //   set-string KEY TEXT      "ok" or "error MESSAGE"
-//   set-integer KEY N        likewise
 //   remove KEY               likewise
-//   write-loop PREFIX COUNT  for i = 1..COUNT (forever when COUNT is 0): stores i under
-//                            "PREFIX.i" and "PREFIX.last" and PREFIX under "shared", then prints
-//                            "ack i"; stops with "error MESSAGE" on the first failure
+//   write-loop PREFIX COUNT  prints "pid N", then for i = 1..COUNT (forever when COUNT is 0)
+//                            stores i under "PREFIX.i" and "PREFIX.last" and PREFIX under
+//                            "shared", then prints "ack i"; stops with "error MESSAGE" on the
+//                            first failure
 // The exit status is 0 on success, 1 on a failed operation, 2 on bad arguments.
+
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -59,33 +60,32 @@ void print(const lumo::UserDefaults::Value& value) {
 }
 
 int writeLoop(lumo::UserDefaults& defaults, const std::string& prefix, std::int64_t count) {
+  std::printf("pid %d\n", static_cast<int>(::getpid()));
   for (std::int64_t i = 1; count == 0 || i <= count; ++i) {
     for (const auto& key : {prefix + "." + std::to_string(i), prefix + ".last"}) {
       if (auto r = defaults.set(i, key); !r) return fail(r.error());
     }
     if (auto r = defaults.set(prefix, "shared"); !r) return fail(r.error());
     std::printf("ack %" PRId64 "\n", i);
-    std::fflush(stdout);
   }
   return 0;
 }
 
 int run(lumo::UserDefaults& defaults, const std::vector<std::string>& args) {
   const std::string& command = args[0];
-  if (command == "get" && args.size() == 2) {
-    auto value = defaults.fetch(args[1]);
-    if (!value) return fail(value.error());
-    if (!*value) {
-      std::printf("absent\n");
-    } else {
-      print(**value);
+  if (command == "get") {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+      auto value = defaults.fetch(args[i]);
+      if (!value) return fail(value.error());
+      if (*value) {
+        print(**value);
+      } else {
+        std::printf("absent\n");
+      }
     }
     return 0;
   }
   if (command == "set-string" && args.size() == 3) return answer(defaults.set(args[2], args[1]));
-  if (command == "set-integer" && args.size() == 3) {
-    return answer(defaults.set(std::strtoll(args[2].c_str(), nullptr, 10), args[1]));
-  }
   if (command == "remove" && args.size() == 2) return answer(defaults.removeObject(args[1]));
   if (command == "write-loop" && args.size() == 3) {
     return writeLoop(defaults, args[1], std::strtoll(args[2].c_str(), nullptr, 10));

@@ -1,11 +1,7 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -16,78 +12,27 @@
 #include <thread>
 #include <vector>
 
+#include "../capture/TestFiles.h"
 #include "lumo/platform/UserDefaults.h"
-
-extern char** environ;
 
 namespace lumo {
 namespace {
 
-namespace fs = std::filesystem;
+using namespace testing_files;
 using Value = UserDefaults::Value;
 using Data = UserDefaults::Data;
-
-// A fresh folder per test, removed afterwards.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "lumo-defaults-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-// The standard store of every process started by these tests lives under this folder.
-class ConfigHome : public ::testing::Environment {
- public:
-  void SetUp() override {
-    folder_ = std::make_unique<TempFolder>();
-    setenv("XDG_CONFIG_HOME", folder_->path().c_str(), 1);
-  }
-  void TearDown() override { folder_.reset(); }
-
- private:
-  std::unique_ptr<TempFolder> folder_;
-};
-[[maybe_unused]] auto* const kConfigHome = ::testing::AddGlobalTestEnvironment(new ConfigHome);
 
 // A running user_defaults_child with its standard output on a pipe.
 class Child {
  public:
   explicit Child(const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) std::abort();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::vector<std::string> all{LUMO_USER_DEFAULTS_CHILD};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (rc != 0) std::abort();
-    out_ = fdopen(fds[0], "r");
+    std::string command = "exec " + shellQuote(LUMO_USER_DEFAULTS_CHILD);
+    for (const auto& arg : args) command += " " + shellQuote(arg);
+    out_ = ::popen(command.c_str(), "r");
   }
   ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      wait();
-    }
-    if (out_) fclose(out_);
+    if (out_) wait();
   }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
 
   // The next line without its newline; nullopt at the end of the output.
   std::optional<std::string> readLine() {
@@ -95,49 +40,40 @@ class Child {
     size_t capacity = 0;
     const ssize_t n = getline(&line, &capacity, out_);
     std::optional<std::string> result;
-    if (n >= 0)
-      result = std::string(line, static_cast<size_t>(n > 0 && line[n - 1] == '\n' ? n - 1 : n));
+    if (n > 0) result = std::string(line, static_cast<size_t>(line[n - 1] == '\n' ? n - 1 : n));
     free(line);
     return result;
   }
-  void killNow() { kill(pid_, SIGKILL); }
   // The exit status, or -signal when it was killed.
   int wait() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
+    const int status = ::pclose(out_);
+    out_ = nullptr;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
   }
 
  private:
-  pid_t pid_ = -1;
   FILE* out_ = nullptr;
 };
 
-// Runs a child to its end and returns its output lines and exit status.
-std::pair<int, std::vector<std::string>> runChild(const std::vector<std::string>& args) {
+// The output lines of a child run to its end.
+std::vector<std::string> runChild(const std::vector<std::string>& args) {
   Child child(args);
   std::vector<std::string> lines;
   while (auto line = child.readLine()) lines.push_back(*line);
-  return {child.wait(), lines};
-}
-
-std::int64_t ackNumber(const std::string& line) {
-  if (line.rfind("ack ", 0) != 0) return -1;
-  return std::stoll(line.substr(4));
+  EXPECT_EQ(child.wait(), 0);
+  return lines;
 }
 
 std::string integrityCheck(const fs::path& file) {
   sqlite3* db = nullptr;
+  sqlite3_stmt* stmt = nullptr;
   std::string answer = "cannot open";
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-      answer = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-    }
-    sqlite3_finalize(stmt);
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    answer = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
   }
+  sqlite3_finalize(stmt);
   sqlite3_close(db);
   return answer;
 }
@@ -155,13 +91,11 @@ const UserDefaultsError* defaultsError(const Error& error) {
 
 class UserDefaultsTest : public ::testing::Test {
  protected:
-  TempFolder folder_;
-  fs::path file_ = folder_.path() / "store" / "UserDefaults.sqlite";
+  TempDir folder_;
+  fs::path file_ = folder_ / "store" / "UserDefaults.sqlite";
 };
 
-// ---- Values ----
-
-TEST_F(UserDefaultsTest, StoresEachTypeAndKeepsTypesApart) {
+TEST_F(UserDefaultsTest, StoresEachTypeKeepsTypesApartAndRefusesWhatCannotBeStored) {
   UserDefaults defaults(file_);
   const Data bytes{0x00, 0xff, 0x03, 0x00};
   ASSERT_TRUE(defaults.set("text with \"quotes\" and ünïcode", "string"));
@@ -183,6 +117,9 @@ TEST_F(UserDefaultsTest, StoresEachTypeAndKeepsTypesApart) {
   EXPECT_EQ(defaults.data("empty data"), Data());
   EXPECT_EQ(defaults.string("empty text"), "");
   EXPECT_EQ(defaults.integer(""), 7);
+  auto all = defaults.dictionaryRepresentation();
+  ASSERT_TRUE(all);
+  EXPECT_EQ(all->size(), 9u);
 
   // A getter answers only for its own type: a boolean is not an integer, text is not data.
   EXPECT_EQ(defaults.integer("flag"), std::nullopt);
@@ -191,20 +128,11 @@ TEST_F(UserDefaultsTest, StoresEachTypeAndKeepsTypesApart) {
   EXPECT_EQ(defaults.string("bytes"), std::nullopt);
   EXPECT_EQ(defaults.string("missing"), std::nullopt);
   EXPECT_EQ(defaults.object("flag"), Value(true));
-  EXPECT_EQ(defaults.object("missing"), std::nullopt);
 
-  auto all = defaults.dictionaryRepresentation();
-  ASSERT_TRUE(all);
-  EXPECT_EQ(all->size(), 9u);
-}
-
-TEST_F(UserDefaultsTest, OverwritesRemovesAndRefusesWhatCannotBeStored) {
-  UserDefaults defaults(file_);
-  ASSERT_TRUE(defaults.set(1, "key"));
-  ASSERT_TRUE(defaults.set("now text", "key"));
-  EXPECT_EQ(defaults.object("key"), Value(std::string("now text")));
-  ASSERT_TRUE(defaults.removeObject("key"));
-  EXPECT_EQ(defaults.object("key"), std::nullopt);
+  ASSERT_TRUE(defaults.set("now text", "flag"));
+  EXPECT_EQ(defaults.object("flag"), Value(std::string("now text")));
+  ASSERT_TRUE(defaults.removeObject("flag"));
+  EXPECT_EQ(defaults.object("flag"), std::nullopt);
   EXPECT_TRUE(defaults.removeObject("never stored"));
 
   auto nan = defaults.set(std::nan(""), "nan");
@@ -214,8 +142,6 @@ TEST_F(UserDefaultsTest, OverwritesRemovesAndRefusesWhatCannotBeStored) {
   EXPECT_EQ(defaults.object("huge"), std::nullopt);
 }
 
-// ---- Archiving ----
-
 struct Profile {
   std::string email;
   std::int64_t quota = 0;
@@ -224,28 +150,22 @@ struct Profile {
 };
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Profile, email, quota, limits)
 
-TEST_F(UserDefaultsTest, ArchivedValuesReadBackAsDataOfTheirType) {
+TEST_F(UserDefaultsTest, ArchivedValuesReadBackOnlyAsDataOfTheirType) {
   const Profile profile{"me@example.com", 524288000, {120, 100}};
-  {
-    UserDefaults defaults(file_);
-    ASSERT_TRUE(defaults.setArchived(profile, "profile"));
-    EXPECT_TRUE(defaults.data("profile").has_value());
-    EXPECT_EQ(defaults.string("profile"), std::nullopt);
-  }
+  ASSERT_TRUE(UserDefaults(file_).setArchived(profile, "profile"));
   UserDefaults defaults(file_);
+  EXPECT_TRUE(defaults.data("profile").has_value());
   EXPECT_EQ(defaults.archived<Profile>("profile"), profile);
   EXPECT_EQ(defaults.archived<std::string>("profile"), std::nullopt);
   EXPECT_EQ(defaults.archived<Profile>("missing"), std::nullopt);
   ASSERT_TRUE(defaults.set("plain text", "text"));
   EXPECT_EQ(defaults.archived<std::string>("text"), std::nullopt);  // not data
-}
 
-TEST(UserDefaultsArchiving, RefusesValuesOfAnotherKindInsteadOfConverting) {
+  // Values of another kind are refused instead of converted.
   auto unarchiveAs = [](auto typeTag, const auto& value) {
-    using T = decltype(typeTag);
     auto bytes = UserDefaults::archive(value);
     EXPECT_TRUE(bytes);
-    return UserDefaults::unarchive<T>(*bytes).ok();
+    return UserDefaults::unarchive<decltype(typeTag)>(*bytes).ok();
   };
   EXPECT_TRUE(unarchiveAs(std::int64_t{}, 5));
   EXPECT_FALSE(unarchiveAs(std::int64_t{}, true));
@@ -264,8 +184,6 @@ TEST(UserDefaultsArchiving, RefusesValuesOfAnotherKindInsteadOfConverting) {
   ASSERT_FALSE(notUtf8);
   EXPECT_EQ(defaultsError(notUtf8.error())->code, UserDefaultsError::Code::archiving);
 }
-
-// ---- Files that are not stores ----
 
 TEST_F(UserDefaultsTest, FileThatIsNotADatabaseGivesErrorsNamingIt) {
   fs::create_directories(file_.parent_path());
@@ -287,20 +205,16 @@ TEST_F(UserDefaultsTest, FileThatIsNotADatabaseGivesErrorsNamingIt) {
   EXPECT_EQ(defaults.integer("key"), 1);
 }
 
-TEST_F(UserDefaultsTest, UnopenablePlacesGiveErrors) {
-  fs::create_directories(file_);  // a folder where the file should be
-  auto folderAsFile = UserDefaults(file_).set(1, "key");
-  ASSERT_FALSE(folderAsFile);
-  EXPECT_EQ(defaultsError(folderAsFile.error())->code, UserDefaultsError::Code::cannotOpen);
+TEST_F(UserDefaultsTest, UnopenableDamagedOrForeignStoresGiveErrors) {
+  // A folder where the file should be, and a file where a folder should be.
+  fs::create_directories(folder_ / "folder");
+  writeFile(folder_ / "plain", "x");
+  for (const fs::path& place : {folder_ / "folder", folder_ / "plain/UserDefaults.sqlite"}) {
+    auto r = UserDefaults(place).set(1, "key");
+    ASSERT_FALSE(r) << place;
+    EXPECT_EQ(defaultsError(r.error())->code, UserDefaultsError::Code::cannotOpen);
+  }
 
-  const fs::path plain = folder_.path() / "plain";
-  std::ofstream(plain) << "x";
-  auto underAFile = UserDefaults(plain / "UserDefaults.sqlite").set(1, "key");
-  ASSERT_FALSE(underAFile);
-  EXPECT_EQ(defaultsError(underAFile.error())->code, UserDefaultsError::Code::cannotOpen);
-}
-
-TEST_F(UserDefaultsTest, DamagedOrForeignDatabasesGiveErrors) {
   {
     UserDefaults defaults(file_);
     for (int i = 0; i < 300; ++i) {
@@ -318,20 +232,18 @@ TEST_F(UserDefaultsTest, DamagedOrForeignDatabasesGiveErrors) {
   EXPECT_FALSE(damaged.dictionaryRepresentation());
   EXPECT_FALSE(damaged.fetch("key150"));
 
-  const fs::path foreign = folder_.path() / "foreign.sqlite";
+  const fs::path foreign = folder_ / "foreign.sqlite";
   execSql(foreign, "CREATE TABLE defaults (x); ");
   auto r = UserDefaults(foreign).set(1, "key");
   ASSERT_FALSE(r);
   EXPECT_NE(r.error().localizedDescription().find(foreign.string()), std::string::npos);
 
-  const fs::path newer = folder_.path() / "newer.sqlite";
+  const fs::path newer = folder_ / "newer.sqlite";
   execSql(newer, "PRAGMA user_version = 99");
   auto fromNewer = UserDefaults(newer).fetch("key");
   ASSERT_FALSE(fromNewer);
   EXPECT_NE(fromNewer.error().localizedDescription().find("newer version"), std::string::npos);
 }
-
-// ---- Several processes and threads ----
 
 TEST_F(UserDefaultsTest, ProcessesSeeEachOthersWrites) {
   UserDefaults defaults(file_);
@@ -339,22 +251,14 @@ TEST_F(UserDefaultsTest, ProcessesSeeEachOthersWrites) {
   ASSERT_TRUE(defaults.set(Data{0xde, 0xad}, "bytes"));
   ASSERT_TRUE(defaults.set(false, "flag"));
   ASSERT_TRUE(defaults.set(-12, "number"));
-
   const std::string file = file_.string();
-  EXPECT_EQ(runChild({"--file", file, "get", "text"}).second,
-            std::vector<std::string>{"string from parent"});
-  EXPECT_EQ(runChild({"--file", file, "get", "bytes"}).second,
-            std::vector<std::string>{"data dead"});
-  EXPECT_EQ(runChild({"--file", file, "get", "flag"}).second,
-            std::vector<std::string>{"boolean false"});
-  EXPECT_EQ(runChild({"--file", file, "get", "number"}).second,
-            std::vector<std::string>{"integer -12"});
-  EXPECT_EQ(runChild({"--file", file, "get", "missing"}).second,
-            std::vector<std::string>{"absent"});
+  EXPECT_EQ(runChild({"--file", file, "get", "text", "bytes", "flag", "number", "missing"}),
+            (std::vector<std::string>{"string from parent", "data dead", "boolean false",
+                                      "integer -12", "absent"}));
 
   // The parent's open store sees what the child wrote.
-  EXPECT_EQ(runChild({"--file", file, "set-string", "text", "from child"}).first, 0);
-  EXPECT_EQ(runChild({"--file", file, "remove", "number"}).first, 0);
+  runChild({"--file", file, "set-string", "text", "from child"});
+  runChild({"--file", file, "remove", "number"});
   EXPECT_EQ(defaults.string("text"), "from child");
   EXPECT_EQ(defaults.object("number"), std::nullopt);
 }
@@ -362,18 +266,21 @@ TEST_F(UserDefaultsTest, ProcessesSeeEachOthersWrites) {
 TEST_F(UserDefaultsTest, KilledWriterLeavesEveryAcknowledgedValue) {
   for (int round = 0; round < 3; ++round) {
     const std::string prefix = "round" + std::to_string(round);
+    const std::int64_t killAt = 50 + round * 70;
     std::int64_t lastAck = 0;
     {
       Child writer({"--file", file_.string(), "write-loop", prefix, "0"});
-      const std::int64_t killAt = 50 + round * 70;
+      const std::string first = writer.readLine().value_or("");
+      ASSERT_EQ(first.rfind("pid ", 0), 0u) << first;
+      const pid_t pid = std::stoi(first.substr(4));
       while (auto line = writer.readLine()) {
-        ASSERT_GE(ackNumber(*line), 1) << *line;
-        lastAck = ackNumber(*line);
-        if (lastAck == killAt) writer.killNow();
+        ASSERT_EQ(line->rfind("ack ", 0), 0u) << *line;
+        lastAck = std::stoll(line->substr(4));
+        if (lastAck == killAt) kill(pid, SIGKILL);
       }
       EXPECT_EQ(writer.wait(), -SIGKILL);
     }
-    ASSERT_GE(lastAck, 50 + round * 70);
+    ASSERT_GE(lastAck, killAt);
     EXPECT_EQ(integrityCheck(file_), "ok");
     UserDefaults reader(file_);
     for (std::int64_t i = 1; i <= lastAck; ++i) {
@@ -390,10 +297,7 @@ TEST_F(UserDefaultsTest, ConcurrentProcessesAndThreadsLoseNoWrite) {
   constexpr int kProcesses = 4;
   constexpr int kThreads = 6;
   constexpr int kWrites = 120;
-  {
-    UserDefaults creator(file_);  // the children race for the first write, not the folder
-    ASSERT_TRUE(creator.set(0, "created"));
-  }
+  ASSERT_TRUE(UserDefaults(file_).set(0, "created"));  // the children race for writes only
   std::vector<std::unique_ptr<Child>> children;
   for (int p = 0; p < kProcesses; ++p) {
     children.push_back(std::make_unique<Child>(
@@ -436,19 +340,20 @@ TEST_F(UserDefaultsTest, ConcurrentProcessesAndThreadsLoseNoWrite) {
   EXPECT_EQ(shared.string("shared").value_or("").rfind("process", 0), 0u);
 }
 
-// ---- The application's own store ----
-
 TEST(UserDefaultsStandard, IsTheNamedApplicationsStoreUnderXdgConfigHome) {
-  const fs::path configHome = std::getenv("XDG_CONFIG_HOME");
+  // The only test that opens the standard store, here and in a child process.
+  const TempDir configHome;
+  const ScopedEnv config("XDG_CONFIG_HOME", configHome.path().native());
   EXPECT_EQ(UserDefaults::applicationIdentifier(), "lumo");
   EXPECT_FALSE(UserDefaults::setApplicationIdentifier("bad/name"));
   EXPECT_FALSE(UserDefaults::setApplicationIdentifier(".."));
   ASSERT_TRUE(UserDefaults::setApplicationIdentifier("com.example.capture"));
 
   auto& standard = UserDefaults::standard();
-  EXPECT_EQ(standard.file(), configHome / "com.example.capture" / "UserDefaults.sqlite");
+  EXPECT_EQ(standard.file(), configHome.path() / "com.example.capture" / "UserDefaults.sqlite");
   ASSERT_TRUE(standard.set("token", "access_token"));
-  EXPECT_EQ(fs::status(configHome / "com.example.capture").permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(configHome.path() / "com.example.capture").permissions(),
+            fs::perms::owner_all);
 
   auto late = UserDefaults::setApplicationIdentifier("com.example.other");
   ASSERT_FALSE(late);
@@ -461,7 +366,7 @@ TEST(UserDefaultsStandard, IsTheNamedApplicationsStoreUnderXdgConfigHome) {
   EXPECT_FALSE(UserDefaults::named(""));
 
   // Another process of the same application finds it through its own standard().
-  EXPECT_EQ(runChild({"--app", "com.example.capture", "get", "access_token"}).second,
+  EXPECT_EQ(runChild({"--app", "com.example.capture", "get", "access_token"}),
             std::vector<std::string>{"string token"});
 }
 

@@ -23,7 +23,7 @@ class InjectedTest : public ::testing::Test {
   void TearDown() override { Resolver::reset(); }
 };
 
-TEST_F(InjectedTest, InjectedResolvesAtConstructionFromRootOrTheGivenContainer) {
+TEST_F(InjectedTest, InjectedResolvesAtConstructionFromRootOrTheGivenContainerOrStops) {
   int made = 0;
   Resolver::registerInMain<Clock>([&] {
     ++made;
@@ -32,7 +32,6 @@ TEST_F(InjectedTest, InjectedResolvesAtConstructionFromRootOrTheGivenContainer) 
   Injected<Clock> fromRoot;
   EXPECT_EQ(made, 1);
   fromRoot->ticks = 5;
-  EXPECT_EQ((*fromRoot).ticks, 5);
 
   auto container = std::make_shared<Resolver>();
   container->registerService<Clock>("wall", [] {
@@ -44,9 +43,7 @@ TEST_F(InjectedTest, InjectedResolvesAtConstructionFromRootOrTheGivenContainer) 
   EXPECT_EQ(named.wrappedValue()->ticks, 7);
   named.projectedValue().setWrappedValue(fromRoot.wrappedValue());
   EXPECT_EQ(named->ticks, 5);
-}
 
-TEST_F(InjectedTest, InjectedWithoutRegistrationStops) {
   EXPECT_STOPS_WITH(Injected<Alerts>(),
                     "RESOLVER: 'Alerts:NONAME' not resolved. To disambiguate optionals use "
                     "resolver.optional().");
@@ -67,7 +64,7 @@ TEST_F(InjectedTest, OptionalInjectedIsEmptyWhenMissingAndFallsBackToTheRoot) {
   EXPECT_EQ(OptionalInjected<Alerts>("x", empty)->tag, "own");
 }
 
-TEST_F(InjectedTest, LazyInjectedResolvesOnFirstReadWithItsSettings) {
+TEST_F(InjectedTest, LazyWrappersResolveOnFirstRead) {
   int made = 0;
   auto container = std::make_shared<Resolver>();
   container->registerService<Alerts>("lazy", [&](Resolver&, const Resolver::Args& args) {
@@ -81,7 +78,6 @@ TEST_F(InjectedTest, LazyInjectedResolvesOnFirstReadWithItsSettings) {
   EXPECT_EQ(made, 0);
   EXPECT_TRUE(lazy.isEmpty());
   EXPECT_EQ(lazy->tag, "hello");
-  EXPECT_EQ(lazy.wrappedValue()->tag, "hello");
   EXPECT_EQ(made, 1);
   EXPECT_FALSE(lazy.isEmpty());
 
@@ -89,12 +85,11 @@ TEST_F(InjectedTest, LazyInjectedResolvesOnFirstReadWithItsSettings) {
   EXPECT_TRUE(lazy.isEmpty());
   EXPECT_EQ(lazy->tag, "hello");  // resolves anew after release()
   EXPECT_EQ(made, 2);
-}
 
-TEST_F(InjectedTest, WeakLazyInjectedHoldsWeaklyAndNeverResolvesTwice) {
-  int made = 0;
+  // WeakLazyInjected holds weakly and never resolves twice.
+  int clocks = 0;
   Resolver::registerInMain<Clock>([&] {
-    ++made;
+    ++clocks;
     return std::make_shared<Clock>();
   });
   WeakLazyInjected<Clock> weak;
@@ -106,27 +101,7 @@ TEST_F(InjectedTest, WeakLazyInjectedHoldsWeaklyAndNeverResolvesTwice) {
   held.reset();
   EXPECT_EQ(weak.wrappedValue(), nullptr);
   EXPECT_TRUE(weak.isEmpty());
-  EXPECT_EQ(made, 1);
-}
-
-// The way library classes hold their collaborators.
-class Owner {
- public:
-  int tick() { return ++_clock->ticks; }
-
- private:
-  Injected<Clock> _clock;
-  OptionalInjected<Alerts> _alerts;
-};
-
-TEST_F(InjectedTest, OwnersShareApplicationScopedCollaborators) {
-  Resolver::registerInMain<Clock>([] {
-    return std::make_shared<Clock>();
-  }).scope(Resolver::application());
-  Owner a;
-  Owner b;
-  a.tick();
-  EXPECT_EQ(b.tick(), 2);
+  EXPECT_EQ(clocks, 1);
 }
 
 }  // namespace

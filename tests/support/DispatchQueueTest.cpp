@@ -32,7 +32,7 @@ TEST(DispatchQueueTest, SerialQueueRunsItemsOneAtATimeInSubmissionOrder) {
   EXPECT_EQ(overlaps.load(), 0);
 }
 
-TEST(DispatchQueueTest, SyncRunsOnTheCallerAfterEarlierItems) {
+TEST(DispatchQueueTest, SyncRunsOnTheCallerAfterEarlierItemsExclusivelyAndStopsOnItsOwnQueue) {
   DispatchQueue queue("handoff");
   std::atomic<bool> earlierDone{false};
   queue.async([&] {
@@ -58,10 +58,8 @@ TEST(DispatchQueueTest, SyncRunsOnTheCallerAfterEarlierItems) {
   });
   queue.sync([] {});
   EXPECT_EQ(order, (std::vector<int>{1, 2}));
-}
 
-TEST(DispatchQueueTest, SyncFromManyThreadsIsExclusive) {
-  DispatchQueue queue("many");
+  // sync and async from many threads are exclusive.
   long counter = 0;  // guarded by the queue
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
@@ -75,9 +73,7 @@ TEST(DispatchQueueTest, SyncFromManyThreadsIsExclusive) {
   for (auto& thread : threads) thread.join();
   queue.sync([] {});
   EXPECT_EQ(counter, 8 * 500 * 2);
-}
 
-TEST(DispatchQueueTest, SyncOnItsOwnQueueStops) {
   EXPECT_STOPS_WITH(
       {
         DispatchQueue queue("own");
@@ -183,7 +179,7 @@ TEST(DispatchQueueTest, MainQueueRunsOnTheThreadThatDrivesIt) {
   EXPECT_TRUE(MainQueue::runUntil([&] { return inlineRuns == 1; }, 5s));
 }
 
-TEST(DispatchQueueTest, DrainRunsOnlyTheItemsReadyNow) {
+TEST(DispatchQueueTest, HostsDrainRunOrPostTheMainQueue) {
   int ran = 0;
   DispatchQueue::main().async([&] {
     ++ran;
@@ -193,18 +189,16 @@ TEST(DispatchQueueTest, DrainRunsOnlyTheItemsReadyNow) {
   EXPECT_EQ(ran, 1);
   EXPECT_EQ(MainQueue::drain(), 1u);
   EXPECT_EQ(ran, 2);
-}
 
-TEST(DispatchQueueTest, RunServesTheQueueUntilStopped) {
-  std::atomic<int> ran{0};
+  // run() serves the queue until stopped.
+  std::atomic<int> served{0};
   std::thread host([] { MainQueue::run(); });
-  for (int i = 0; i < 5; ++i) DispatchQueue::main().async([&] { ran.fetch_add(1); });
+  for (int i = 0; i < 5; ++i) DispatchQueue::main().async([&] { served.fetch_add(1); });
   DispatchQueue::main().async([] { MainQueue::stop(); });
   host.join();
-  EXPECT_EQ(ran.load(), 5);
-}
+  EXPECT_EQ(served.load(), 5);
 
-TEST(DispatchQueueTest, PosterReceivesWaitingAndNewItems) {
+  // A host's poster receives the waiting items and the new ones.
   std::mutex mu;
   std::vector<DispatchQueue::Work> posted;  // guarded by mu
   DispatchQueue::main().async([] {});       // waiting before the poster comes

@@ -35,7 +35,7 @@ TEST(EasyTimerTest, ImmediateCallRunsOnTheCallerAndAOneShotFiresOnce) {
   EXPECT_EQ(timer.spentTime(), 1);
 }
 
-TEST(EasyTimerTest, StopSavesTheCountAndResumeContinuesFromIt) {
+TEST(EasyTimerTest, StopSavesTheCountResumeContinuesAndDestructionStops) {
   std::vector<std::int64_t> seen;
   EasyTimer* self = nullptr;
   EasyTimer timer([&] {
@@ -56,9 +56,8 @@ TEST(EasyTimerTest, StopSavesTheCountAndResumeContinuesFromIt) {
   ASSERT_TRUE(MainQueue::runUntil([&] { return seen.size() == 2; }, 5s));
   EXPECT_EQ(seen[1], 43);
   timer.stop();
-}
 
-TEST(EasyTimerTest, DestroyingARunningTimerStopsIt) {
+  // Destroying a running timer stops it.
   int calls = 0;
   {
     EasyTimer timer([&] { ++calls; });

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <set>
 #include <thread>
 #include <vector>
@@ -12,38 +9,6 @@
 
 namespace lumo {
 namespace {
-
-// Redirects file descriptor 1 into a memory file while alive; `text()` gives what was written.
-class StdoutCapture {
- public:
-  StdoutCapture() {
-    std::fflush(stdout);
-    file_ = memfd_create("stdout", 0);
-    saved_ = dup(STDOUT_FILENO);
-    dup2(file_, STDOUT_FILENO);
-  }
-  ~StdoutCapture() { restore(); }
-  std::string text() {
-    restore();
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    lseek(file_, 0, SEEK_SET);
-    while ((n = read(file_, buffer, sizeof buffer)) > 0) out.append(buffer, n);
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-    saved_ = -1;
-  }
-  int file_ = -1;
-  int saved_ = -1;
-};
 
 class CountingEnvironment : public EnvironmentHelperService {
  public:
@@ -77,14 +42,14 @@ class LogTest : public ::testing::Test {
 };
 
 TEST_F(LogTest, DebugBuildLinesAreByteExact) {
-  StdoutCapture capture;
+  ::testing::internal::CaptureStdout();
   log->error(Failure{"Upload failed"}, LogInfo{{"API call", std::string("upload/start")}});
   log->error("no token");
   log->info("Profile updated");
   log->info("Quota", LogInfo{{"left", 3}});
   log->debug("Current tasks count = 2");
   log->error(Failure{"x"});
-  EXPECT_EQ(capture.text(),
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "\xE2\x9D\xA4\xEF\xB8\x8F Upload failed, [\"API call\": \"upload/start\"]\n"
             "\xE2\x9D\xA4\xEF\xB8\x8F Error!. no token\n"
             "\xF0\x9F\x92\x9B Profile updated, [:]\n"
@@ -95,7 +60,7 @@ TEST_F(LogTest, DebugBuildLinesAreByteExact) {
 
 TEST_F(LogTest, ReleaseBuildShowsOnlyWhatAsksForReleaseModeAndAsksOnlyWhenNeeded) {
   environment->debug = false;
-  StdoutCapture capture;
+  ::testing::internal::CaptureStdout();
   log->info("hidden");                             // asks
   log->info("hidden", LogInfo{{"k", 1}});          // asks
   log->error("hidden whatever the caller wants");  // asks
@@ -106,7 +71,7 @@ TEST_F(LogTest, ReleaseBuildShowsOnlyWhatAsksForReleaseModeAndAsksOnlyWhenNeeded
   log->debug("bare", true);                             // does not ask
   log->error(Failure{"shown"}, LogInfo{}, true, true);  // does not ask
   EXPECT_EQ(environment->asked.load(), 5);
-  EXPECT_EQ(capture.text(),
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "\xF0\x9F\x92\x9B shown, [:]\n"
             "bare\n"
             "\xE2\x9D\xA4\xEF\xB8\x8F shown, [:]\n");
@@ -127,7 +92,7 @@ TEST_F(LogTest, InfoMapsRenderAsTheirDescription) {
 }
 
 TEST_F(LogTest, LinesFromManyThreadsStayWhole) {
-  StdoutCapture capture;
+  ::testing::internal::CaptureStdout();
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
@@ -135,7 +100,7 @@ TEST_F(LogTest, LinesFromManyThreadsStayWhole) {
     });
   }
   for (auto& thread : threads) thread.join();
-  const std::string text = capture.text();
+  const std::string text = ::testing::internal::GetCapturedStdout();
   std::set<std::string> expected;
   for (int t = 0; t < 4; ++t)
     expected.insert("\xF0\x9F\x92\x9B thread " + std::to_string(t) + ", [:]");

@@ -11,7 +11,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(NotificationCenterTest, ObserversWithoutQueueRunOnThePostingThread) {
+TEST(NotificationCenterTest, ObserversRunOnThePostingThreadOrTheirQueue) {
   NotificationCenter center;
   std::thread::id ranOn;
   int value = 0;
@@ -23,10 +23,8 @@ TEST(NotificationCenterTest, ObserversWithoutQueueRunOnThePostingThread) {
   center.post(Notification{"Changed", {}, {{"value", 7}}});
   EXPECT_EQ(value, 7);
   EXPECT_EQ(ranOn, std::this_thread::get_id());
-}
 
-TEST(NotificationCenterTest, ObserversWithAQueueRunLaterOnThatQueue) {
-  NotificationCenter center;
+  // Observers with a queue run later on that queue, the main queue included.
   DispatchQueue queue("observers");
   std::promise<bool> delivered;
   center.addObserver("APIReceiveUnauthStatusCode", queue,
@@ -39,10 +37,6 @@ TEST(NotificationCenterTest, ObserversWithAQueueRunLaterOnThatQueue) {
   unblock.set_value();
   ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
   EXPECT_TRUE(result.get());
-}
-
-TEST(NotificationCenterTest, MainQueueObserversRunWhenTheMainQueueRuns) {
-  NotificationCenter center;
   bool onMain = false;
   center.addObserver("Main", DispatchQueue::main(),
                      [&](const Notification&) { onMain = DispatchQueue::isMainThread(); });
