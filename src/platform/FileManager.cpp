@@ -25,14 +25,6 @@ std::string errnoText(int code) {
   return ::strerror_r(code, buffer, sizeof buffer);
 }
 
-std::string quoted(const fs::path& path) {
-  return "\u201c" + path.native() + "\u201d";
-}
-
-FileError fileError(int code, const fs::path& path, const std::string& action) {
-  return FileError{code, path, action + ": " + errnoText(code)};
-}
-
 // Closes a descriptor when it goes out of scope.
 class FileDescriptor {
  public:
@@ -92,10 +84,10 @@ int copyBytes(int in, int out) {
 Result<void> copyTree(const fs::path& from, const fs::path& to, bool& created) {
   struct stat st {};
   if (::lstat(from.c_str(), &st) != 0) {
-    return fileError(errno, from, "Cannot copy " + quoted(from));
+    return fileError(errno, from, "Cannot copy " + quotedPath(from));
   }
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  const std::string action = "Cannot copy " + quoted(from) + " to " + quoted(to);
+  const std::string action = "Cannot copy " + quotedPath(from) + " to " + quotedPath(to);
 
   if (S_ISLNK(st.st_mode)) {
     std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
@@ -193,6 +185,14 @@ std::optional<fs::path> picturesDirectory() {
 
 }  // namespace
 
+std::string quotedPath(const fs::path& path) {
+  return "\u201c" + path.native() + "\u201d";
+}
+
+FileError fileError(int code, const fs::path& path, const std::string& action) {
+  return FileError{code, path, action + ": " + errnoText(code)};
+}
+
 FileManager& FileManager::defaultManager() {
   static FileManager* manager = new FileManager();
   return *manager;
@@ -224,7 +224,7 @@ std::optional<FileManager::Date> FileManager::contentModificationDate(const fs::
 
 Result<void> FileManager::createDirectory(const fs::path& path,
                                           bool withIntermediateDirectories) const {
-  const std::string action = "Cannot create the folder " + quoted(path);
+  const std::string action = "Cannot create the folder " + quotedPath(path);
   if (!withIntermediateDirectories) {
     if (::mkdir(path.c_str(), 0777) != 0) return fileError(errno, path, action);
     return {};
@@ -237,7 +237,7 @@ Result<void> FileManager::createDirectory(const fs::path& path,
 }
 
 Result<void> FileManager::moveItem(const fs::path& from, const fs::path& to) const {
-  const std::string action = "Cannot move " + quoted(from) + " to " + quoted(to);
+  const std::string action = "Cannot move " + quotedPath(from) + " to " + quotedPath(to);
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
   int e = errno;
   if (e == EINVAL) {
@@ -261,7 +261,7 @@ Result<void> FileManager::moveItem(const fs::path& from, const fs::path& to) con
 Result<void> FileManager::copyItem(const fs::path& from, const fs::path& to) const {
   struct stat st {};
   if (::lstat(to.c_str(), &st) == 0) {
-    return fileError(EEXIST, to, "Cannot copy " + quoted(from) + " to " + quoted(to));
+    return fileError(EEXIST, to, "Cannot copy " + quotedPath(from) + " to " + quotedPath(to));
   }
   bool created = false;
   auto result = copyTree(from, to, created);
@@ -274,7 +274,7 @@ Result<void> FileManager::copyItem(const fs::path& from, const fs::path& to) con
 }
 
 Result<void> FileManager::removeItem(const fs::path& path) const {
-  const std::string action = "Cannot remove " + quoted(path);
+  const std::string action = "Cannot remove " + quotedPath(path);
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return fileError(errno, path, action);
   std::error_code ec;
@@ -285,7 +285,7 @@ Result<void> FileManager::removeItem(const fs::path& path) const {
 
 Result<std::vector<fs::path>> FileManager::contentsOfDirectory(const fs::path& path,
                                                                bool skipHiddenFiles) const {
-  const std::string action = "Cannot list the folder " + quoted(path);
+  const std::string action = "Cannot list the folder " + quotedPath(path);
   std::error_code ec;
   fs::directory_iterator it(path, ec);
   if (ec) return Error(fileError(ec.value(), path, action));

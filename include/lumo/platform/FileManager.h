@@ -26,6 +26,13 @@ inline std::string localizedDescription(const FileError& e) {
   return e.message;
 }
 
+// `path` between typographic quotes, as the file manager's messages show it (“/tmp/a.png”).
+std::string quotedPath(const std::filesystem::path& path);
+
+// A `FileError` for `path` whose message is `action`, ": " and the system's text for errno value
+// `code` ("Cannot copy “a.png”: No such file or directory").
+FileError fileError(int code, const std::filesystem::path& path, const std::string& action);
+
 // The folders of the user's domain that the library works with, mapped onto the XDG base
 // directories:
 //
