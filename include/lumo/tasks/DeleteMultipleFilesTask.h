@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "lumo/support/AtomicVariable.h"
+#include "lumo/support/DispatchQueue.h"
+#include "lumo/support/Error.h"
+#include "lumo/tasks/DeleteTask.h"
+#include "lumo/tasks/DeleteTaskComponents.h"
+
+namespace lumo {
+
+// Deletes a list of remote files one after the other: each "upload/delete" is sent after the
+// previous one was answered, and every file is tried even when one fails. `start()` keeps its
+// thread until the last answer, then finishes the task and reports, on that thread,
+// `taskDeleteComplete`, or `taskDeleteError` with `ShareServiceError::failedDeleteOperation`
+// when any file failed (the single errors only go to the debug log).
+class DeleteMultipleFilesTask : public DeleteTask {
+ public:
+  explicit DeleteMultipleFilesTask(std::vector<DeleteTaskComponents> componentsArray);
+
+  const std::vector<DeleteTaskComponents>& componentsArray() const { return componentsArray_; }
+
+  void start() override;
+
+ private:
+  const std::vector<DeleteTaskComponents> componentsArray_;
+  DispatchGroup dispatchGroup_;
+  AtomicVariable<std::optional<Error>> uploadError_{std::nullopt};
+};
+
+}  // namespace lumo

@@ -1,0 +1,122 @@
+#include "lumo/tasks/MultipartFormData.h"
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <random>
+
+namespace lumo {
+namespace {
+
+constexpr std::string_view kCRLF = "\r\n";
+
+void append(std::vector<std::uint8_t>& out, std::string_view text) {
+  out.insert(out.end(), text.begin(), text.end());
+}
+
+// A random (version 4) UUID, upper case with hyphens, as the desktop writes them.
+std::string makeUUID() {
+  std::uint8_t bytes[16];
+  std::size_t filled = 0;
+  while (filled < sizeof bytes) {
+    ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
+    if (n > 0) {
+      filled += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+      break;
+    }
+  }
+  if (filled < sizeof bytes) {
+    std::random_device device;
+    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(device());
+  }
+  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);
+  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(36);
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    text += kHex[bytes[i] >> 4];
+    text += kHex[bytes[i] & 0xf];
+  }
+  return text;
+}
+
+}  // namespace
+
+MultipartFormData::MultipartFormData(std::string boundary, std::vector<Field> fields,
+                                     std::string fileName, std::string fileContentType)
+    : boundary_(std::move(boundary)),
+      fields_(std::move(fields)),
+      fileName_(std::move(fileName)),
+      fileContentType_(std::move(fileContentType)) {
+  // One separator line serves every part.
+  const std::string separator = "--" + boundary_ + std::string(kCRLF);
+  for (const auto& [name, value] : fields_) {
+    append(prefix_, separator);
+    append(prefix_, "Content-Disposition: form-data; name=\"");
+    append(prefix_, escapedHeaderText(name));
+    append(prefix_, "\"");
+    append(prefix_, kCRLF);
+    append(prefix_, kCRLF);
+    append(prefix_, value);
+    append(prefix_, kCRLF);
+  }
+  append(prefix_, separator);
+  append(prefix_, "Content-Disposition: form-data; name=\"file\"; filename=\"");
+  append(prefix_, escapedHeaderText(fileName_));
+  append(prefix_, "\"");
+  append(prefix_, kCRLF);
+  append(prefix_, "Content-Type: ");
+  append(prefix_, escapedHeaderText(fileContentType_));
+  append(prefix_, kCRLF);
+  append(prefix_, kCRLF);
+
+  append(suffix_, kCRLF);
+  append(suffix_, "--");
+  append(suffix_, boundary_);
+  append(suffix_, "--");
+}
+
+std::string MultipartFormData::makeBoundary() {
+  return "Boundary-" + makeUUID();
+}
+
+std::string MultipartFormData::escapedHeaderText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        out += "%22";
+        break;
+      case '\r':
+        out += "%0D";
+        break;
+      case '\n':
+        out += "%0A";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string MultipartFormData::contentTypeHeaderValue() const {
+  return "multipart/form-data; boundary=" + boundary_;
+}
+
+HttpBody MultipartFormData::httpBody(const std::filesystem::path& file,
+                                     std::uint64_t fileSize) const {
+  HttpBody body;
+  body.appendBytes(prefix_);
+  // The length is fixed now so that the announced Content-Length holds even when the file
+  // grows meanwhile; a file that shrinks fails the transfer instead.
+  if (fileSize > 0) body.appendFile(file, 0, fileSize);
+  body.appendBytes(suffix_);
+  return body;
+}
+
+}  // namespace lumo
