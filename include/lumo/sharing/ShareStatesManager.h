@@ -1,0 +1,120 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "lumo/registry/Injected.h"
+#include "lumo/sharing/GlobalAlertsService.h"
+#include "lumo/sharing/ShareStateModel.h"
+#include "lumo/sharing/ShareStateProgressModel.h"
+#include "lumo/sharing/ShareStatesService.h"
+#include "lumo/storage/DirectoriesService.h"
+#include "lumo/storage/LocalFilesService.h"
+#include "lumo/support/Atomic.h"
+#include "lumo/support/DispatchQueue.h"
+#include "lumo/support/LogService.h"
+#include "lumo/support/SpinLock.h"
+
+namespace lumo {
+
+// The library's `ShareStatesService`: states in memory, saved to "share_states.json" in the
+// internal folder, progress in memory only. Registered once and shared:
+//
+//   Resolver::registerInMain<ShareStatesService>([] {
+//     return std::make_shared<ShareStatesManager>();
+//   }).scope(Resolver::application());
+//
+// It needs `DirectoriesService`, `LocalFilesService` and `LogService` registered, and uses a
+// `GlobalAlertsService` when there is one to show every recorded upload error. Construction
+// loads the states file on the calling thread (see `loadFromStorage`). Always own it through a
+// `std::shared_ptr`: its saves and alerts hold it weakly.
+//
+// Saving. Every state update asks for a save on `statesQueue()`; a progress update does not.
+// Saves are coalesced: while one save is waiting to run, further updates ask for no other,
+// since a save writes the states current when it runs. Once the queue is idle the file holds
+// the latest states. A save writes a temporary file in the same folder, flushes it to disk and
+// renames it over the states file, so the file is always a complete earlier or later version,
+// even when the process is killed mid-save. States not yet saved when the store goes away are
+// written by its destructor.
+//
+// Threads: every operation may be called from any thread. The host's delegate is called on the
+// thread of the report, alerts on the main queue.
+class ShareStatesManager : public ShareStatesService,
+                           public std::enable_shared_from_this<ShareStatesManager> {
+ public:
+  // The name of the states file inside the internal folder.
+  static constexpr const char* kStatesFileName = "share_states.json";
+  // A states file larger than this is not read but treated as invalid (about 300,000 captures).
+  static constexpr std::int64_t kMaxStatesFileSize = 16 * 1024 * 1024;
+
+  // Resolves the services, then loads the states file.
+  ShareStatesManager();
+  ~ShareStatesManager() override;
+  ShareStatesManager(const ShareStatesManager&) = delete;
+  ShareStatesManager& operator=(const ShareStatesManager&) = delete;
+
+  std::shared_ptr<ShareStatesServiceDelegate> delegate() const override;
+  void setDelegate(std::weak_ptr<ShareStatesServiceDelegate> delegate) override;
+
+  // 1. A missing file is created with the current states ("[]" on a fresh start).
+  // 2. A valid file (an array of {"id", "state"} objects, the first of several with one id
+  //    winning) replaces the states, every "uploading" read as "error": an upload does not
+  //    survive a restart. The file is not rewritten.
+  // 3. An invalid file (unreadable, not such an array, an unknown state, nested deeper than any
+  //    states file, larger than `kMaxStatesFileSize`) is logged, deleted and replaced by the
+  //    current states; when it cannot be deleted it stays, and the states are left as they were.
+  // Temporary files left behind by a process killed while saving are removed.
+  void loadFromStorage() override;
+
+  ShareState getState(const ScreenCapture& screenCapture) const override;
+  std::optional<ProgressModel> getProgress(const ScreenCapture& screenCapture) const override;
+
+  void screencapturePreparingForUploading(const ScreenCapture& screenCapture) override;
+  void screencaptureStartedUploading(const ScreenCapture& screenCapture) override;
+  void screencaptureUploadComplete(const ScreenCapture& screenCapture) override;
+  void screencaptureUploadError(const ScreenCapture& screenCapture, const Error& error) override;
+  void screencaptureUploadCancelled(const ScreenCapture& screenCapture) override;
+  void screencaptureProgressUpdated(const ScreenCapture& screenCapture, std::int64_t totalFileSize,
+                                    double progress) override;
+  void screencaptureDeleteS3Completed(const ScreenCapture& screenCapture) override;
+  void screenCaptureRemoteStateUpdated(const ScreenCapture& screenCapture,
+                                       bool existsOnServer) override;
+
+  // The serial queue on which the saves run.
+  const DispatchQueue& statesQueue() const { return statesQueue_; }
+
+  // Blocks until every save asked for so far has run. Must not be called on `statesQueue()`.
+  void waitUntilSaved() const;
+
+ private:
+  void updateState(const ScreenCapture& screenCapture, ShareState state,
+                   const std::optional<Error>& error);
+  void updateProgress(const ScreenCapture& screenCapture, std::int64_t totalFileSize,
+                      double progress);
+  // Asks for a save on `statesQueue_` unless one is already waiting.
+  void scheduleSave();
+  // Writes the current states to the file; failures are logged.
+  void save();
+
+  Injected<DirectoriesService> _directoriesService;
+  OptionalInjected<GlobalAlertsService> _globalAlertsService;
+  DispatchQueue statesQueue_;
+  mutable Atomic<ShareStateModel::Set> _statesSet;
+  mutable Atomic<ShareStateProgressModel::Set> _progressSet;
+  Injected<LogService> _logService;
+  Injected<LocalFilesService> _fileService;
+
+  mutable SpinLock delegateLock_;
+  std::weak_ptr<ShareStatesServiceDelegate> delegate_;  // guarded by delegateLock_
+
+  // True from the moment a save is queued until it begins; updates meanwhile queue none.
+  std::atomic<bool> savePending_{false};
+  // Serialises the writers of the file (the queue's saves and `loadFromStorage`), so that the
+  // last rename always carries the newest states.
+  std::mutex fileMu_;
+};
+
+}  // namespace lumo
