@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+namespace lumo {
+
+// The share extension's own failures, with the texts shown to users.
+//
+//   Error e = ShareExtensionError::urlToShareIsAbsent;
+//   e.localizedDescription();   // "Item's URL is absent"
+enum class ShareExtensionError {
+  urlToShareIsAbsent,
+  cantGetSharedStorage,
+  cantGetLocalCachesDirectoryURLs,
+  cantGetImageData,
+};
+
+// "Item's URL is absent", "Can't get shared storage URL", "Can't get local storage URL",
+// "Can't get image data".
+std::string errorDescription(ShareExtensionError error);
+
+// The same text, for `Error`.
+inline std::string localizedDescription(ShareExtensionError error) {
+  return errorDescription(error);
+}
+
+}  // namespace lumo
