@@ -1,0 +1,31 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace lumo::cli {
+
+// Where the service lives: the API base and the share-link base. Read from
+// $XDG_CONFIG_HOME/lumo/config.json (default ~/.config/lumo/config.json), each overridden by
+// LUMO_API_BASE and LUMO_SHARE_BASE.
+//
+//   {"api_base": "https://api.example.com", "share_base": "https://cdn.example.com"}
+struct Config {
+  struct Value {
+    std::string value;
+    std::string source;  // "environment", "config file" or "" when unset
+  };
+  Value apiBase;
+  Value shareBase;
+
+  static std::filesystem::path file();
+  static Config load();
+  // Writes one key ("api-base" or "share-base") to the file; the reason on failure.
+  static std::optional<std::string> set(const std::string& key, const std::string& value);
+
+  // What to set when an address is missing; nullopt when both are there.
+  std::optional<std::string> missing() const;
+};
+
+}  // namespace lumo::cli

@@ -1,0 +1,88 @@
+#include "DesktopNotifications.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "lumo/capture/ScreenCapture.h"
+#include "lumo/support/DispatchQueue.h"
+
+extern char** environ;
+
+namespace lumo::cli {
+namespace {
+
+bool hasDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return true;
+  }
+  return false;
+}
+
+bool onPath(const std::string& tool) {
+  const char* path = std::getenv("PATH");
+  std::stringstream folders(path ? path : "");
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    if (!folder.empty() && ::access((folder + "/" + tool).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+// Fire and forget: the child is reaped on the global queue so that a slow notification daemon
+// never holds up an upload.
+void notifySend(const std::string& summary, const std::string& body) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> args{"notify-send", "--app-name=lumo", summary, body};
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, "notify-send", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc == 0) DispatchQueue::global().async([pid] { ::waitpid(pid, nullptr, 0); });
+}
+
+}  // namespace
+
+std::string DesktopNotifications::describe(const UserNotificationKind& kind) {
+  using Type = UserNotificationKind::Type;
+  switch (kind.type) {
+    case Type::screenshotQueued:
+      return "Screenshot link copied, upload queued";
+    case Type::screencastQueued:
+      return "Screencast link copied, upload queued";
+    case Type::gifQueued:
+      return "GIF link copied, upload queued";
+    case Type::fileQueued:
+      return "File link copied, upload queued";
+    case Type::uploadCompleted:
+      return "Upload completed";
+    case Type::uploadFailed:
+      return "Upload of the " + kind.item + " failed";
+  }
+  return "Notification";
+}
+
+void DesktopNotifications::showNotification(const UserNotificationKind& kind,
+                                            const std::string& detail,
+                                            const ScreenCapture& screenCapture) {
+  const std::string name = screenCapture.fileURL().filePath().filename().string();
+  std::string line = "lumo: " + describe(kind) + ": " + name;
+  if (!detail.empty()) line += " (" + detail + ")";
+  writeLine_(line);
+  if (hasDisplay() && onPath("notify-send")) notifySend(describe(kind), name);
+}
+
+}  // namespace lumo::cli

@@ -1,0 +1,151 @@
+// lumo: shares screen captures through LumoShared from a terminal or a script.
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <sstream>
+
+#include "Commands.h"
+#include "Config.h"
+#include "Host.h"
+#include "Interrupt.h"
+#include "Output.h"
+#include "ShareRun.h"
+#include "lumo/api/APISettings.h"
+
+namespace {
+
+using namespace lumo::cli;
+
+int showConfig(Output& output) {
+  const auto config = Config::load();
+  auto describe = [](const Config::Value& v) {
+    return v.value.empty() ? std::string("(not set)") : v.value + "  (" + v.source + ")";
+  };
+  output.emit({{"file", Config::file().string()},
+               {"apiBase", config.apiBase.value},
+               {"apiBaseSource", config.apiBase.source},
+               {"shareBase", config.shareBase.value},
+               {"shareBaseSource", config.shareBase.source}},
+              "config file: " + Config::file().string() + "\napi-base:    " +
+                  describe(config.apiBase) + "\nshare-base:  " + describe(config.shareBase));
+  return 0;
+}
+
+void usageError(const std::string& message) {
+  std::cerr << "error: " << message << "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Output& output = Output::takeStandardOutput();
+  Interrupt::install();
+
+  CLI::App app{"lumo: share screen captures through a LumoShared service"};
+  app.require_subcommand(1);
+  app.fallthrough();  // `lumo share --verbose FILE` as well as `lumo --verbose share FILE`
+  bool verbose = false;
+  bool json = false;
+  app.add_flag("-v,--verbose", verbose, "Show the library's debug log on standard error");
+  auto withJson = [&json](CLI::App* command) {
+    command->add_flag("--json", json, "One JSON object per line for each event and result");
+    return command;
+  };
+
+  std::string token;
+  auto* loginCommand =
+      withJson(app.add_subcommand("login", "Keep the API token for later commands"));
+  loginCommand->add_option("TOKEN", token, "The API token; - reads it from standard input")
+      ->required();
+  auto* logoutCommand = withJson(app.add_subcommand("logout", "Forget the API token"));
+  auto* profileCommand = withJson(
+      app.add_subcommand("profile", "Refresh the profile; show the limits and what is left"));
+  std::vector<std::string> files;
+  auto* shareCommand = withJson(app.add_subcommand(
+      "share", "Share files (screenshots, screencasts, GIFs, anything); print their links"));
+  shareCommand->add_option("FILE", files, "Files to share")->required();
+  auto* statusCommand = withJson(
+      app.add_subcommand("status", "Share states of the files, or of every capture recorded"));
+  statusCommand->add_option("FILE", files, "Files to report");
+  auto* checkCommand = withJson(
+      app.add_subcommand("check", "Ask the delivery address whether the files are still there"));
+  checkCommand->add_option("FILE", files, "Files to check")->required();
+  auto* deleteCommand =
+      withJson(app.add_subcommand("delete", "Remove the files' uploads from the service"));
+  deleteCommand->add_option("FILE", files, "Files to delete remotely")->required();
+  auto* importCommand = withJson(app.add_subcommand(
+      "import", "Take files into the shared storage, as the share extension does"));
+  importCommand->add_option("FILE", files, "Files to take in")->required();
+  auto* inboxCommand =
+      withJson(app.add_subcommand("inbox", "List the files waiting in the shared storage"));
+  auto* configCommand =
+      withJson(app.add_subcommand("config", "Show or set the service addresses (config show|set)"));
+  configCommand->add_subcommand("show", "Show the addresses and where they come from");
+  std::string key;
+  std::string value;
+  auto* setCommand = configCommand->add_subcommand("set", "Write an address to the config file");
+  setCommand->fallthrough();
+  setCommand->add_option("KEY", key, "api-base or share-base")
+      ->required()
+      ->check(CLI::IsMember({"api-base", "share-base"}));
+  setCommand->add_option("VALUE", value, "The address, e.g. https://api.example.com")->required();
+  auto* demoCommand = app.add_subcommand(
+      "demo", "Make a screenshot, screencast, GIF and PDF, share them and fetch them back");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int rc = app.exit(e, out, err);
+    output.raw(out.str());
+    std::cerr << err.str();
+    return rc == 0 ? 0 : 2;
+  }
+  output.setJson(json);
+
+  if (configCommand->parsed()) {
+    if (setCommand->parsed()) {
+      if (auto why = Config::set(key, value)) {
+        usageError(*why);
+        return 1;
+      }
+    }
+    return showConfig(output);
+  }
+
+  const auto config = Config::load();
+  const bool needsService = profileCommand->parsed() || shareCommand->parsed() ||
+                            checkCommand->parsed() || deleteCommand->parsed() ||
+                            demoCommand->parsed();
+  if (needsService) {
+    if (auto why = config.missing()) {
+      usageError(*why);
+      return 2;
+    }
+  }
+  if (!config.apiBase.value.empty() || !config.shareBase.value.empty()) {
+    lumo::APISettings::setServiceAddresses({config.apiBase.value, config.shareBase.value});
+  }
+
+  std::string whyNot;
+  auto host = Host::install({verbose, ::isatty(STDERR_FILENO) == 1}, &whyNot);
+  if (!host) {
+    usageError(whyNot);
+    return 1;
+  }
+
+  if (loginCommand->parsed()) return login(output, token);
+  if (logoutCommand->parsed()) return logout(output);
+  if (profileCommand->parsed()) return profile(output);
+  if (statusCommand->parsed()) return status(output, *host, files);
+  if (importCommand->parsed()) return importFiles(output, files);
+  if (inboxCommand->parsed()) return inbox(output);
+  if (demoCommand->parsed()) return demo(output, *host);
+  ShareRun run(output, *host);
+  if (shareCommand->parsed()) return run.share(files);
+  if (checkCommand->parsed()) return run.check(files);
+  return run.remove(files);
+}
