@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <memory>
 
+#include "lumo/platform/FileDescriptor.h"
+
 namespace lumo {
 namespace {
 
@@ -16,20 +18,6 @@ struct DigestContextFreer {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextFreer>;
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The MD5 algorithm, fetched once from the default provider (an implicit fetch per digest
 // costs a lock and a lookup) and never freed.

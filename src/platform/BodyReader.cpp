@@ -10,21 +10,9 @@
 
 namespace lumo::detail {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 namespace {
 
-Error fileError(const std::string& path, const std::string& why) {
+Error unreadableFileError(const std::string& path, const std::string& why) {
   return Error::transport(kURLErrorDomain, URLErrorCode::kFileDoesNotExist,
                           "The file \"" + path + "\" couldn't be read: " + why);
 }
@@ -41,14 +29,15 @@ Result<std::unique_ptr<BodyReader>> BodyReader::open(HttpBody body) {
     } else {
       const auto& range = std::get<HttpBody::FileRange>(part);
       segment.path = range.path.string();
-      segment.fd = UniqueFd(::open(range.path.c_str(), O_RDONLY | O_CLOEXEC));
-      if (segment.fd.get() < 0) return fileError(segment.path, std::strerror(errno));
+      segment.fd = FileDescriptor(::open(range.path.c_str(), O_RDONLY | O_CLOEXEC));
+      if (segment.fd.get() < 0) return unreadableFileError(segment.path, std::strerror(errno));
       struct stat st {};
-      if (::fstat(segment.fd.get(), &st) != 0) return fileError(segment.path, std::strerror(errno));
-      if (!S_ISREG(st.st_mode)) return fileError(segment.path, "not a regular file");
+      if (::fstat(segment.fd.get(), &st) != 0)
+        return unreadableFileError(segment.path, std::strerror(errno));
+      if (!S_ISREG(st.st_mode)) return unreadableFileError(segment.path, "not a regular file");
       const auto fileSize = static_cast<std::uint64_t>(st.st_size);
       if (range.offset > fileSize || (range.length && *range.length > fileSize - range.offset)) {
-        return fileError(segment.path, "the range lies beyond the end of the file");
+        return unreadableFileError(segment.path, "the range lies beyond the end of the file");
       }
       segment.fileOffset = range.offset;
       segment.length = range.length.value_or(fileSize - range.offset);

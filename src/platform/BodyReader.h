@@ -7,32 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "lumo/platform/FileDescriptor.h"
 #include "lumo/platform/HttpBody.h"
 #include "lumo/support/Result.h"
 
 namespace lumo::detail {
-
-// An open file descriptor, closed when the owner goes.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd();
-
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // The sending side of an `HttpBody`: its files opened, its total size known, read in order
 // and rewound when libcurl has to send the body again (a redirect, an authentication retry).
@@ -55,7 +34,7 @@ class BodyReader {
  private:
   struct Segment {
     std::vector<std::uint8_t> bytes;  // a bytes part
-    UniqueFd fd;                      // a file part
+    FileDescriptor fd;                // a file part
     std::string path;                 // the file's path, for messages
     std::uint64_t fileOffset = 0;
     std::uint64_t length = 0;

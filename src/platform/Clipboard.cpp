@@ -16,34 +16,14 @@
 #include <thread>
 #include <utility>
 
+#include "lumo/platform/FileDescriptor.h"
+
 extern char** environ;
 
 namespace lumo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Owns one file descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // RAII for the two posix_spawn descriptions.
 class SpawnFileActions {
@@ -135,10 +115,10 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 // Moves `fd` to a number above the standard streams, so that the child's redirections of
 // 0, 1 and 2 cannot clobber it when the host runs with one of them closed.
-UniqueFd aboveStandardStreams(int fd) {
-  UniqueFd owned(fd);
+FileDescriptor aboveStandardStreams(int fd) {
+  FileDescriptor owned(fd);
   if (fd > STDERR_FILENO) return owned;
-  return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+  return FileDescriptor(::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
 }
 
 int remainingMilliseconds(Clock::time_point deadline) {
@@ -226,8 +206,8 @@ bool runTool(const Clipboard::Command& command, const Clipboard::Environment& en
 
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-  UniqueFd readEnd = aboveStandardStreams(fds[0]);
-  UniqueFd writeEnd = aboveStandardStreams(fds[1]);
+  FileDescriptor readEnd = aboveStandardStreams(fds[0]);
+  FileDescriptor writeEnd = aboveStandardStreams(fds[1]);
   if (readEnd.get() < 0 || writeEnd.get() < 0) return false;
 
   SpawnFileActions actions;

@@ -14,6 +14,8 @@
 #include <system_error>
 #include <utility>
 
+#include "lumo/platform/FileDescriptor.h"
+
 namespace lumo {
 namespace fs = std::filesystem;
 
@@ -24,26 +26,6 @@ std::string errnoText(int code) {
   // GNU strerror_r may return a static string instead of filling the buffer.
   return ::strerror_r(code, buffer, sizeof buffer);
 }
-
-// Closes a descriptor when it goes out of scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now and reports the error close() found (late write errors on some file systems).
-  int close() {
-    int fd = std::exchange(fd_, -1);
-    return fd >= 0 && ::close(fd) != 0 ? errno : 0;
-  }
-
- private:
-  int fd_;
-};
 
 // Copies the remaining bytes of `in` to `out`; returns 0 or an errno value.
 int copyBytes(int in, int out) {
@@ -128,7 +110,7 @@ Result<void> copyTree(const fs::path& from, const fs::path& to, bool& created) {
   if (int e = copyBytes(in.get(), out.get()); e != 0) return fileError(e, to, action);
   if (::fchmod(out.get(), st.st_mode & 07777) != 0) return fileError(errno, to, action);
   if (::futimens(out.get(), times) != 0) return fileError(errno, to, action);
-  if (int e = out.close(); e != 0) return fileError(e, to, action);
+  if (!out.close()) return fileError(errno, to, action);
   return {};
 }
 

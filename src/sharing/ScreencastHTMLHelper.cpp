@@ -1,32 +1,10 @@
 #include "lumo/sharing/ScreencastHTMLHelper.h"
 
-#include <charconv>
-#include <cmath>
 #include <string_view>
-#include <system_error>
+
+#include "lumo/support/DoubleDescription.h"
 
 namespace lumo {
-namespace {
-
-// A double as the desktop describes it: the shortest digits that read back; plain decimal
-// notation with at least one fractional digit from 0.0001 up to 2^53, exponent notation with
-// a two-digit exponent outside that range ("1e-05", "1.8014398509481984e+16"); "inf", "-inf"
-// and "nan" as such.
-std::string describeDouble(double value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  char buffer[64];
-  const double magnitude = std::fabs(value);
-  const bool plain = magnitude == 0 || (magnitude >= 1e-4 && magnitude <= 0x1p53);
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value,
-                    plain ? std::chars_format::fixed : std::chars_format::scientific);
-  std::string text(buffer, result.ptr);
-  if (plain && text.find('.') == std::string::npos) text += ".0";
-  return text;
-}
-
-}  // namespace
 
 std::string ScreencastHTMLHelper::createHTML(const std::string& title, const Url& videoURL,
                                              const Url& thumbnailURL, const Url& htmlURL,

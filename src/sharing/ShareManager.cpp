@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -20,9 +18,11 @@
 #include "lumo/api/HTTPMethod.h"
 #include "lumo/api/ImageDownloaderError.h"
 #include "lumo/capture/ScreenCaptureUrl.h"
+#include "lumo/platform/FileDescriptor.h"
 #include "lumo/platform/FileManager.h"
 #include "lumo/sharing/ShareServiceError.h"
 #include "lumo/support/DispatchQueue.h"
+#include "lumo/support/DoubleDescription.h"
 #include "lumo/support/TypeName.h"
 #include "lumo/tasks/DeleteScreencastTask.h"
 #include "lumo/tasks/DeleteSingleCaptureTask.h"
@@ -34,22 +34,6 @@
 
 namespace lumo {
 namespace {
-
-// A double as the desktop prints it: the shortest digits that read back, with a fractional
-// part (0.5, 1.0).
-std::string describeDouble(double value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  char buffer[64];
-  const double magnitude = std::fabs(value);
-  const bool plain = magnitude == 0 || (magnitude >= 1e-4 && magnitude <= 0x1p53);
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value,
-                    plain ? std::chars_format::fixed : std::chars_format::scientific);
-  std::string text(buffer, result.ptr);
-  if (plain && text.find('.') == std::string::npos) text += ".0";
-  return text;
-}
 
 // How a capture of a kind the service does not know reads in its log line.
 std::string describeCapture(const ScreenCapture& screenCapture) {
@@ -108,28 +92,6 @@ bool isValidUTF8(std::string_view text) {
   return true;
 }
 
-// Closes a file descriptor when it goes out of scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return fd_; }
-  // Closes now, reporting the outcome (a write may fail only at close on some file systems).
-  int close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
-
 // Writes `bytes` as the whole content of the file at `url`, creating or truncating it.
 Result<void> writeFile(const Url& url, std::span<const std::uint8_t> bytes) {
   const std::filesystem::path path = url.filePath();
@@ -146,7 +108,7 @@ Result<void> writeFile(const Url& url, std::span<const std::uint8_t> bytes) {
     }
     written += static_cast<std::size_t>(n);
   }
-  if (fd.close() != 0) return fileError(errno, path, action);
+  if (!fd.close()) return fileError(errno, path, action);
   return {};
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "lumo/api/DecodingError.h"
+#include "lumo/platform/FileDescriptor.h"
 #include "lumo/platform/FileManager.h"
 
 namespace lumo {
@@ -22,27 +23,6 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 
 namespace {
-
-// Closes the descriptor it holds.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Closes now and reports whether the close succeeded (it may report a failed write).
-  bool close() {
-    const int fd = std::exchange(fd_, -1);
-    return fd < 0 || ::close(fd) == 0;
-  }
-  void reset() { close(); }
-
- private:
-  int fd_;
-};
 
 // Builds the states from the parser's events, checking every value before it is used, and
 // stops at the first thing that does not belong in a states file.
@@ -224,7 +204,7 @@ Result<ShareStateModel::Set> ShareStatesFile::decode(std::string_view text) {
 Result<ShareStateModel::Set> ShareStatesFile::read(std::int64_t maxSize) const {
   const std::string action = "Cannot read the states file \"" + path_.string() + "\"";
   // Non-blocking, so that a FIFO put in the file's place cannot hold the caller.
-  UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  FileDescriptor fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return fileError(errno, path_, action);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return fileError(errno, path_, action);
@@ -279,7 +259,7 @@ Result<void> ShareStatesFile::writeOnce(const std::string& data) const {
   const std::string action = "Cannot write the states file \"" + path_.string() + "\"";
   const fs::path dir = folder();
   std::string temporary = (dir / (temporaryPrefix() + "XXXXXX")).string();
-  UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!fd) return fileError(errno, path_, action);
   auto failed = [&](int code) {
     fd.reset();
@@ -304,7 +284,7 @@ Result<void> ShareStatesFile::writeOnce(const std::string& data) const {
   if (::rename(temporary.c_str(), path_.c_str()) != 0) return failed(errno);
   fd.reset();  // the data is on disk: a failed close changes nothing
   // Makes the rename itself durable; its failure does not undo the save.
-  if (UniqueFd folderFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folderFd) {
+  if (FileDescriptor folderFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folderFd) {
     ::fsync(folderFd.get());
   }
   return {};
@@ -320,7 +300,7 @@ void ShareStatesFile::removeLeftovers() const {
     const std::string name = candidate.filename().string();
     // mkostemp's names: the prefix and six characters.
     if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)) continue;
-    UniqueFd fd(::open(candidate.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    FileDescriptor fd(::open(candidate.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     // A writer holds its lock until the rename; the kernel drops the lock of a killed one.

@@ -1,36 +1,13 @@
 #include "lumo/storage/TempFilesManager.h"
 
-#include <sys/random.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
 
+#include "lumo/platform/UUID.h"
+
 namespace lumo {
-namespace {
-
-// A random (version 4) UUID in the desktop's text form: upper case, with hyphens.
-std::string makeUUID() {
-  std::uint8_t bytes[16];
-  for (std::size_t filled = 0; filled < sizeof bytes;) {
-    ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
-    if (n > 0) filled += static_cast<std::size_t>(n);
-  }
-  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);
-  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(36);
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-    text += kHex[bytes[i] >> 4];
-    text += kHex[bytes[i] & 0xf];
-  }
-  return text;
-}
-
-}  // namespace
 
 TempFilesManager::TempFilesManager() {
   const auto folder = temporaryFolderURL().filePath();
@@ -44,11 +21,11 @@ Url TempFilesManager::temporaryFolderURL() {
 }
 
 std::string TempFilesManager::temporaryFileName() {
-  return makeUUID();
+  return makeUUIDString();
 }
 
 std::string TempFilesManager::temporaryFileName(const std::string& fileSuffix) {
-  return makeUUID() + "." + fileSuffix;
+  return makeUUIDString() + "." + fileSuffix;
 }
 
 Url TempFilesManager::temporaryURLWith(const std::string& fileExtension) {

@@ -1,9 +1,8 @@
 #include "lumo/tasks/MultipartFormData.h"
 
-#include <sys/random.h>
-
 #include <cerrno>
-#include <random>
+
+#include "lumo/platform/UUID.h"
 
 namespace lumo {
 namespace {
@@ -12,35 +11,6 @@ constexpr std::string_view kCRLF = "\r\n";
 
 void append(std::vector<std::uint8_t>& out, std::string_view text) {
   out.insert(out.end(), text.begin(), text.end());
-}
-
-// A random (version 4) UUID, upper case with hyphens, as the desktop writes them.
-std::string makeUUID() {
-  std::uint8_t bytes[16];
-  std::size_t filled = 0;
-  while (filled < sizeof bytes) {
-    ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
-    if (n > 0) {
-      filled += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
-      break;
-    }
-  }
-  if (filled < sizeof bytes) {
-    std::random_device device;
-    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(device());
-  }
-  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);
-  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(36);
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-    text += kHex[bytes[i] >> 4];
-    text += kHex[bytes[i] & 0xf];
-  }
-  return text;
 }
 
 }  // namespace
@@ -80,7 +50,7 @@ MultipartFormData::MultipartFormData(std::string boundary, std::vector<Field> fi
 }
 
 std::string MultipartFormData::makeBoundary() {
-  return "Boundary-" + makeUUID();
+  return "Boundary-" + makeUUIDString();
 }
 
 std::string MultipartFormData::escapedHeaderText(std::string_view text) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/platform/FileDescriptor.h"
 #include "lumo/platform/HttpRequest.h"
 #include "lumo/support/DispatchQueue.h"
 #include "lumo/tasks/MultipartFormData.h"
@@ -21,21 +22,6 @@ constexpr const char* kCocoaErrorDomain = "NSCocoaErrorDomain";
 constexpr int kFileReadUnknownError = 256;
 constexpr int kFileReadNoPermissionError = 257;
 constexpr int kFileReadNoSuchFileError = 260;
-
-// Closes the descriptor it owns.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 Error readError(const std::filesystem::path& path, int errorNumber) {
   const std::string name = "\"" + path.filename().string() + "\"";
