@@ -9,8 +9,9 @@
 //
 // The account is signed out, so each queued upload ends at its first step without touching
 // the network; the bench waits for that (untimed) before the next run. The clipboard is the
-// desktop's when DISPLAY or WAYLAND_DISPLAY is set (xclip, xsel, wl-copy), else memory: the
-// report says which. LUMO_SHARE_BENCH_RUNS sets the runs per side (default 7).
+// desktop's when DISPLAY or WAYLAND_DISPLAY is set (the X selection owned in-process, or
+// wl-copy, xclip, xsel), else memory: the report says where the last copy went.
+// LUMO_SHARE_BENCH_RUNS sets the runs per side (default 7).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <time.h>
@@ -286,9 +287,8 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&collector);
   benchmark::Shutdown();
 
-  const auto commands = lumo::Clipboard::commandsFor(lumo::Clipboard::Environment::current());
-  const std::string clipboard =
-      commands.empty() ? "memory" : std::string(lumo::toString(commands.front().destination));
+  const auto copiedTo = lumo::Clipboard::general().lastDestination();
+  const std::string clipboard = copiedTo ? std::string(lumo::toString(*copiedTo)) : "none";
   gFixture.manager.reset();
   std::error_code ec;
   fs::remove_all(gFixture.folder, ec);

@@ -11,3 +11,5 @@ find_package(ICU QUIET COMPONENTS uc i18n)
 find_package(nlohmann_json 3 QUIET)
 find_package(CLI11 QUIET)
 pkg_check_modules(FFMPEG QUIET IMPORTED_TARGET libavformat libavcodec libavutil libswscale)
+# The X clipboard is owned in-process through libxcb (platform layer only).
+pkg_check_modules(XCB QUIET IMPORTED_TARGET xcb)

@@ -12,6 +12,7 @@ import hashlib
 import ipaddress
 import json
 import os
+import re
 import select
 import socket
 import threading
@@ -43,6 +44,8 @@ LOG_LIMIT = 10000
 CAPTURE_LIMIT = 64 << 20
 GARBAGE_SIZE = 10 << 20
 PATTERN_BLOCK = bytes(range(251)) * 4177  # about 1 MiB, whole periods of 251
+KEY_FIELD = re.compile(rb'name="key"[^\r\n]*\r\n(?:[^\r\n]+\r\n)*\r\n([^\r\n]*)\r\n', re.IGNORECASE)
+KEY_PREFIX_LIMIT = 64 << 10
 FIXTURES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "fixtures")
 
 
@@ -70,7 +73,7 @@ def _int(wanted, name, low, high, default=None):
 def parse_fault(wanted):
     if not isinstance(wanted, dict):
         raise HookError("a fault is a JSON object")
-    known = {"route", "count", "status", "body", "body_kind", "delay_ms", "drop_after_bytes"}
+    known = {"route", "count", "status", "body", "body_kind", "delay_ms", "drop_after_bytes", "key"}
     unknown = set(wanted) - known
     if unknown:
         raise HookError(f"unknown fault keys: {', '.join(sorted(unknown))}")
@@ -84,7 +87,10 @@ def parse_fault(wanted):
         "drop_after_bytes": _int(wanted, "drop_after_bytes", 0, 1 << 40),
         "body": wanted.get("body"),
         "body_kind": wanted.get("body_kind"),
+        "key": wanted.get("key"),
     }
+    if fault["key"] is not None and (not isinstance(fault["key"], str) or fault["route"] == "profile/me"):
+        raise HookError("key must be a string, and profile/me requests have none")
     if fault["body"] is not None and not isinstance(fault["body"], str):
         raise HookError("body must be a string")
     if fault["body_kind"] is not None and fault["body_kind"] not in BODY_KINDS:
@@ -148,15 +154,22 @@ class Hooks:
         with self._lock:
             self._faults[fault["route"]].append(fault)
 
-    def take_fault(self, route):
+    def has_keyed_fault(self, route):
+        with self._lock:
+            return any(f["key"] is not None for f in self._faults[route])
+
+    def take_fault(self, route, key=None):
+        """The first fault queued for `route` that has no key or the request's key."""
         with self._lock:
             queue = self._faults[route]
-            if not queue:
+            for index, fault in enumerate(queue):
+                if fault["key"] is None or fault["key"] == key:
+                    break
+            else:
                 return None
-            fault = queue[0]
             fault["count"] -= 1
             if fault["count"] <= 0:
-                queue.pop(0)
+                queue.pop(index)
             return dict(fault)
 
     def pending_faults(self):
@@ -285,11 +298,52 @@ def _fault_response(fault, hooks):
     return response
 
 
+class _Replay:
+    """A request body whose first bytes were read already: gives them again."""
+
+    def __init__(self, head, rest):
+        self._head = head
+        self._rest = rest
+
+    def read(self, size=-1):
+        if not self._head:
+            return self._rest.read(size)
+        if size is None or size < 0:
+            data, self._head = self._head + self._rest.read(), b""
+        else:
+            data, self._head = self._head[:size], self._head[size:]
+        return data
+
+
+def _request_key(route):
+    """The remote name a request is about: the JSON "key" of the API calls, the "key" field of
+    a storage post (read from the fields before the file), the name of a delivery."""
+    if route == "cdn":
+        return request.path[len("/cdn/"):]
+    if route == "storage":
+        stream = request.environ["wsgi.input"]
+        head = b""
+        while len(head) < KEY_PREFIX_LIMIT and not KEY_FIELD.search(head):
+            chunk = stream.read(4096)
+            if not chunk:
+                break
+            head += chunk
+        request.environ["wsgi.input"] = _Replay(head, stream)
+        found = KEY_FIELD.search(head)
+        return found.group(1).decode("utf-8", "replace") if found else None
+    try:
+        data = json.loads(request.get_data(cache=True) or b"null")
+    except ValueError:
+        return None
+    return data.get("key") if isinstance(data, dict) else None
+
+
 def _apply_fault(hooks):
     route = route_of(request.path)
     if route is None:
         return None
-    fault = hooks.take_fault(route)
+    key = _request_key(route) if hooks.has_keyed_fault(route) else None
+    fault = hooks.take_fault(route, key)
     if fault is None:
         return None
     stream = request.environ["wsgi.input"]

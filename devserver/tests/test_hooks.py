@@ -62,9 +62,26 @@ def test_drop_after_bytes_closes_without_answer(stack):
     assert stack.request("POST", "/storage", body, {"Content-Type": content_type}).status == 400
 
 
+def test_keyed_faults_wait_for_their_remote_name(stack):
+    mine, other = stack.start(b"mine", "image/png"), stack.start(b"other", "image/png")
+    stack.dev("faults", {"route": "storage", "key": mine["key"], "status": 500})
+    stack.dev("faults", {"route": "upload/complete", "key": mine["key"], "status": 502})
+    stack.dev("faults", {"route": "upload/complete", "status": 503})
+    # Another post passes the keyed fault by; the unkeyed one behind it is taken first.
+    body, content_type = multipart(library_form(other, b"other"))
+    assert stack.request("POST", "/storage", body, {"Content-Type": content_type}).status == 204
+    assert stack.api("POST", "upload/complete", {"key": other["key"]}).status == 503
+    assert stack.api("POST", "upload/complete", {"key": other["key"]}).status == 200
+    body, content_type = multipart(library_form(mine, b"mine"))
+    assert stack.request("POST", "/storage", body, {"Content-Type": content_type}).status == 500
+    assert stack.api("POST", "upload/complete", {"key": mine["key"]}).status == 502
+    assert stack.dev("faults", method="GET")["faults"] == []
+
+
 def test_invalid_fault_is_refused(stack):
     for wanted in ({"route": "nowhere"}, {"route": "cdn", "body_kind": "xml"},
-                 {"route": "cdn", "status": 500, "drop_after_bytes": 1}):
+                 {"route": "cdn", "status": 500, "drop_after_bytes": 1},
+                 {"route": "profile/me", "key": "a.png"}):
         r = stack.request("POST", "/__dev__/faults", json.dumps(wanted).encode(), {"Content-Type": "application/json"})
         assert r.status == 400, wanted
 

@@ -35,7 +35,7 @@ int nestingDepth(std::span<const std::uint8_t> data, int limit) {
   return deepest;
 }
 
-Error notJSON(std::string underlying) {
+Error notJSON(const std::string& underlying) {
   return DecodingError(DecodingError::Kind::dataCorrupted, {},
                        "The given data was not valid JSON. " + underlying);
 }

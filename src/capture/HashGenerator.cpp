@@ -41,7 +41,7 @@ std::optional<std::string> finishDigest(EVP_MD_CTX* context) {
   if (EVP_DigestFinal_ex(context, digest.data(), &length) != 1) return std::nullopt;
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text;
-  text.reserve(2 * length);
+  text.reserve(std::size_t{2} * length);
   for (unsigned int i = 0; i < length; ++i) {
     text += kHex[digest[i] >> 4];
     text += kHex[digest[i] & 0xf];

@@ -5,7 +5,7 @@
 namespace lumo {
 
 std::string relativeScreenCapturePath(const Url& url) {
-  const std::string path = url.path();
+  std::string path = url.path();  // not const: returned as is, it should move
   constexpr std::string_view kDocuments = "Documents";
   const auto last = path.rfind(kDocuments);
   if (last == std::string::npos) return path;

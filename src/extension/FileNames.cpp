@@ -6,7 +6,7 @@
 namespace lumo::extension_detail {
 
 bool isUsableFileName(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." && name.size() <= kNameMax &&
+  return !name.empty() && name != "." && name != ".." && name.size() <= kFileNameMax &&
          name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
@@ -70,15 +70,6 @@ std::string sanitizedFileNamePart(std::string_view text) {
     text.remove_prefix(length);
   }
   return result;
-}
-
-std::string truncatedUTF8(std::string text, std::size_t size) {
-  if (text.size() <= size) return text;
-  std::size_t end = size;
-  // Step back over continuation bytes to the start of the character that would be cut.
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) --end;
-  text.resize(end);
-  return text;
 }
 
 }  // namespace lumo::extension_detail

@@ -20,7 +20,6 @@
 namespace lumo {
 namespace fs = std::filesystem;
 using extension_detail::isUsableFileName;
-using extension_detail::kNameMax;
 using extension_detail::localPath;
 using extension_detail::printLine;
 
@@ -107,7 +106,7 @@ std::shared_ptr<const ShareItem> ShareViewModel::shareItem(const IndexPath& inde
   return shareItems_[static_cast<std::size_t>(indexPath.item)];
 }
 
-void ShareViewModel::handleBeginRequest(std::shared_ptr<ExtensionContext> context,
+void ShareViewModel::handleBeginRequest(const std::shared_ptr<ExtensionContext>& context,
                                         std::function<void()> completion) {
   if (!context) return;
   const auto inputItems = context->inputItems();
@@ -236,7 +235,6 @@ Result<Url> ShareViewModel::copyIntoCachesDirectory(const Url& url) const {
 
 Result<std::string> ShareViewModel::sharedStorageName(const Url& url) {
   using extension_detail::sanitizedFileNamePart;
-  using extension_detail::truncatedUTF8;
 
   // Make the parts safe before the generator joins them: the name it makes cannot fail, and it
   // must stay one file name within the limit.
@@ -244,7 +242,7 @@ Result<std::string> ShareViewModel::sharedStorageName(const Url& url) {
   const std::string base = url.deletingPathExtension().lastPathComponent();
   const std::string safeExtension = truncatedUTF8(sanitizedFileNamePart(extension), kMaxExtension);
   const std::size_t room =
-      kNameMax - kUniqueSuffixRoom - (safeExtension.empty() ? 0 : safeExtension.size() + 1);
+      kFileNameMax - kUniqueSuffixRoom - (safeExtension.empty() ? 0 : safeExtension.size() + 1);
   const std::string safeBase = truncatedUTF8(sanitizedFileNamePart(base), room);
 
   Url named = url;

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "lumo/platform/FileManager.h"
+
 namespace lumo::detail {
 
 namespace {
@@ -30,10 +32,10 @@ Result<std::unique_ptr<BodyReader>> BodyReader::open(HttpBody body) {
       const auto& range = std::get<HttpBody::FileRange>(part);
       segment.path = range.path.string();
       segment.fd = FileDescriptor(::open(range.path.c_str(), O_RDONLY | O_CLOEXEC));
-      if (segment.fd.get() < 0) return unreadableFileError(segment.path, std::strerror(errno));
+      if (segment.fd.get() < 0) return unreadableFileError(segment.path, errnoText(errno));
       struct stat st {};
       if (::fstat(segment.fd.get(), &st) != 0)
-        return unreadableFileError(segment.path, std::strerror(errno));
+        return unreadableFileError(segment.path, errnoText(errno));
       if (!S_ISREG(st.st_mode)) return unreadableFileError(segment.path, "not a regular file");
       const auto fileSize = static_cast<std::uint64_t>(st.st_size);
       if (range.offset > fileSize || (range.length && *range.length > fileSize - range.offset)) {
@@ -70,7 +72,7 @@ std::optional<std::size_t> BodyReader::read(char* buffer, std::size_t capacity) 
         ::pread(s.fd.get(), buffer + copied, want, static_cast<off_t>(s.fileOffset + within_));
     if (n < 0) {
       if (errno == EINTR) continue;
-      failure_ = "reading \"" + s.path + "\" failed: " + std::strerror(errno);
+      failure_ = "reading \"" + s.path + "\" failed: " + errnoText(errno);
       return std::nullopt;
     }
     if (n == 0) {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "XSelectionOwner.h"
 #include "lumo/platform/FileDescriptor.h"
 
 extern char** environ;
@@ -274,6 +275,10 @@ Clipboard::Clipboard() : timeout_(kDefaultTimeout) {}
 Clipboard::Clipboard(Environment environment, std::chrono::milliseconds timeout)
     : environment_(std::move(environment)), timeout_(timeout) {}
 
+Clipboard::~Clipboard() {
+  handOff();
+}
+
 std::vector<Clipboard::Command> Clipboard::commandsFor(const Environment& environment) {
   std::vector<Command> commands;
   if (!environment.waylandDisplay.empty()) {
@@ -295,11 +300,57 @@ std::vector<Clipboard::Command> Clipboard::commandsFor(const Environment& enviro
 Clipboard::Destination Clipboard::setText(std::string_view text) {
   const Environment environment = environment_ ? *environment_ : Environment::current();
   std::lock_guard lock(mu_);
+  if (environment.waylandDisplay.empty() && !environment.display.empty()) {
+    if (x11_ && (x11_->display() != environment.display || !x11_->usable())) x11_.reset();
+    if (!x11_) x11_ = XSelectionOwner::connect(environment.display);
+    // A text too large for one X request goes to the tools, which can send it in parts.
+    if (x11_ && text.size() <= x11_->maxText() && x11_->own(text)) {
+      return *(lastDestination_ = Destination::x11);
+    }
+  }
   for (const Command& command : commandsFor(environment)) {
-    if (runTool(command, environment, text, timeout_)) return command.destination;
+    if (runTool(command, environment, text, timeout_)) {
+      return *(lastDestination_ = command.destination);
+    }
   }
   memoryText_ = std::string(text);
-  return Destination::memory;
+  return *(lastDestination_ = Destination::memory);
+}
+
+std::optional<Clipboard::Destination> Clipboard::handOff() {
+  std::lock_guard lock(mu_);
+  if (!x11_) return std::nullopt;
+  std::optional<Destination> result;
+  if (auto text = x11_->ownedText()) {
+    // The tools of the display we own, whatever the environment says now.
+    Environment environment = environment_ ? *environment_ : Environment::current();
+    environment.waylandDisplay.clear();
+    environment.display = x11_->display();
+    for (const Command& command : commandsFor(environment)) {
+      if (runTool(command, environment, *text, timeout_)) {
+        result = command.destination;
+        // The tool's child may take the selection a moment after the tool exits: keep
+        // serving until it has.
+        for (const auto deadline = Clock::now() + timeout_;
+             x11_->ownedText() && Clock::now() < deadline;) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        break;
+      }
+    }
+    if (!result) {
+      memoryText_ = std::move(*text);
+      result = Destination::memory;
+    }
+    lastDestination_ = result;
+  }
+  x11_.reset();
+  return result;
+}
+
+std::optional<Clipboard::Destination> Clipboard::lastDestination() const {
+  std::lock_guard lock(mu_);
+  return lastDestination_;
 }
 
 std::optional<std::string> Clipboard::memoryText() const {
@@ -309,6 +360,8 @@ std::optional<std::string> Clipboard::memoryText() const {
 
 std::string_view toString(Clipboard::Destination destination) {
   switch (destination) {
+    case Clipboard::Destination::x11:
+      return "x11";
     case Clipboard::Destination::wlCopy:
       return "wl-copy";
     case Clipboard::Destination::xclip:

@@ -19,13 +19,22 @@
 namespace lumo {
 namespace fs = std::filesystem;
 
-namespace {
+std::string truncatedUTF8(std::string text, std::size_t size) {
+  if (text.size() <= size) return text;
+  std::size_t end = size;
+  // Step back over continuation bytes to the start of the character that would be cut.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) --end;
+  text.resize(end);
+  return text;
+}
 
 std::string errnoText(int code) {
   char buffer[256];
   // GNU strerror_r may return a static string instead of filling the buffer.
   return ::strerror_r(code, buffer, sizeof buffer);
 }
+
+namespace {
 
 // Copies the remaining bytes of `in` to `out`; returns 0 or an errno value.
 int copyBytes(int in, int out) {

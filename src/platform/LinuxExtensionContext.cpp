@@ -45,7 +45,8 @@ void LinuxExtensionContext::cancelRequest(const Error& error) {
   end(Ending{true, error, 0}, nullptr);
 }
 
-void LinuxExtensionContext::end(Ending ending, const std::function<void(bool)>& completionHandler) {
+void LinuxExtensionContext::end(const Ending& ending,
+                                const std::function<void(bool)>& completionHandler) {
   std::function<void(const Ending&)> handler;
   {
     std::lock_guard lock(mu_);

@@ -236,7 +236,7 @@ std::vector<MediaTrack> MediaAsset::tracks() const {
   return contents_->ensureLoaded().tracks;
 }
 
-void MediaAsset::loadValueAsync(std::string value, Completion completion) {
+void MediaAsset::loadValueAsync(const std::string& value, Completion completion) {
   std::weak_ptr<MediaAsset> weakAsset = weak_from_this();
   loadValuesAsynchronously({value}, [weakAsset, value, completion = std::move(completion)] {
     auto asset = weakAsset.lock();

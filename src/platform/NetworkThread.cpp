@@ -28,7 +28,7 @@ struct SListDeleter {
 // for large bodies, within reason for a size that a server merely claims.
 constexpr curl_off_t kMaxReserve = curl_off_t{1} << 30;
 // Larger receive buffers mean fewer callbacks for large bodies.
-constexpr long kReceiveBufferSize = 256 * 1024;
+constexpr long kReceiveBufferSize = 256L * 1024;
 constexpr long kMaxRedirects = 16;
 constexpr const char* kUserAgent = "LumoShared/0.1";
 
@@ -354,7 +354,7 @@ void NetworkThread::begin(const std::shared_ptr<HttpTask>& task) {
                    urlError(URLErrorCode::kUnknown, "out of memory for the header fields"));
       return;
     }
-    t->headers.release();
+    (void)t->headers.release();  // `next` is the same list, grown: own it again below
     t->headers.reset(next);
   }
   const std::string& method = request.method;

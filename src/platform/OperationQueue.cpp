@@ -75,14 +75,16 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
           if (change.isPrior) return;
           if (auto self = weak.lock()) self->schedule();
         });
+    // Ours until the end: once listed, it may finish and leave the list at any time.
+    const std::shared_ptr<Operation> operation = op;
     {
       std::lock_guard lock(mu);
-      entries.push_back(Entry{op, finishedToken, readyToken, false});
+      entries.push_back(Entry{std::move(op), finishedToken, readyToken, false});
       pendingCounts.push_back(static_cast<std::int64_t>(entries.size()));
     }
     deliver();
     // It may have finished between the check above and the observer taking effect.
-    if (op->isFinished()) operationFinished(*op);
+    if (operation->isFinished()) operationFinished(*operation);
     schedule();
     return true;
   }
@@ -278,7 +280,8 @@ void OperationQueue::waitUntilAllOperationsAreFinished() {
   });
 }
 
-OperationQueue::ObserverToken OperationQueue::addObserver(std::string keyPath, Observer observer) {
+OperationQueue::ObserverToken OperationQueue::addObserver(const std::string& keyPath,
+                                                          Observer observer) {
   std::lock_guard lock(state_->mu);
   const ObserverToken token = state_->nextToken++;
   if (keyPath == kOperationCount) {

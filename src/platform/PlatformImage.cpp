@@ -139,6 +139,8 @@ std::pair<AVPixelFormat, bool> withRange(AVPixelFormat format) {
 }
 
 constexpr int kIOBufferSize = 32 * 1024;
+// The alignment of the rows the scaler writes (that of FFmpeg's widest vector code).
+constexpr std::size_t kRowAlignment = 64;
 // Larger images are refused rather than decoded into gigabytes of pixels.
 constexpr std::int64_t kMaxPixels = std::int64_t{1} << 28;
 
@@ -231,13 +233,22 @@ class ImageSource {
                                  contrast, saturation);
       }
     }
-    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+    // The scaler's vector code writes whole blocks of pixels, past the end of a row whose size
+    // is not a multiple of the block (up to 32 bytes past the last one for 520-pixel rows): it
+    // gets rows padded like FFmpeg's own frames, which are then packed in place.
+    const std::size_t row = static_cast<std::size_t>(width) * 4;
+    const std::size_t paddedRow = (row + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
+    std::vector<std::uint8_t> pixels(paddedRow * static_cast<std::size_t>(height) + kRowAlignment);
     std::uint8_t* planes[4] = {pixels.data(), nullptr, nullptr, nullptr};
-    int strides[4] = {width * 4, 0, 0, 0};
+    int strides[4] = {static_cast<int>(paddedRow), 0, 0, 0};
     if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides) !=
         height) {
       return std::nullopt;
     }
+    for (std::size_t y = 1; y < static_cast<std::size_t>(height); ++y) {
+      std::memmove(pixels.data() + y * row, pixels.data() + y * paddedRow, row);
+    }
+    pixels.resize(row * static_cast<std::size_t>(height));
     return pixels;
   }
 

@@ -103,10 +103,27 @@ CurlUrlPtr parseHandle(const std::string& text, unsigned flags = kParseFlags) {
   return u;
 }
 
+// libcurl refuses a file URL whose path starts with what Windows reads as a drive ("/c:" or
+// "/c:/..."); here that is an ordinary folder name, so its ":" is percent-encoded instead.
+void escapeDriveLetter(std::string& path) {
+  const auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (path.size() >= 3 && path[0] == '/' && isLetter(path[1]) && path[2] == ':' &&
+      (path.size() == 3 || path[3] == '/')) {
+    path.replace(2, 1, "%3A");
+  }
+}
+
 std::optional<std::string> normalised(CURLU* u) {
-  // libcurl 7.88 keeps "file:///" with an empty path and then writes it as "file://(nil)".
+  // libcurl 7.88 keeps "file:///" with an empty path and then writes it as "file://(nil)", and
+  // keeps the relative path of "file:a/b" and writes "file://a/b", which reads back with the
+  // host "a": such paths are rooted, so that a URL's text always parses to the same URL.
+  // A drive-like first segment, which a resolved reference can produce, is escaped likewise.
   const auto path = getPart(u, CURLUPART_PATH);
-  if (!path || path->empty()) curl_url_set(u, CURLUPART_PATH, "/", 0);
+  std::string rooted = path.value_or("");
+  if (rooted.empty() || rooted.front() != '/') rooted.insert(rooted.begin(), '/');
+  const auto scheme = getPart(u, CURLUPART_SCHEME);
+  if (scheme == "file") escapeDriveLetter(rooted);
+  if (rooted != path) curl_url_set(u, CURLUPART_PATH, rooted.c_str(), 0);
   return getPart(u, CURLUPART_URL);
 }
 
@@ -214,6 +231,7 @@ Url Url::fileURL(const std::filesystem::path& path, bool isDirectory) {
   if (ec) absolute = std::filesystem::path("/") / path;
   std::string encoded = encodePath(absolute.native(), /*keepSlash=*/true);
   if (encoded.empty() || encoded.front() != '/') encoded.insert(encoded.begin(), '/');
+  escapeDriveLetter(encoded);
   if (isDirectory && encoded.back() != '/') encoded += '/';
   std::string text = "file://" + encoded;
   // Every byte outside the path character set is escaped, so libcurl accepts the text; its

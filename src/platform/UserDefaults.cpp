@@ -497,9 +497,9 @@ Result<void> UserDefaults::removeObject(std::string_view key) {
   return *error;
 }
 
-void UserDefaults::dropIfDamaged(int rc) const {
+void UserDefaults::dropIfDamaged(int sqliteResult) const {
   // A file found damaged may be replaced or repaired; the next call opens it afresh.
-  if (codeFor(rc) == Code::notADatabase) connection_.reset();
+  if (codeFor(sqliteResult) == Code::notADatabase) connection_.reset();
 }
 
 }  // namespace lumo

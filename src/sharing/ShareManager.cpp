@@ -222,12 +222,13 @@ void ShareManager::share(const Screencast& screencast) {
   const auto thumbnails = _thumbnailService.wrappedValue();
   if (!thumbnails) return;
   std::weak_ptr<ShareManager> weakSelf = weak_from_this();
-  thumbnails->thumbnail(screencast,
-                        [weakSelf, screencast](std::optional<PlatformImage> image) mutable {
-                          auto self = weakSelf.lock();
-                          if (!self) return;
-                          self->handleThumbnail(std::move(screencast), image);
-                        });
+  // An init-capture: a plain copy of the const reference would be const and never move.
+  thumbnails->thumbnail(screencast, [weakSelf, capture = screencast](
+                                        const std::optional<PlatformImage>& image) mutable {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    self->handleThumbnail(std::move(capture), image);
+  });
 }
 
 void ShareManager::handleThumbnail(Screencast screencast,

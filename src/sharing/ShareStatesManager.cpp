@@ -29,7 +29,8 @@ ShareStatesManager::ShareStatesManager()
     : statesQueue_("lumo.ShareStatesServiceQueue"),
       _statesSet(ShareStateModel::Set{}, "lumo.share-states.statesSetQueue"),
       _progressSet(ShareStateProgressModel::Set{}, "lumo.share-states.progressSetQueue") {
-  loadFromStorage();
+  // Qualified: a constructor cannot reach an override, and the call should say so.
+  ShareStatesManager::loadFromStorage();
 }
 
 ShareStatesManager::~ShareStatesManager() {

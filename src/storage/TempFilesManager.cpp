@@ -1,16 +1,32 @@
 #include "lumo/storage/TempFilesManager.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 #include "lumo/platform/UUID.h"
 
 namespace lumo {
+namespace {
+
+// A name that stays one entry of the temporary folder, whatever a caller hands in: a NUL byte
+// (which would cut the path short) becomes "_", a name holding "/" keeps what follows its last
+// "/", and "", "." and ".." become "_". Cut to the longest name a file system takes.
+std::string lastComponentName(std::string name) {
+  std::replace(name.begin(), name.end(), '\0', '_');
+  if (const auto slash = name.rfind('/'); slash != std::string::npos) name.erase(0, slash + 1);
+  if (name.empty() || name == "." || name == "..") return "_";
+  return truncatedUTF8(std::move(name), kFileNameMax);
+}
+
+}  // namespace
 
 TempFilesManager::TempFilesManager() {
-  const auto folder = temporaryFolderURL().filePath();
+  // Qualified: a constructor cannot reach an override, and the call should say so.
+  const auto folder = TempFilesManager::temporaryFolderURL().filePath();
   if (!fileManager_.fileExists(folder)) (void)fileManager_.createDirectory(folder, false);
 }
 
@@ -29,11 +45,15 @@ std::string TempFilesManager::temporaryFileName(const std::string& fileSuffix) {
 }
 
 Url TempFilesManager::temporaryURLWith(const std::string& fileExtension) {
-  return temporaryFolderURL().appendingPathComponent(temporaryFileName(fileExtension));
+  // An extension holding "/" must not turn the unique name into a path, nor lose its UUID.
+  std::string extension = fileExtension;
+  std::replace(extension.begin(), extension.end(), '/', '_');
+  return temporaryFolderURL().appendingPathComponent(
+      lastComponentName(temporaryFileName(extension)));
 }
 
 Url TempFilesManager::temporaryURLFileName(const std::string& fileName) {
-  return temporaryFolderURL().appendingPathComponent(fileName);
+  return temporaryFolderURL().appendingPathComponent(lastComponentName(fileName));
 }
 
 Result<void> TempFilesManager::moveToTemporaryFolder(const Url& url) {
@@ -41,7 +61,12 @@ Result<void> TempFilesManager::moveToTemporaryFolder(const Url& url) {
     return FileError{EINVAL, {}, "Cannot move " + url.absoluteString() + ": not a file URL"};
   }
   const auto from = url.filePath();
-  return fileManager_.moveItem(from, temporaryFolderURL().filePath() / from.filename());
+  const std::string name = from.filename().native();
+  // "." or ".." would name the folder itself or its parent.
+  if (name.empty() || name == "." || name == "..") {
+    return FileError{EINVAL, from, "Cannot move " + url.absoluteString() + ": no file name"};
+  }
+  return fileManager_.moveItem(from, temporaryFolderURL().filePath() / name);
 }
 
 void TempFilesManager::cleanTemporaryFolder() {

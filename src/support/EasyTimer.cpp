@@ -41,6 +41,8 @@ struct EasyTimer::State {
       if (!ticker->valid) return;
       state->spentTime.fetch_add(1);
       state->handler();
+      // `valid` is atomic: the handler or another thread may have stopped the timer meanwhile.
+      // cppcheck-suppress identicalConditionAfterEarlyExit
       if (!repeats || !ticker->valid) return;
       // Next firing on the original schedule; firings missed while busy are skipped.
       auto next = due + interval;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lumo/platform/FileDescriptor.h"
+#include "lumo/platform/FileManager.h"
 #include "lumo/platform/HttpRequest.h"
 #include "lumo/support/DispatchQueue.h"
 #include "lumo/tasks/MultipartFormData.h"
@@ -40,7 +41,7 @@ Error readError(const std::filesystem::path& path, int errorNumber) {
     default:
       return Error::transport(
           kCocoaErrorDomain, kFileReadUnknownError,
-          "The file " + name + " couldn't be opened. (" + std::strerror(errorNumber) + ")");
+          "The file " + name + " couldn't be opened. (" + errnoText(errorNumber) + ")");
   }
 }
 

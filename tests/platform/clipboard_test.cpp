@@ -24,19 +24,21 @@ using Destination = Clipboard::Destination;
 
 // What the X clipboard of `display` holds, read back with `xclip -o`. The tools hand the
 // selection to a child of theirs that may take it a moment after they exit, so this waits for
-// `expected`.
-std::optional<std::string> readBack(const std::string& display, const std::string& expected) {
+// `expected`, when given.
+std::optional<std::string> readBack(const std::string& display,
+                                    const std::optional<std::string>& expected) {
   const std::string command =
       "DISPLAY='" + display + "' timeout 5 xclip -o -selection clipboard 2>/dev/null";
   std::optional<std::string> last;
   for (auto deadline = std::chrono::steady_clock::now() + 10s;
-       last != expected && std::chrono::steady_clock::now() < deadline;) {
+       std::chrono::steady_clock::now() < deadline;) {
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string out;
     char buffer[4096];
     for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
     last = ::pclose(pipe) == 0 ? std::optional(out) : std::nullopt;
-    if (last != expected) std::this_thread::sleep_for(50ms);
+    if (last && (!expected || last == expected)) break;
+    std::this_thread::sleep_for(50ms);
   }
   return last;
 }
@@ -103,21 +105,76 @@ TEST(ClipboardCommands, ToolsFollowTheDisplaysAndThePath) {
   EXPECT_TRUE(destinations({"", ":1", broken.path()}).empty());
 }
 
-TEST(ClipboardX, CopiesWithTheFirstToolThatWorks) {
-  const char* display = std::getenv("DISPLAY");
-  if (!display || !*display) {
-    GTEST_FAIL() << "these tests need an X server: run `Xvfb :77 &` and `export DISPLAY=:77`";
+std::string displayName() {
+  const char* value = std::getenv("DISPLAY");
+  return value ? value : "";
+}
+
+// Names a Wayland session that has no wl-copy: the X tools serve instead of the in-process
+// owner.
+constexpr const char* kNoWlCopy = "wayland-lumo-absent";
+
+TEST(ClipboardX, OwnsTheSelectionInProcessAndHandsItOff) {
+  const std::string display = displayName();
+  ASSERT_FALSE(display.empty())
+      << "these tests need an X server: run `Xvfb :77 &` and `export DISPLAY=:77`";
+  ToolFolder tools;
+  tools.link("xclip");
+  const std::string link = "https://cdn.example.com/v é \"quoted\" <b>.mp4";
+  {
+    Clipboard clipboard({"", display, tools.path()});
+    for (const std::string text : {"https://cdn.example.com/0cc175b9.png", link.c_str()}) {
+      EXPECT_EQ(clipboard.setText(text), Destination::x11);
+      EXPECT_EQ(readBack(display, text), text);  // served while we live
+    }
+    // Another application takes the selection: we let it go, and have nothing to hand off.
+    ASSERT_EQ(std::system(("printf other | DISPLAY='" + display +
+                           "' xclip -i -selection clipboard >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    EXPECT_EQ(readBack(display, "other"), "other");
+    EXPECT_EQ(clipboard.handOff(), std::nullopt);
+    EXPECT_EQ(readBack(display, "other"), "other");
+    // ...until the next copy takes it back; the hand-off then leaves it with xclip.
+    EXPECT_EQ(clipboard.setText(link), Destination::x11);
+    EXPECT_EQ(clipboard.handOff(), Destination::xclip);
+    EXPECT_EQ(readBack(display, link), link);
+    // More than one X request holds goes to the tools, which send it in parts.
+    const std::string large(1 << 20, 'l');
+    EXPECT_EQ(clipboard.setText(large), Destination::xclip);
+    EXPECT_EQ(readBack(display, large), large);
   }
+  {
+    // Concurrent copies leave one whole text, still there after the owner is destroyed.
+    Clipboard clipboard({"", display, tools.path()});
+    std::vector<std::thread> threads;
+    for (char letter : {'a', 'b', 'c', 'd'}) {
+      threads.emplace_back([&clipboard, letter] {
+        for (int i = 0; i < 10; ++i) {
+          EXPECT_EQ(clipboard.setText(std::string(100, letter)), Destination::x11);
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(clipboard.lastDestination(), Destination::x11);
+  }
+  auto text = readBack(display, std::nullopt);
+  ASSERT_TRUE(text && text->size() == 100) << text.value_or("(none)");
+  EXPECT_EQ(*text, std::string(100, text->front()));
+}
+
+TEST(ClipboardX, CopiesWithTheFirstToolThatWorks) {
+  const std::string display = displayName();
+  ASSERT_FALSE(display.empty());
   struct Case {
-    std::string wayland, xclip;  // xclip: "link", a script body, or "" for none
+    std::string xclip;  // "link", a script body, or "" for none
     bool xsel;
     Destination expected;
   };
   const Case cases[] = {
-      // A Wayland session is named, but without wl-copy the X tools serve.
-      {"wayland-lumo-absent", "link", false, Destination::xclip},
-      {"", "", true, Destination::xsel},
-      {"", "/bin/cat >/dev/null; exit 1", true, Destination::xsel},  // xclip fails
+      {"link", false, Destination::xclip},
+      {"", true, Destination::xsel},
+      {"/bin/cat >/dev/null; exit 1", true, Destination::xsel},  // xclip fails
   };
   for (const Case& c : cases) {
     ToolFolder tools;
@@ -127,13 +184,10 @@ TEST(ClipboardX, CopiesWithTheFirstToolThatWorks) {
       tools.script("xclip", c.xclip);
     }
     if (c.xsel) tools.link("xsel");
-    Clipboard clipboard({c.wayland, display, tools.path()});
-    // A second copy replaces the first, whatever bytes it holds.
-    for (const std::string link : {"https://cdn.example.com/0cc175b9c0f1b6a831c399e269772661.png",
-                                   "https://cdn.example.com/v é \"quoted\" <b>.mp4"}) {
-      EXPECT_EQ(clipboard.setText(link), c.expected);
-      EXPECT_EQ(readBack(display, link), link);
-    }
+    Clipboard clipboard({kNoWlCopy, display, tools.path()});
+    const std::string link = "https://cdn.example.com/" + std::string(toString(c.expected));
+    EXPECT_EQ(clipboard.setText(link), c.expected);
+    EXPECT_EQ(readBack(display, link), link);
     EXPECT_EQ(clipboard.memoryText(), std::nullopt);
   }
 }
@@ -152,19 +206,6 @@ TEST(ClipboardMemory, KeepsTheTextWithoutAReachableDisplay) {
     EXPECT_EQ(clipboard.setText(""), Destination::memory);
     EXPECT_EQ(clipboard.memoryText(), "");
   }
-
-  // Concurrent copies leave one whole text.
-  Clipboard clipboard({"", "", ""});
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&clipboard, t] {
-      for (int i = 0; i < 50; ++i) clipboard.setText(std::string(100, static_cast<char>('a' + t)));
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  auto text = clipboard.memoryText();
-  ASSERT_TRUE(text.has_value());
-  EXPECT_EQ(*text, std::string(100, text->front()));
 }
 
 bool sigpipeLeftAlone() {
@@ -181,7 +222,7 @@ TEST(ClipboardTool, AToolThatExitsWithoutReadingDoesNotKillTheHost) {
   signal(SIGPIPE, SIG_DFL);  // the default: a stray SIGPIPE would end this test program
   ToolFolder tools;
   tools.script("xclip", "exit 0");
-  Clipboard clipboard({"", ":0", tools.path()});
+  Clipboard clipboard({kNoWlCopy, ":0", tools.path()});
   // More than a pipe holds, so that the write is still going when the reader goes away.
   const std::string text(4 << 20, 'x');
   EXPECT_EQ(clipboard.setText(text), Destination::memory);
@@ -203,7 +244,7 @@ TEST(ClipboardTool, AToolThatHangsIsKilledAndReaped) {
   ToolFolder tools;
   const fs::path pidFile = tools.file("pid");
   tools.script("xclip", "echo $$ > '" + pidFile.string() + "'; exec /bin/sleep 30");
-  Clipboard clipboard({"", ":0", tools.path()}, 300ms);
+  Clipboard clipboard({kNoWlCopy, ":0", tools.path()}, 300ms);
 
   EXPECT_EQ(clipboard.setText("https://cdn.example.com/c.png"), Destination::memory);
   EXPECT_EQ(clipboard.memoryText(), "https://cdn.example.com/c.png");
@@ -220,7 +261,7 @@ TEST(ClipboardTool, TheSelectionServerInheritsNoDescriptorOfTheHost) {
   // Poses as a tool: reads its input, leaves a child behind that serves the selection.
   tools.script("xclip",
                "/bin/cat >/dev/null; /bin/sleep 30 & echo $! > '" + pidFile.string() + "'");
-  Clipboard clipboard({"", ":0", tools.path()});
+  Clipboard clipboard({kNoWlCopy, ":0", tools.path()});
 
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);  // inheritable on purpose

@@ -51,6 +51,36 @@ TEST(UrlParse, EscapesSpacesAndUnicodeButKeepsExistingEscapesAndDotSegments) {
   EXPECT_EQ(mustParse("https://h/p").query(), std::nullopt);
 }
 
+// Found by fuzzing: libcurl writes "file:" with a relative path as "file://h//", whose "h"
+// then reads as a host (or fails), and refuses the paths it takes for Windows drives, so that
+// a URL's own text did not parse back to it.
+TEST(UrlParse, FileUrlsThatLibcurlWouldMisreadAreEscapedAndReadBackAsThemselves) {
+  const std::string found[] = {"file:h//",
+                               "file:\x8e\x8e\x8e\x8e\x8e\x8e\x8e/:[::/1]:8/..\xac\xac\xac"
+                               "0////tmp/a%20b.png"};
+  for (const std::string& text : found) {
+    const Url url = mustParse(text);
+    EXPECT_TRUE(url.isFileURL()) << url.absoluteString();
+    EXPECT_EQ(Url::parse(url.absoluteString()), url) << url.absoluteString();
+  }
+  EXPECT_EQ(mustParse("file:h//").absoluteString(), "file:///h//");
+
+  // libcurl refuses "file:///s:/..." (a Windows drive); here "s:" is a folder name.
+  const auto resolved = Url::resolve(
+      "/../s://c.tar.gxa\xd8p\xc5"
+      "e.com:/t/(%2mp08443/a%4y#\xa0ra\xd8",
+      Url::fileURL("/d/", true));
+  ASSERT_TRUE(resolved);
+  EXPECT_EQ(Url::parse(resolved->absoluteString()), resolved) << resolved->absoluteString();
+  EXPECT_EQ(resolved->path(),
+            "/s://c.tar.gxa\xd8p\xc5"
+            "e.com:/t/(%2mp08443/a%4y");
+  for (const char* path : {"/a:/b.png", "/Z:"}) {
+    EXPECT_EQ(Url::fileURL(path).filePath(), path);
+    EXPECT_EQ(Url::parse(Url::fileURL(path).absoluteString()), Url::fileURL(path));
+  }
+}
+
 TEST(UrlFile, FromPathEncodesAndDecodesBack) {
   const Url url = Url::fileURL("/tmp/a b.png");
   EXPECT_EQ(url.absoluteString(), "file:///tmp/a%20b.png");

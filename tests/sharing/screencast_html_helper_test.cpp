@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -119,21 +117,6 @@ TEST(ScreencastHTMLHelper, WritesSizesAsTheDesktopWritesDoubles) {
         << c.value;
     EXPECT_EQ(l[11], "    <meta property=\"og:image:height\" content=\"7.0\">");
     EXPECT_EQ(l[17], "    <meta property=\"og:video:height\" content=\"7.0\">");
-  }
-}
-
-TEST(ScreencastHTMLHelper, HasThirtySixLinesWithoutFinalLineFeedWhateverTheValues) {
-  ScreencastHTMLHelper helper;
-  for (const std::string& title : {std::string(), std::string("one"), std::string(5000, 'x')}) {
-    std::string page = helper.createHTML(title, url("https://h/v.mp4"), url("https://h/t.png"),
-                                         url("https://h/vv.mp4"), {1, 1});
-    EXPECT_EQ(std::count(page.begin(), page.end(), '\n'), 35);
-    EXPECT_NE(page.back(), '\n');
-    auto l = lines(page);
-    EXPECT_EQ(l[4], "");
-    EXPECT_EQ(l[18], "");
-    EXPECT_EQ(l[22], "");
-    EXPECT_EQ(l[35], "</html>");
   }
 }
 

@@ -111,7 +111,7 @@ class ShareManagerTest : public ::testing::Test {
   fs::path docs_;
 };
 
-TEST_F(ShareManagerTest, OverallProgressWeighsTheUploadsInFlightBySize) {
+TEST_F(ShareManagerTest, OverallProgressWeighsTheUploadsInFlightBySizeAndIgnoresLateProgress) {
   Screenshot a(file("a.png")), b(file("b.png"));
   auto taskA = task(a, 100), taskB = task(b, 300);
 
@@ -158,6 +158,14 @@ TEST_F(ShareManagerTest, OverallProgressWeighsTheUploadsInFlightBySize) {
   EXPECT_EQ(notices[0].path, path(a));
   EXPECT_TRUE(notices[0].onMainThread);
   EXPECT_EQ(notices[0].detail, "");
+
+  // Progress that arrives after the final call is dropped.
+  const auto published = host_.progress->values().size();
+  manager_->taskProgressUpdated(taskA, 0.7);
+  EXPECT_TRUE(manager_->currentTasks().empty());
+  EXPECT_EQ(host_.progress->values().size(), published);
+  EXPECT_FALSE(host_.states->getProgress(a));
+  EXPECT_EQ(host_.states->getState(a), ShareState::uploaded);
 }
 
 TEST_F(ShareManagerTest, StartErrorAndCancelRestartTheOverallProgressFromTheUploadsInFlight) {
@@ -184,20 +192,6 @@ TEST_F(ShareManagerTest, StartErrorAndCancelRestartTheOverallProgressFromTheUplo
   EXPECT_TRUE(manager_->currentTasks().empty());
   EXPECT_EQ(host_.log->linesStartingWith("Task cancelled = "),
             std::vector<std::string>{"Task cancelled = " + ShareManager::describe(*taskC)});
-}
-
-TEST_F(ShareManagerTest, ProgressThatArrivesAfterTheFinalCallIsDropped) {
-  Screenshot a(file("a.png"));
-  auto taskA = task(a, 100);
-  manager_->taskUploadStarted(taskA);
-  manager_->taskUploadComplete(taskA, 100, 1);
-  const auto published = host_.progress->values().size();
-
-  manager_->taskProgressUpdated(taskA, 0.7);
-  EXPECT_TRUE(manager_->currentTasks().empty());
-  EXPECT_EQ(host_.progress->values().size(), published);
-  EXPECT_FALSE(host_.states->getProgress(a));
-  EXPECT_EQ(host_.states->getState(a), ShareState::uploaded);
 }
 
 TEST_F(ShareManagerTest, FailedUploadsAreAnnouncedOnTheMainQueue) {

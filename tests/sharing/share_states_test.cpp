@@ -20,6 +20,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "../capture/TestFiles.h"
@@ -172,15 +173,13 @@ class ShareStatesTest : public ::testing::Test {
 
 // ---- Recording, saving and loading states ----
 
-TEST_F(ShareStatesTest, FreshStartWritesAnEmptyArrayAndKnowsNothing) {
+// A fresh start writes an empty array; every report is then saved and, but for an upload (it
+// did not survive the restart), read back; loading leaves the file alone until the next save.
+TEST_F(ShareStatesTest, EveryReportIsRecordedSavedAndSurvivesARestart) {
   auto store = makeStore();
   EXPECT_EQ(readFile(statesFile()), "[]");
   EXPECT_EQ(store->getState(capture("a.png")), ShareState::unknown);
   EXPECT_EQ(store->getProgress(capture("a.png")), std::nullopt);
-}
-
-TEST_F(ShareStatesTest, EveryReportIsRecordedSavedAndSurvivesARestart) {
-  auto store = makeStore();
   store->screencapturePreparingForUploading(capture("a.png"));
   store->screencaptureStartedUploading(capture("b.png"));
   store->screencaptureUploadComplete(capture("c.png"));
@@ -202,7 +201,9 @@ TEST_F(ShareStatesTest, EveryReportIsRecordedSavedAndSurvivesARestart) {
   const std::string onDisk = readFile(statesFile());
 
   store.reset();
-  store = makeStore();
+  std::string output;
+  std::tie(store, output) = makeStoreCapturingOutput();
+  EXPECT_EQ(output, "");  // an upload that was cut short is no error of the file
   // An upload does not survive a restart; everything else does, preparing included.
   EXPECT_EQ(store->getState(capture("a.png")), ShareState::preparingForUploading);
   EXPECT_EQ(store->getState(capture("b.png")), ShareState::error);
@@ -218,15 +219,6 @@ TEST_F(ShareStatesTest, EveryReportIsRecordedSavedAndSurvivesARestart) {
   store->waitUntilSaved();
   EXPECT_EQ(fileStates()["/b.png"], "error");
   EXPECT_EQ(fileStates().size(), 9u);
-}
-
-TEST_F(ShareStatesTest, AnUploadingStateLoadsAsErrorAndStaysOnDiskUntilTheNextSave) {
-  const std::string text = R"([{"id":"/a.png","state":"uploading"}])";
-  writeFile(statesFile(), text);
-  auto [store, output] = makeStoreCapturingOutput();
-  EXPECT_EQ(output, "");
-  EXPECT_EQ(store->getState(capture("a.png")), ShareState::error);
-  EXPECT_EQ(readFile(statesFile()), text);
 }
 
 TEST_F(ShareStatesTest, ProgressLastsFromTheUploadUntilAnyOtherStateAndIsNeverSaved) {

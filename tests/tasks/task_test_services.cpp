@@ -8,6 +8,7 @@
 #include "lumo/registry/Resolver.h"
 #include "lumo/sharing/ShareURLHelper.h"
 #include "lumo/storage/LocalFilesManager.h"
+#include "lumo/support/DispatchQueue.h"
 #include "lumo/support/Log.h"
 #include "task_test_support.h"
 
@@ -49,6 +50,51 @@ void useToken(const std::optional<std::string>& token) {
   } else {
     store->logout();
   }
+}
+
+void ServiceTaskTest::SetUp() {
+  std::string whyNot;
+  stack_ = DevStack::get(&whyNot);
+  ASSERT_NE(stack_, nullptr) << whyNot;
+  installServices(*stack_);
+  since_ = nowForLog();
+}
+
+void ServiceTaskTest::TearDown() {
+  if (stack_) stack_->captureStorageBodies(false);
+}
+
+void ServiceTaskTest::runToEnd(const std::shared_ptr<NetworkTask>& task) {
+  queue_.addOperation(task);
+  ASSERT_TRUE(delegate_->waitForFinal()) << "the task never made its final call";
+  MainQueue::runFor(std::chrono::milliseconds(300));
+  expectEndedOnce(*task);
+}
+
+void ServiceTaskTest::expectEndedOnce(const NetworkTask& task) {
+  EXPECT_EQ(delegate_->finals().size(), 1u);
+  EXPECT_TRUE(task.isFinished());
+  EXPECT_FALSE(task.isExecuting());
+  for (const Event& e : delegate_->finals()) EXPECT_TRUE(e.taskFinished) << e.kind;
+  EXPECT_TRUE(
+      MainQueue::runUntil([this] { return queue_.operationCount() == 0; }, std::chrono::seconds(5)))
+      << "the queue still holds the task";
+}
+
+Event ServiceTaskTest::finalEvent() const {
+  auto finals = delegate_->finals();
+  if (!finals.empty()) return finals.front();
+  Event none;
+  none.kind = "none";
+  return none;
+}
+
+std::size_t ServiceTaskTest::completes(const std::string& name) const {
+  return stack_->callsWithBodySize("/api/v1/upload/complete/", keyBodySize(name), since_).size();
+}
+
+std::int64_t ServiceTaskTest::served(const std::string& name) const {
+  return stack_->call("GET", stack_->shareBase + "/" + name).status;
 }
 
 }  // namespace lumo::tasktest

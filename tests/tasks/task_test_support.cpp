@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <future>
@@ -64,17 +65,12 @@ std::string shellQuoted(const std::string& text) {
 }  // namespace
 
 std::optional<std::string> Reply::header(const std::string& name) const {
+  auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
   for (const auto& [field, value] : headers) {
-    if (field.size() != name.size()) continue;
-    bool same = true;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-      if (std::tolower(static_cast<unsigned char>(field[i])) !=
-          std::tolower(static_cast<unsigned char>(name[i]))) {
-        same = false;
-        break;
-      }
-    }
-    if (same) return value;
+    if (lower(field) == lower(name)) return value;
   }
   return std::nullopt;
 }
@@ -176,22 +172,6 @@ double nowForLog() {
   return duration<double>(system_clock::now().time_since_epoch()).count() - 0.01;
 }
 
-namespace {
-
-Event makeEvent(std::string kind, bool taskFinished, double progress = 0, std::int64_t fileSize = 0,
-                std::int64_t duration = 0, std::optional<Error> error = std::nullopt) {
-  Event event;
-  event.kind = std::move(kind);
-  event.taskFinished = taskFinished;
-  event.progress = progress;
-  event.fileSize = fileSize;
-  event.duration = duration;
-  event.error = std::move(error);
-  return event;
-}
-
-}  // namespace
-
 void RecordingDelegate::record(Event event) {
   event.onMainThread = DispatchQueue::isMainThread();
   event.thread = std::this_thread::get_id();
@@ -200,33 +180,40 @@ void RecordingDelegate::record(Event event) {
 }
 
 void RecordingDelegate::taskUploadStarted(const std::shared_ptr<UploadTask>& task) {
-  record(makeEvent("started", task->isFinished()));
+  record({.kind = "started", .taskFinished = task->isFinished()});
 }
 void RecordingDelegate::taskProgressUpdated(const std::shared_ptr<UploadTask>& task,
                                             double progress) {
-  record(makeEvent("progress", task->isFinished(), progress));
+  record({.kind = "progress", .progress = progress, .taskFinished = task->isFinished()});
 }
 void RecordingDelegate::taskUploadComplete(const std::shared_ptr<UploadTask>& task,
                                            std::int64_t fileSize, std::int64_t duration) {
-  record(makeEvent("complete", task->isFinished(), 0, fileSize, duration));
+  record({.kind = "complete",
+          .fileSize = fileSize,
+          .duration = duration,
+          .taskFinished = task->isFinished()});
 }
 void RecordingDelegate::taskUploadError(const std::shared_ptr<UploadTask>& task,
                                         std::int64_t fileSize, const Error& error,
                                         std::int64_t duration) {
-  record(makeEvent("error", task->isFinished(), 0, fileSize, duration, error));
+  record({.kind = "error",
+          .fileSize = fileSize,
+          .duration = duration,
+          .error = error,
+          .taskFinished = task->isFinished()});
 }
 void RecordingDelegate::taskCancelled(const std::shared_ptr<UploadTask>& task) {
-  record(makeEvent("cancelled", task->isFinished()));
+  record({.kind = "cancelled", .taskFinished = task->isFinished()});
 }
 void RecordingDelegate::taskDeleteStarted(const std::shared_ptr<DeleteTask>& task) {
-  record(makeEvent("deleteStarted", task->isFinished()));
+  record({.kind = "deleteStarted", .taskFinished = task->isFinished()});
 }
 void RecordingDelegate::taskDeleteComplete(const std::shared_ptr<DeleteTask>& task) {
-  record(makeEvent("deleteComplete", task->isFinished()));
+  record({.kind = "deleteComplete", .taskFinished = task->isFinished()});
 }
 void RecordingDelegate::taskDeleteError(const std::shared_ptr<DeleteTask>& task,
                                         const Error& error) {
-  record(makeEvent("deleteError", task->isFinished(), 0, 0, 0, error));
+  record({.kind = "deleteError", .error = error, .taskFinished = task->isFinished()});
 }
 
 std::vector<Event> RecordingDelegate::events() const {

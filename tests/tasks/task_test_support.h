@@ -4,6 +4,8 @@
 // services a host registers, delegates that record every call, files on disk, and the
 // independent multipart parser.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -14,16 +16,31 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "lumo/platform/HttpSession.h"
+#include "lumo/platform/OperationQueue.h"
 #include "lumo/sharing/EnvironmentHelperService.h"
 #include "lumo/support/Error.h"
 #include "lumo/tasks/DeleteTaskDelegate.h"
+#include "lumo/tasks/NetworkTask.h"
 #include "lumo/tasks/UploadTaskDelegate.h"
 
 namespace lumo::tasktest {
+
+// Whether `text` is a UUID in the desktop's form: upper-case hex digits in groups of 8-4-4-4-12.
+// (No <regex>: g++ 12 warns inside it in optimised sanitizer builds.)
+inline bool isUpperCaseUUID(std::string_view text) {
+  if (text.size() != 36) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -104,10 +121,10 @@ struct Event {
   double progress = 0;
   std::int64_t fileSize = 0;
   std::int64_t duration = 0;
-  std::optional<Error> error;
+  std::optional<Error> error = std::nullopt;
   bool taskFinished = false;  // the task's finished flag when the call came
   bool onMainThread = false;
-  std::thread::id thread;
+  std::thread::id thread = {};
 };
 
 // Records every call of the upload or delete delegate interface.
@@ -170,5 +187,33 @@ struct ParsedForm {
   std::string error;  // set when the parser could not run or refused the body
 };
 ParsedForm parseWithWerkzeug(const Bytes& body, const std::string& contentType);
+
+// In task_test_services.cpp: the fixture of the tests that run tasks against the reference
+// service. It never resets the service, which other developers' tests share: faults go to
+// whoever asks next, so a test queues its fault just before its own request, and it looks only
+// at its own files' requests (those made since `since_`).
+class ServiceTaskTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Queues `task` and drives the main queue until its final call, then a little longer so that
+  // a second final call would be seen, and checks that it ended once.
+  void runToEnd(const std::shared_ptr<NetworkTask>& task);
+  // One final call, made when the task was already finished, and the queue let the task go.
+  void expectEndedOnce(const NetworkTask& task);
+  // The first final call, or an event of kind "none".
+  Event finalEvent() const;
+  // "upload/complete" calls with the body size of `name`'s.
+  std::size_t completes(const std::string& name) const;
+  // The delivery address's status for `name`: 200, or 403 for a missing object.
+  std::int64_t served(const std::string& name) const;
+
+  const DevStack* stack_ = nullptr;
+  double since_ = 0;
+  TempDir dir_;
+  std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
+  OperationQueue queue_;
+};
 
 }  // namespace lumo::tasktest

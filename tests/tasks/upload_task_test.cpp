@@ -18,7 +18,6 @@
 #include "lumo/capture/GIF.h"
 #include "lumo/capture/OtherItem.h"
 #include "lumo/capture/Screenshot.h"
-#include "lumo/platform/OperationQueue.h"
 #include "lumo/registry/Resolver.h"
 #include "lumo/sharing/ShareServiceError.h"
 #include "lumo/sharing/ShareURLHelperService.h"
@@ -26,7 +25,6 @@
 #include "lumo/support/DispatchQueue.h"
 #include "lumo/tasks/UploadSingleCaptureTask.h"
 #include "lumo/tasks/UploadTaskComponents.h"
-#include "lumo/tasks/UploadTaskError.h"
 #include "task_test_support.h"
 
 namespace lumo {
@@ -40,24 +38,9 @@ using tasktest::Event;
 using tasktest::RecordingDelegate;
 
 constexpr const char* kStart = "/api/v1/upload/start/";
-constexpr const char* kComplete = "/api/v1/upload/complete/";
 
-class UploadTaskTest : public ::testing::Test {
+class UploadTaskTest : public tasktest::ServiceTaskTest {
  protected:
-  void SetUp() override {
-    std::string whyNot;
-    stack_ = DevStack::get(&whyNot);
-    ASSERT_NE(stack_, nullptr) << whyNot;
-    tasktest::installServices(*stack_);
-    // No reset: other developers' tests share the service. Faults go to whoever asks next, so
-    // each test queues its fault just before its own request.
-    since_ = tasktest::nowForLog();
-    delegate_ = std::make_shared<RecordingDelegate>();
-  }
-  void TearDown() override {
-    if (stack_) stack_->captureStorageBodies(false);
-  }
-
   // An upload task for the capture of the file `name` holding `bytes`, its delegate set.
   template <typename Capture>
   std::shared_ptr<UploadSingleCaptureTask> makeTask(const std::string& name, const Bytes& bytes,
@@ -72,25 +55,10 @@ class UploadTaskTest : public ::testing::Test {
     task->setDelegate(delegate_);
     return task;
   }
-
-  // Queues `task` and drives the main queue until its final call, then a little longer, so
-  // that a second final call would be seen.
-  void runToEnd(const std::shared_ptr<UploadTask>& task) {
-    queue_.addOperation(task);
-    ASSERT_TRUE(delegate_->waitForFinal()) << "the task never made its final call";
-    MainQueue::runFor(300ms);
-    expectEndedOnce(task);
+  std::shared_ptr<UploadSingleCaptureTask> screenshotTask() {
+    return makeTask<Screenshot>("a.png", tasktest::randomBytes(100),
+                                ShareResourceType::screenshot());
   }
-
-  void expectEndedOnce(const std::shared_ptr<UploadTask>& task) {
-    EXPECT_EQ(delegate_->finals().size(), 1u);
-    EXPECT_TRUE(task->isFinished());
-    EXPECT_FALSE(task->isExecuting());
-    for (const Event& e : delegate_->finals()) EXPECT_TRUE(e.taskFinished) << e.kind;
-    EXPECT_TRUE(MainQueue::runUntil([this] { return queue_.operationCount() == 0; }, 5s))
-        << "the queue still holds the task";
-  }
-
   // A task for a file whose remote name has this test's own extension, so that its API calls
   // can be told from other clients'.
   std::shared_ptr<UploadSingleCaptureTask> ownTask(std::size_t size) {
@@ -99,7 +67,7 @@ class UploadTaskTest : public ::testing::Test {
                                ShareResourceType::other(tasktest::kOwnExtension));
   }
 
-  // This test's own requests for the file of `task`.
+  // This test's own "upload/start" calls for the file of `task`.
   std::size_t starts(const UploadSingleFileTask& task) const {
     const UploadTaskComponents& c = task.components();
     return stack_
@@ -108,33 +76,16 @@ class UploadTaskTest : public ::testing::Test {
         .size();
   }
   std::size_t completes(const UploadSingleFileTask& task) const {
-    const std::string key = task.components().remoteName();
-    return stack_->callsWithBodySize(kComplete, tasktest::keyBodySize(key), since_).size();
+    return ServiceTaskTest::completes(task.components().remoteName());
   }
   // Whether the delivery address serves the task's file: a post that reached the storage.
   bool delivered(const UploadSingleFileTask& task) const {
-    return stack_->call("GET", stack_->shareBase + "/" + task.components().remoteName()).status ==
-           200;
+    return served(task.components().remoteName()) == 200;
   }
 
-  Event finalEvent() const {
-    auto finals = delegate_->finals();
-    if (!finals.empty()) return finals.front();
-    Event none;
-    none.kind = "none";
-    return none;
-  }
-
-  // Drives the main queue until `condition` holds, for at most 10 s.
   static bool eventually(const std::function<bool()>& condition) {
     return MainQueue::runUntil(condition, 10s);
   }
-
-  const DevStack* stack_ = nullptr;
-  double since_ = 0;
-  tasktest::TempDir dir_;
-  std::shared_ptr<RecordingDelegate> delegate_;
-  OperationQueue queue_;
 };
 
 // ---- what reaches the storage and the delivery address ----
@@ -292,38 +243,50 @@ TEST_F(UploadTaskTest, StartFailuresEndWithTheirErrorAndPostNothing) {
   }
 }
 
-TEST_F(UploadTaskTest, FileGoneBeforeTheStoragePostFailsWithTheReadError) {
-  auto task =
-      makeTask<Screenshot>("a.png", tasktest::randomBytes(100), ShareResourceType::screenshot());
-  fs::remove(task->components().localURL.filePath());
-  runToEnd(task);
-  const Event e = finalEvent();
-  ASSERT_EQ(e.kind, "error");
-  EXPECT_EQ(e.error->domain(), "NSCocoaErrorDomain");
-  EXPECT_EQ(e.error->code(), 260);
-  EXPECT_EQ(task->uploadTask(), nullptr);
-  EXPECT_FALSE(delivered(*task));
-}
-
-TEST_F(UploadTaskTest, StorageAddressThatDoesNotParseFailsWithoutPosting) {
-  auto task =
-      makeTask<Screenshot>("a.png", tasktest::randomBytes(100), ShareResourceType::screenshot());
-  const nlohmann::json answer{{"key", task->components().remoteName()},
-                              {"presigned_post",
-                               {{"url", "::no url here"},
-                                {"fields",
-                                 {{"AWSAccessKeyId", "a"},
-                                  {"acl", "public-read"},
-                                  {"key", "k"},
-                                  {"policy", "p"},
-                                  {"signature", "s"}}}}}};
-  ASSERT_TRUE(stack_->fault({{"route", "upload/start"}, {"status", 200}, {"body", answer}}));
-  runToEnd(task);
-  const Event e = finalEvent();
-  ASSERT_EQ(e.kind, "error");
-  EXPECT_EQ(e.error->domain(), "NSURLErrorDomain");
-  EXPECT_EQ(e.error->code(), -1000);
-  EXPECT_FALSE(delivered(*task));
+// Failures found on this side end the task with their error and deliver nothing: the file gone
+// before the storage post, a storage address that does not parse, a name that is not UTF-8.
+TEST_F(UploadTaskTest, LocalFailuresEndWithTheirErrorAndDeliverNothing) {
+  const nlohmann::json badAddress{{"url", "::no url here"},
+                                  {"fields",
+                                   {{"AWSAccessKeyId", "a"},
+                                    {"acl", "public-read"},
+                                    {"key", "k"},
+                                    {"policy", "p"},
+                                    {"signature", "s"}}}};
+  struct Case {
+    std::string name, domain;
+    std::int64_t code;  // 0: an EncodingError
+  };
+  for (const Case& c :
+       {Case{"file gone", "NSCocoaErrorDomain", 260},
+        Case{"storage address", "NSURLErrorDomain", -1000}, Case{"not UTF-8", "", 0}}) {
+    SCOPED_TRACE(c.name);
+    delegate_ = std::make_shared<RecordingDelegate>();
+    auto task = c.code == 0 ? makeTask<OtherItem>("odd.\xff\xfe", tasktest::randomBytes(10),
+                                                  ShareResourceType::other("\xff\xfe"))
+                            : screenshotTask();
+    ASSERT_NE(task, nullptr);
+    if (c.code == 260) fs::remove(task->components().localURL.filePath());
+    if (c.code == -1000) {
+      ASSERT_TRUE(stack_->fault(
+          {{"route", "upload/start"},
+           {"status", 200},
+           {"body", {{"key", task->components().remoteName()}, {"presigned_post", badAddress}}}}));
+    }
+    runToEnd(task);
+    const Event e = finalEvent();
+    ASSERT_EQ(e.kind, "error");
+    if (c.code == 0) {
+      EXPECT_TRUE(e.error->is<EncodingError>()) << e.error->localizedDescription();
+      continue;
+    }
+    EXPECT_EQ(e.error->domain(), c.domain);
+    EXPECT_EQ(e.error->code(), c.code);
+    if (c.code == 260) {
+      EXPECT_EQ(task->uploadTask(), nullptr);
+    }
+    EXPECT_FALSE(delivered(*task));
+  }
 }
 
 TEST_F(UploadTaskTest, StorageTransportErrorFailsAndSendsNoComplete) {
@@ -352,16 +315,6 @@ TEST_F(UploadTaskTest, StorageRefusalWithoutTransportErrorCountsAsSuccess) {
   EXPECT_TRUE(eventually([&] { return completes(*task) == 1; }));
 }
 
-TEST_F(UploadTaskTest, NameThatIsNotUTF8EndsWithTheEncodingError) {
-  auto task = makeTask<OtherItem>("odd.\xff\xfe", tasktest::randomBytes(10),
-                                  ShareResourceType::other("\xff\xfe"));
-  ASSERT_NE(task, nullptr);
-  runToEnd(task);
-  const Event e = finalEvent();
-  ASSERT_EQ(e.kind, "error");
-  EXPECT_TRUE(e.error->is<EncodingError>()) << e.error->localizedDescription();
-}
-
 // ---- cancelling ----
 
 TEST_F(UploadTaskTest, CancelBeforeAnyRequestEndsAtOnceOnTheCancellingThread) {
@@ -382,26 +335,42 @@ TEST_F(UploadTaskTest, CancelBeforeAnyRequestEndsAtOnceOnTheCancellingThread) {
   EXPECT_EQ(starts(*task), 0u);
 }
 
-TEST_F(UploadTaskTest, CancelDuringStartEndsCancelledAndNeverPosts) {
-  auto task = ownTask(100);
-  ASSERT_TRUE(stack_->fault({{"route", "upload/start"}, {"delay_ms", 1500}}));
-  queue_.addOperation(task);
-  ASSERT_TRUE(MainQueue::runUntil([&] { return task->uploadTask() != nullptr; }, 10s));
-  ASSERT_TRUE(eventually([&] { return starts(*task) == 1; }));
-  task->cancel();
-  ASSERT_TRUE(delegate_->waitForFinal());
-  MainQueue::runFor(2000ms);  // past the delayed answer
-  expectEndedOnce(task);
-  EXPECT_EQ(finalEvent().kind, "cancelled");
-  EXPECT_EQ(delegate_->count("error"), 0u);
-  EXPECT_FALSE(delivered(*task));
+// A cancel while "upload/start" or the storage post is held up by the service ends the task
+// cancelled, once and without error, past the late answer; no "upload/complete" follows, and a
+// cancel during the start never posts.
+TEST_F(UploadTaskTest, CancelWhileARequestIsInFlightEndsCancelledOnce) {
+  for (const std::string& path : {std::string(kStart), std::string("/storage")}) {
+    SCOPED_TRACE(path);
+    delegate_ = std::make_shared<RecordingDelegate>();
+    auto task = ownTask(100000);
+    const bool atStart = path == kStart;
+    ASSERT_TRUE(
+        stack_->fault({{"route", atStart ? "upload/start" : "storage"}, {"delay_ms", 2000}}));
+    queue_.addOperation(task);
+    ASSERT_TRUE(eventually([&] {
+      auto request = task->uploadTask();
+      return request && (atStart || request->originalRequest().url.path() == "/storage");
+    }));
+    MainQueue::runFor(300ms);  // well inside the delay: the request is at the service
+    task->cancel();
+    ASSERT_TRUE(delegate_->waitForFinal());
+    MainQueue::runFor(2500ms);  // past the delayed answer
+    expectEndedOnce(*task);
+    EXPECT_EQ(finalEvent().kind, "cancelled");
+    EXPECT_EQ(delegate_->count("error"), 0u);
+    EXPECT_EQ(completes(*task), 0u);
+    if (atStart) {
+      EXPECT_FALSE(delivered(*task));
+    } else {
+      EXPECT_EQ(task->uploadTask()->error()->code(), -999);
+    }
+  }
 }
 
 // The start answer has arrived but waits for the main queue when the cancel comes: the cancel
 // wins and the file is not posted.
 TEST_F(UploadTaskTest, CancelWhileTheStartAnswerIsOnItsWayNeverPosts) {
-  auto task =
-      makeTask<Screenshot>("a.png", tasktest::randomBytes(100), ShareResourceType::screenshot());
+  auto task = screenshotTask();
   queue_.addOperation(task);
   // The main queue is not driven here, so the answer cannot be handled yet.
   const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -415,30 +384,9 @@ TEST_F(UploadTaskTest, CancelWhileTheStartAnswerIsOnItsWayNeverPosts) {
   task->cancel();
   ASSERT_TRUE(delegate_->waitForFinal());
   MainQueue::runFor(300ms);
-  expectEndedOnce(task);
+  expectEndedOnce(*task);
   EXPECT_EQ(finalEvent().kind, "cancelled");
   EXPECT_FALSE(delivered(*task));
-}
-
-TEST_F(UploadTaskTest, CancelDuringTheStoragePostEndsCancelledWithoutComplete) {
-  auto task = ownTask(100000);
-  ASSERT_TRUE(stack_->fault({{"route", "storage"}, {"delay_ms", 3000}}));
-  queue_.addOperation(task);
-  ASSERT_TRUE(MainQueue::runUntil(
-      [&] {
-        auto request = task->uploadTask();
-        return request && request->originalRequest().url.path() == "/storage";
-      },
-      10s));
-  task->cancel();
-  ASSERT_TRUE(delegate_->waitForFinal());
-  MainQueue::runFor(300ms);
-  expectEndedOnce(task);
-  EXPECT_EQ(finalEvent().kind, "cancelled");
-  EXPECT_EQ(delegate_->count("error"), 0u);
-  EXPECT_EQ(task->uploadTask()->error()->code(), -999);
-  MainQueue::runFor(3000ms);
-  EXPECT_EQ(completes(*task), 0u);
 }
 
 // Cancels from another thread at random moments around the start and the start's answer: each
@@ -462,7 +410,7 @@ TEST_F(UploadTaskTest, CancelRacingStartAndAnswerEndsEachTaskOnce) {
     canceller.join();
     ASSERT_TRUE(ended);
     MainQueue::runFor(100ms);
-    expectEndedOnce(task);
+    expectEndedOnce(*task);
     const std::string kind = finalEvent().kind;
     EXPECT_TRUE(kind == "cancelled" || kind == "complete") << kind;
     if (kind == "cancelled") {
@@ -489,11 +437,6 @@ TEST(UploadTaskValuesTest, ComponentsNeedAShareURLFirst) {
       *Resolver::resolveFromRoot<LocalFilesService>());
   ASSERT_FALSE(components.ok());
   EXPECT_TRUE(components.error() == Error(ShareServiceError::shareURLisAbsent));
-}
-
-TEST(UploadTaskValuesTest, UnsupportedFormatDescription) {
-  EXPECT_EQ(Error(UploadTaskError::unsupportedFormat("gif")).localizedDescription(),
-            "The format gif is not yet supported");
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ void CaptureTracker::cancelAll() {
   }
 }
 
-void CaptureTracker::cancelSoon(std::shared_ptr<const ScreenCapture> capture, int attempts) {
+void CaptureTracker::cancelSoon(const std::shared_ptr<const ScreenCapture>& capture, int attempts) {
   auto service = service_.lock();
   if (!service || service->cancelScreenCaptureTask(*capture) || attempts <= 0) return;
   // Reported as started before the share service lists the task: try again shortly.

@@ -71,7 +71,7 @@ class CaptureTracker : public ShareServiceScreenCaptureDelegate,
   void record(const ScreenCapture& screenCapture, ShareState state,
               const std::optional<std::string>& error = std::nullopt, bool deleted = false);
   // Cancels the upload of `capture`, retrying briefly while the task registers itself.
-  void cancelSoon(std::shared_ptr<const ScreenCapture> capture, int attempts);
+  void cancelSoon(const std::shared_ptr<const ScreenCapture>& capture, int attempts);
 
   const std::shared_ptr<ShareStatesService> states_;
   const std::weak_ptr<ShareService> service_;

@@ -39,6 +39,7 @@ bool run(std::vector<std::string> args) {
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
@@ -61,6 +62,8 @@ bool writePdf(const fs::path& path) {
   const std::string stream = "BT /F1 24 Tf 72 720 Td (Shared with LumoShared) Tj ET";
   const std::vector<std::string> objects = {
       "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      // One object split over two lines, not a missing comma.
+      // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
       "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R "
       "/Resources << /Font << /F1 5 0 R >> >> >>",
       "<< /Length " + std::to_string(stream.size()) + " >>\nstream\n" + stream + "\nendstream",
@@ -103,7 +106,7 @@ std::optional<Bytes> fetch(HttpSession& session, const Url& url, std::string* wh
                   } else if (!response || response->statusCode != 200) {
                     *why = "HTTP " + std::to_string(response ? response->statusCode : 0);
                   } else {
-                    promise.set_value(data.value_or(Bytes{}));
+                    promise.set_value(std::move(data).value_or(Bytes{}));
                     return;
                   }
                   promise.set_value(std::nullopt);

@@ -46,6 +46,7 @@ void notifySend(const std::string& summary, const std::string& body) {
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   std::vector<std::string> args{"notify-send", "--app-name=lumo", summary, body};
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = -1;

@@ -13,6 +13,7 @@
 #include "Output.h"
 #include "ShareRun.h"
 #include "lumo/api/APISettings.h"
+#include "lumo/platform/Clipboard.h"
 
 namespace {
 
@@ -39,7 +40,14 @@ void usageError(const std::string& message) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// A function-try-block: an exception that escaped would end the process without unwinding, and
+// so without the clipboard's hand-off below.
+int main(int argc, char** argv) try {
+  // A link this process put on the X clipboard would leave with it: hand it to a tool that
+  // keeps serving it, whichever way main returns.
+  struct ClipboardHandOff {
+    ~ClipboardHandOff() { lumo::Clipboard::general().handOff(); }
+  } clipboardHandOff;
   Output& output = Output::takeStandardOutput();
   Interrupt::install();
 
@@ -148,4 +156,7 @@ int main(int argc, char** argv) {
   if (shareCommand->parsed()) return run.share(files);
   if (checkCommand->parsed()) return run.check(files);
   return run.remove(files);
+} catch (const std::exception& e) {
+  std::cerr << "error: " << e.what() << "\n";
+  return 1;
 }

@@ -76,7 +76,7 @@ class ShareViewModel : public std::enable_shared_from_this<ShareViewModel> {
   // a `ShareItemURL`. Other attachments are skipped silently. A failed load writes its error;
   // an item that cannot be taken in writes "Share extension: " and the error. Then, on the main
   // queue, the view is told (`shareItemsDidLoad()`) and `completion`, if any, runs.
-  void handleBeginRequest(std::shared_ptr<ExtensionContext> context,
+  void handleBeginRequest(const std::shared_ptr<ExtensionContext>& context,
                           std::function<void()> completion = {});
 
   // The number of items taken in.

@@ -29,9 +29,20 @@ inline std::string localizedDescription(const FileError& e) {
 // `path` between typographic quotes, as the file manager's messages show it (“/tmp/a.png”).
 std::string quotedPath(const std::filesystem::path& path);
 
+// The system's text for errno value `code` ("No such file or directory"). Unlike strerror, safe
+// on any thread.
+std::string errnoText(int code);
+
 // A `FileError` for `path` whose message is `action`, ": " and the system's text for errno value
 // `code` ("Cannot copy “a.png”: No such file or directory").
 FileError fileError(int code, const std::filesystem::path& path, const std::string& action);
+
+// The longest file name the file systems take, in bytes (NAME_MAX).
+inline constexpr std::size_t kFileNameMax = 255;
+
+// `text` (valid UTF-8) cut to at most `size` bytes without splitting a character: how a name
+// is shortened to fit a file system.
+std::string truncatedUTF8(std::string text, std::size_t size);
 
 // The folders of the user's domain that the library works with, mapped onto the XDG base
 // directories:

@@ -66,7 +66,7 @@ class LinuxExtensionContext : public ExtensionContext {
   void setEndingHandler(std::function<void(const Ending&)> handler);
 
  private:
-  void end(Ending ending, const std::function<void(bool)>& completionHandler);
+  void end(const Ending& ending, const std::function<void(bool)>& completionHandler);
 
   const std::vector<std::shared_ptr<ExtensionItem>> inputItems_;
 

@@ -43,7 +43,7 @@ class LinuxItemProvider : public ItemProvider,
   // "localhost" name local files; their path is percent-decoded byte for byte (names need not
   // be UTF-8).
   static std::shared_ptr<LinuxItemProvider> forURI(
-      std::string_view uri, const MimeTypes& mimeTypes = MimeTypes::system());
+      std::string_view text, const MimeTypes& mimeTypes = MimeTypes::system());
 
   // The local file's absolute path; nullopt for other URLs and unusable URIs.
   const std::optional<std::filesystem::path>& filePath() const { return filePath_; }

@@ -130,7 +130,7 @@ class MediaAsset : public std::enable_shared_from_this<MediaAsset> {
   // background thread with true when it loaded and false when it failed or was cancelled.
   // Any other status (an unknown key) writes "STATUS is <number>" to standard output and
   // `completion` is not called. Nothing happens when the asset is gone by then.
-  void loadValueAsync(std::string value, Completion completion);
+  void loadValueAsync(const std::string& value, Completion completion);
   // loadValueAsync("tracks", completion).
   void loadTracks(Completion completion);
   // loadValueAsync("duration", completion).

@@ -85,7 +85,7 @@ class OperationQueue {
   // the thread on which an operation announced that it finished), unless another thread is
   // already reporting earlier changes; that thread then reports this one too, and the call that
   // made the change may return before its report. Observers may call into the queue.
-  ObserverToken addObserver(std::string keyPath, Observer observer);
+  ObserverToken addObserver(const std::string& keyPath, Observer observer);
   // Stops deliveries; a delivery already running on another thread finishes first unless the
   // caller is that delivery.
   void removeObserver(ObserverToken token);

@@ -33,6 +33,8 @@ class ResolverOptions : public AnyResolverRegistration {
   using MutatorWithArgs = std::function<void(Resolver&, Service&, const ResolverArgs&)>;
 
   // Replaces the registration's scope.
+  // The check misses the move below when it sits in a class template.
+  // NOLINTNEXTLINE(performance-unnecessary-value-param)
   ResolverOptions& scope(std::shared_ptr<ResolverScope> scope) {
     std::lock_guard lock(ResolverRecursiveLock::shared());
     scope_ = std::move(scope);

@@ -48,7 +48,7 @@ class ShareStatesManager : public ShareStatesService,
   // The name of the states file inside the internal folder.
   static constexpr const char* kStatesFileName = "share_states.json";
   // A states file larger than this is not read but treated as invalid (about 300,000 captures).
-  static constexpr std::int64_t kMaxStatesFileSize = 16 * 1024 * 1024;
+  static constexpr std::int64_t kMaxStatesFileSize = std::int64_t{16} * 1024 * 1024;
 
   // Resolves the services, then loads the states file.
   ShareStatesManager();

@@ -17,6 +17,9 @@ namespace lumo {
 //
 // Construction creates the folder if nothing is at its path; its parent folders are not
 // created, and when that fails the other operations fail with the file manager's errors.
+// Names never leave the folder: `temporaryURLFileName` and `temporaryURLWith` keep one safe
+// last component of what they are given, and `moveToTemporaryFolder` refuses a URL whose last
+// component is "." or "..".
 // Stateless apart from its constant fields; safe from any thread.
 class TempFilesManager : public TempFilesService {
  public:
