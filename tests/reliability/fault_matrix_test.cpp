@@ -140,9 +140,7 @@ class FaultMatrixTest : public ::testing::Test {
 
   void TearDown() override {
     if (!dev_) return;
-    waitUntil([&] { return host_.manager->currentTasks().empty(); }, 60s);
-    MainQueue::drain();
-    host_.states->waitUntilSaved();
+    settle(host_);
     dev_->reset();
     Content::Limits::resetToDefaults();
   }

@@ -105,9 +105,7 @@ class SecurityTest : public ::testing::Test {
   }
   void TearDown() override {
     if (!dev_) return;
-    waitUntil([&] { return host_.manager->currentTasks().empty(); }, 60s);
-    MainQueue::drain();
-    host_.states->waitUntilSaved();
+    settle(host_);
     dev_->reset();
   }
 

@@ -241,4 +241,9 @@ Host installHost(const HostOptions& options = {},
 bool waitUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+// Brings `host` to rest before the next one is installed: waits (up to `timeout`) for the share
+// service's tasks to end, runs what they left on the main queue, then waits for the states
+// store's last save (the next host's store cleans the folder).
+void settle(const Host& host, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
 }  // namespace lumo::sharetest

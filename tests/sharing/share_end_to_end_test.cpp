@@ -77,9 +77,7 @@ class ShareEndToEndTest : public ::testing::Test {
 
   void TearDown() override {
     if (!dev_) return;
-    waitUntil([&] { return host_.manager->currentTasks().empty(); }, 60s);
-    MainQueue::drain();
-    host_.states->waitUntilSaved();
+    settle(host_);
     // Other test runs share the service: it is reset only after a test changed it.
     if (changedService_) dev_->reset();
     Content::Limits::resetToDefaults();

@@ -77,10 +77,7 @@ class ShareManagerTest : public ::testing::Test {
 
   void TearDown() override {
     // Queued uploads end at once without a token; let them before the next host.
-    waitUntil([&] { return manager_->currentTasks().empty(); }, 10s);
-    MainQueue::drain();
-    // The next host's store cleans the folder; this one's saves must be done by then.
-    host_.states->waitUntilSaved();
+    settle(host_, 10s);
     Content::Limits::resetToDefaults();
   }
 

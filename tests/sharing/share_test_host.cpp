@@ -543,4 +543,10 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
   return MainQueue::runUntil(done, timeout);
 }
 
+void settle(const Host& host, std::chrono::milliseconds timeout) {
+  waitUntil([&] { return host.manager->currentTasks().empty(); }, timeout);
+  MainQueue::drain();
+  host.states->waitUntilSaved();
+}
+
 }  // namespace lumo::sharetest
