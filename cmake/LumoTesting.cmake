@@ -1,9 +1,13 @@
-# lumo_add_test(NAME n LABEL subsystem SOURCES ... [LIBS ...] [ENV k=v ...] [TIMEOUT s])
+# lumo_add_test(NAME n LABEL subsystem SOURCES ... [LIBS ...] [ENV k=v ...] [TIMEOUT s]
+#               [SINGLE_THREADED])
 #
 # One GoogleTest executable becomes one CTest test carrying its subsystem's label, so that
-# `ctest -L <subsystem>` runs one area.
+# `ctest -L <subsystem>` runs one area. Every test also carries the label "threads" and belongs
+# to the target lumo_threaded_tests, which the ThreadSanitizer pass builds and runs, unless it is
+# SINGLE_THREADED: its code under test never runs on a second thread, so that pass would find
+# nothing in it.
 function(lumo_add_test)
-  cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(T "SINGLE_THREADED" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
   find_package(GTest REQUIRED)
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE lumo::headers GTest::gtest GTest::gtest_main ${T_LIBS})
@@ -11,7 +15,15 @@ function(lumo_add_test)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 600)
   endif()
-  set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABEL}" TIMEOUT ${T_TIMEOUT})
+  set(labels ${T_LABEL})
+  if(NOT T_SINGLE_THREADED)
+    list(APPEND labels threads)
+    if(NOT TARGET lumo_threaded_tests)
+      add_custom_target(lumo_threaded_tests)
+    endif()
+    add_dependencies(lumo_threaded_tests ${T_NAME})
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT})
   if(T_ENV)
     set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENV}")
   endif()
