@@ -6,8 +6,8 @@
 namespace lumo::Content {
 namespace {
 
-// Plain values in the original design; atomics here because the profile updater writes them on
-// the network queue while the share service reads them on its own threads.
+// Atomics, not plain values: the profile updater writes them on the network queue while the
+// share service reads them on its own threads.
 struct Values {
   std::atomic<std::int64_t> maxLenghtInSeconds{Limits::kDefaultMaxLenghtInSeconds};
   std::atomic<std::uint64_t> maxContentSize{Limits::kDefaultMaxContentSize};

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <utility>
 
+#include "ExchangeOutcome.h"
+
 namespace lumo {
 
 HTTPRequester::HTTPRequester(HttpSessionConfiguration configuration)
@@ -20,26 +22,14 @@ std::shared_ptr<HttpTask> HTTPRequester::request(
   }
   auto task = urlSession_->dataTask(
       std::move(request),
-      [completion = std::move(completion)](std::optional<HttpResponse> response,
+      [completion = std::move(completion)](const std::optional<HttpResponse>& response,
                                            std::optional<std::vector<std::uint8_t>> data,
                                            std::optional<Error> error) {
-        if (error) {
-          if (error->isURLCancelled()) {
-            completion(HTTPError::cancelledTask());
-          } else {
-            completion(std::move(*error));
-          }
-          return;
-        }
-        if (!response) {
-          completion(HTTPError::invalidResponse());
-          return;
-        }
-        if (response->statusCode >= 200 && response->statusCode <= 299) {
-          completion(HTTPResponse{response->statusCode, std::move(data)});
-        } else {
-          completion(HTTPError::badResponse(response->statusCode, std::move(data)));
-        }
+        completion(api_detail::classifyExchange<HTTPError>(
+            response, std::move(data), std::move(error),
+            [](std::int64_t status, std::optional<std::vector<std::uint8_t>> body) {
+              return Result<HTTPResponse>(HTTPResponse{status, std::move(body)});
+            }));
       });
   task->resume();
   return task;

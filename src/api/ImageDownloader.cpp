@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "ExchangeOutcome.h"
 #include "lumo/support/DispatchQueue.h"
 
 namespace lumo {
@@ -12,30 +13,17 @@ std::shared_ptr<HttpTask> ImageDownloader::_downloadImageData(const Url& url,
                                                               DataCompletion completion) const {
   auto task = session_->dataTask(
       HttpRequest(url),
-      [completion = std::move(completion)](std::optional<HttpResponse> response,
+      [completion = std::move(completion)](const std::optional<HttpResponse>& response,
                                            std::optional<std::vector<std::uint8_t>> data,
                                            std::optional<Error> error) {
-        if (error) {
-          if (error->isURLCancelled()) {
-            completion(ImageDownloaderError::cancelledTask());
-          } else {
-            completion(std::move(*error));
-          }
-          return;
-        }
-        if (!response) {
-          completion(ImageDownloaderError::invalidResponse());
-          return;
-        }
-        if (response->statusCode < 200 || response->statusCode > 299) {
-          completion(ImageDownloaderError::badResponse(response->statusCode, std::move(data)));
-          return;
-        }
-        if (!data) {
-          completion(ImageDownloaderError::invalidResponse());
-          return;
-        }
-        completion(std::move(*data));
+        completion(api_detail::classifyExchange<ImageDownloaderError>(
+            response, std::move(data), std::move(error),
+            [](std::int64_t, std::optional<std::vector<std::uint8_t>> body) {
+              // An image is its bytes: a 2xx answer without any is no image.
+              if (!body)
+                return Result<std::vector<std::uint8_t>>(ImageDownloaderError::invalidResponse());
+              return Result<std::vector<std::uint8_t>>(std::move(*body));
+            }));
       });
   task->resume();
   return task;

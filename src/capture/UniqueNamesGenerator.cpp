@@ -1,7 +1,6 @@
 #include "lumo/capture/UniqueNamesGenerator.h"
 
-#include <charconv>
-#include <cmath>
+#include "lumo/support/DoubleDescription.h"
 
 namespace lumo {
 
@@ -11,7 +10,7 @@ std::string UniqueNamesGenerator::uniqueLastPathComponentName(const Url& url) {
 
 std::string UniqueNamesGenerator::uniqueLastPathComponentName(const Url& url, Date now) {
   const std::string base = url.deletingPathExtension().lastPathComponent();
-  return base + "_" + shortestDecimal(secondsSinceReferenceDate(now)) + "." + url.pathExtension();
+  return base + "_" + describeDouble(secondsSinceReferenceDate(now)) + "." + url.pathExtension();
 }
 
 double UniqueNamesGenerator::secondsSinceReferenceDate(Date date) {
@@ -19,17 +18,6 @@ double UniqueNamesGenerator::secondsSinceReferenceDate(Date date) {
   // Subtracting before converting keeps the sub-second digits.
   constexpr std::chrono::seconds kReferenceDate(978307200);
   return std::chrono::duration<double>(date.time_since_epoch() - kReferenceDate).count();
-}
-
-std::string UniqueNamesGenerator::shortestDecimal(double value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  char buffer[400];  // the longest fixed rendering of a double is about 330 characters
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-  if (ec != std::errc()) return {};
-  std::string text(buffer, end);
-  if (text.find('.') == std::string::npos) text += ".0";
-  return text;
 }
 
 }  // namespace lumo

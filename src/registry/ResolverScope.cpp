@@ -18,18 +18,6 @@ const std::shared_ptr<Scope>& processScope() {
   return *scope;
 }
 
-// Keeps the graph scope's depth right even when a factory unwinds.
-class DepthScope {
- public:
-  explicit DepthScope(std::int64_t& depth) : depth_(depth) { ++depth_; }
-  ~DepthScope() { --depth_; }
-  DepthScope(const DepthScope&) = delete;
-  DepthScope& operator=(const DepthScope&) = delete;
-
- private:
-  std::int64_t& depth_;
-};
-
 }  // namespace
 
 const std::shared_ptr<ResolverScopeCache>& ResolverScope::application() {
@@ -101,29 +89,42 @@ ResolverScopeGraph::GraphEntry* ResolverScopeGraph::find(
   return nullptr;
 }
 
+// One level of the graph scope's nesting. Leaving the outermost level, by a return or by a
+// factory's exception, ends the resolution: what it shared must not reach the next one.
+class ResolverScopeGraph::Level {
+ public:
+  explicit Level(ResolverScopeGraph& scope) : scope_(scope) { ++scope_.resolutionDepth_; }
+  ~Level() {
+    if (--scope_.resolutionDepth_ == 0) scope_.finishResolution();
+  }
+  Level(const Level&) = delete;
+  Level& operator=(const Level&) = delete;
+
+ private:
+  ResolverScopeGraph& scope_;
+};
+
+void ResolverScopeGraph::finishResolution() {
+  if (graph_.empty()) return;
+  // The services are released once the graph is empty again, so that a destructor that
+  // resolves finds it in order; the storage goes back to `spare_` for the next resolution.
+  std::vector<GraphEntry> finished;
+  finished.swap(graph_);
+  graph_.swap(spare_);
+  finished.clear();
+  spare_.swap(finished);
+}
+
 std::shared_ptr<void> ResolverScopeGraph::resolve(Resolver& resolver,
                                                   AnyResolverRegistration& registration,
                                                   const std::any& args) {
   if (const GraphEntry* found = find(registration)) {
     if (found->kept.serviceKey == registration.serviceKey()) return found->kept.service;
   }
-  std::shared_ptr<void> made;
-  {
-    DepthScope depth(resolutionDepth_);
-    made = registration.resolveAny(resolver, args);
-  }
-  if (resolutionDepth_ == 0) {
-    // The outermost resolution is over: what it shared goes. The services are released once
-    // the graph is empty again, so that a destructor that resolves finds it in order; the
-    // storage goes back to `spare_` for the next resolution.
-    if (!graph_.empty()) {
-      std::vector<GraphEntry> finished;
-      finished.swap(graph_);
-      graph_.swap(spare_);
-      finished.clear();
-      spare_.swap(finished);
-    }
-  } else if (made && !registration.holdsValues()) {
+  const Level level(*this);
+  std::shared_ptr<void> made = registration.resolveAny(resolver, args);
+  // Nested requests share what this one made; the outermost service is handed out, not kept.
+  if (resolutionDepth_ > 1 && made && !registration.holdsValues()) {
     ResolverKeptService kept{registration.serviceKey(), made};
     if (GraphEntry* found = find(registration)) {
       found->kept = std::move(kept);

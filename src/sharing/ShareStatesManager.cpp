@@ -88,6 +88,21 @@ void ShareStatesManager::screenCaptureRemoteStateUpdated(const ScreenCapture& sc
 
 // MARK: Updates and queries
 
+bool ShareStatesManager::isFinal(ShareState state) {
+  switch (state) {
+    case ShareState::preparingForUploading:
+    case ShareState::uploading:
+    case ShareState::unknown:
+      return false;
+    case ShareState::error:
+    case ShareState::uploaded:
+    case ShareState::cancelled:
+    case ShareState::notUploaded:
+      return true;
+  }
+  return false;
+}
+
 void ShareStatesManager::updateState(const ScreenCapture& screenCapture, ShareState state,
                                      const std::optional<Error>& error) {
   const ShareStateModel model{relativeScreenCapturePath(screenCapture.fileURL()), state};
@@ -120,7 +135,17 @@ void ShareStatesManager::updateProgress(const ScreenCapture& screenCapture,
                                         std::int64_t totalFileSize, double progress) {
   ShareStateProgressModel entry{relativeScreenCapturePath(screenCapture.fileURL()),
                                 ProgressModel{totalFileSize, progress}};
+  const ShareStateModel key{entry.id, ShareState::unknown};
+  bool ended = false;
   _progressSet.mutate([&](ShareStateProgressModel::Set& entries) {
+    // A report that raced the upload's last state (they arrive on different threads) comes
+    // after the capture was uploaded, failed or was cancelled: its progress is over, and
+    // recording it would show an upload that is not happening. The state is read while the
+    // progress is held, so that a final state recorded now erases what is inserted here.
+    _statesSet.mutate([&](const ShareStateModel::Set& states) {
+      if (auto it = states.find(key); it != states.end()) ended = isFinal(it->state);
+    });
+    if (ended) return;
     if (auto it = entries.find(entry); it != entries.end()) {
       auto node = entries.extract(it);
       node.value().progress = entry.progress;
@@ -129,6 +154,7 @@ void ShareStatesManager::updateProgress(const ScreenCapture& screenCapture,
       entries.insert(std::move(entry));
     }
   });
+  if (ended) return;
   if (auto observer = delegate()) {
     observer->screenCaptureProgressChanged(screenCapture, totalFileSize, progress);
   }

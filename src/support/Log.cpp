@@ -3,12 +3,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
 #include <vector>
 
+#include "lumo/support/DoubleDescription.h"
 #include "lumo/support/TypeName.h"
 
 namespace lumo {
@@ -40,15 +40,6 @@ void appendQuoted(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-// Shortest digits that read back, always with a fractional part or an exponent (1.0, 0.5).
-void appendDouble(std::string& out, double value) {
-  char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
-  out += text;
-  if (text.find_first_of(".eni") == std::string_view::npos) out += ".0";
-}
-
 template <typename T>
 bool appendIntegerIf(std::string& out, const std::any& value) {
   if (const T* v = std::any_cast<T>(&value)) {
@@ -72,9 +63,9 @@ void appendValue(std::string& out, const std::any& value) {
   } else if (const auto* b = std::any_cast<bool>(&value)) {
     out += *b ? "true" : "false";
   } else if (const auto* d = std::any_cast<double>(&value)) {
-    appendDouble(out, *d);
+    out += describeDouble(*d);
   } else if (const auto* f = std::any_cast<float>(&value)) {
-    appendDouble(out, static_cast<double>(*f));
+    out += describeDouble(static_cast<double>(*f));
   } else if (appendIntegerIf<int>(out, value) || appendIntegerIf<long>(out, value) ||
              appendIntegerIf<long long>(out, value) || appendIntegerIf<unsigned>(out, value) ||
              appendIntegerIf<unsigned long>(out, value) ||

@@ -2,12 +2,11 @@
 
 #include <utility>
 
+#include "AnsweredPost.h"
 #include "lumo/api/API.h"
 #include "lumo/api/DeleteUploadRequest.h"
 #include "lumo/api/Endpoint.h"
 #include "lumo/api/HTTPMethod.h"
-#include "lumo/api/JSONEncoder.h"
-#include "lumo/support/DispatchQueue.h"
 
 namespace lumo {
 
@@ -40,16 +39,10 @@ void DeleteTask::start() {
 }
 
 void DeleteTask::deleteFile(const DeleteTaskComponents& components, Completion completion) {
-  DeleteUploadRequest request{components.remoteName};
-  // The client drops a body it cannot encode without calling back; the caller would wait for
-  // good, so the encoding error is handed over instead.
-  Result<std::vector<std::uint8_t>> encoded = JSONEncoder().encode(request);
-  API<DeleteUploadRequest, DeleteUploadResponse>().post(request, Endpoint::delete_(),
-                                                        HTTPMethod::post, completion);
-  if (!encoded) {
-    DispatchQueue::global().async(
-        [completion = std::move(completion), error = encoded.error()] { completion(error); });
-  }
+  // Answered also for a name that cannot be encoded, so that the caller never waits for good.
+  tasks_detail::postAnswered(API<DeleteUploadRequest, DeleteUploadResponse>(),
+                             DeleteUploadRequest{components.remoteName}, Endpoint::delete_(),
+                             HTTPMethod::post, std::move(completion));
 }
 
 }  // namespace lumo

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "lumo/capture/ShareResourceType.h"
-#include "lumo/capture/UniqueNamesGenerator.h"
 #include "lumo/sharing/ShareServiceError.h"
+#include "lumo/support/DoubleDescription.h"
 
 namespace lumo {
 
@@ -147,8 +147,7 @@ void UploadScreencastTask::updateProgress(const std::string& remoteName, double 
     progressSet_.insert(std::move(entry));
   }
   common = commonProgress(progressSet());
-  logService()->debug("Common screencast progress = " +
-                      UniqueNamesGenerator::shortestDecimal(common));
+  logService()->debug("Common screencast progress = " + describeDouble(common));
   if (auto delegate = this->delegate()) delegate->taskProgressUpdated(sharedTask(), common);
 }
 

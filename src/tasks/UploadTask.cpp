@@ -4,13 +4,13 @@
 #include <utility>
 #include <vector>
 
+#include "AnsweredPost.h"
 #include "lumo/api/API.h"
 #include "lumo/api/CompleteUploadRequest.h"
 #include "lumo/api/CompleteUploadResponse.h"
 #include "lumo/api/Endpoint.h"
 #include "lumo/api/HTTPError.h"
 #include "lumo/api/HTTPMethod.h"
-#include "lumo/api/JSONEncoder.h"
 #include "lumo/api/StartUploadRequest.h"
 #include "lumo/support/DispatchQueue.h"
 #include "lumo/tasks/MultipartUploadTask.h"
@@ -100,9 +100,6 @@ void UploadTask::uploadFile(const UploadTaskComponents& components, bool /*needS
                             ProgressHandler progressHandler, Completion completion) {
   StartUploadRequest request{components.contentType, components.fileSize,
                              getRemoteFileName(components.uploadURL)};
-  // The client drops a body it cannot encode (a name that is not UTF-8) without calling back;
-  // knowing it beforehand lets the upload end with that error instead of waiting for good.
-  Result<std::vector<std::uint8_t>> encoded = JSONEncoder().encode(request);
   API<StartUploadRequest, StartUploadResponse> api;
   std::weak_ptr<UploadTask> weakSelf = sharedTask();
 
@@ -117,9 +114,10 @@ void UploadTask::uploadFile(const UploadTaskComponents& components, bool /*needS
       endAtOnce = Error(HTTPError::cancelledTask());
     } else {
       // Sent under the lock so that a concurrent cancel either finds this request or is seen
-      // here first.
-      uploadTask_ = api.post(
-          request, Endpoint::start(), HTTPMethod::post,
+      // here first. Answered also for a name that cannot be encoded (not UTF-8), so that the
+      // upload ends with that error instead of waiting for good.
+      uploadTask_ = tasks_detail::postAnswered(
+          api, request, Endpoint::start(), HTTPMethod::post,
           [weakSelf](const Result<StartUploadResponse>& result) {
             auto self = weakSelf.lock();
             if (!self) return;
@@ -137,7 +135,6 @@ void UploadTask::uploadFile(const UploadTaskComponents& components, bool /*needS
                                                            : Result<StartUploadResponse>(*error));
                 });
           });
-      if (!encoded) endAtOnce = encoded.error();
     }
   }
   if (endAtOnce) {

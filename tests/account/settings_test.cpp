@@ -34,12 +34,10 @@ TEST(UserDefaultsValueTest, ReadsTheDefaultWhenMissingOrOfAnotherType) {
   EXPECT_EQ(UserDefaults::standard().integer("retries"), 7);
 
   // An integer outside the wrapper's type is not one of its values.
-  UserDefaultsValue<std::int8_t> small("small", 1);
   ASSERT_TRUE(UserDefaults::standard().set(std::int64_t{300}, "small").ok());
-  EXPECT_EQ(small.wrappedValue(), 1);
-  UserDefaultsValue<std::uint32_t> positive("positive", 2);
+  EXPECT_EQ(UserDefaultsValue<std::int8_t>("small", 1).wrappedValue(), 1);
   ASSERT_TRUE(UserDefaults::standard().set(std::int64_t{-1}, "positive").ok());
-  EXPECT_EQ(positive.wrappedValue(), 2u);
+  EXPECT_EQ(UserDefaultsValue<std::uint32_t>("positive", 2).wrappedValue(), 2u);
 
   UserDefaultsValue<bool> flag("flag", true);
   ASSERT_TRUE(UserDefaults::standard().set(std::int64_t{0}, "flag").ok());
@@ -67,8 +65,10 @@ TEST(UserDefaultsDataValueTest, KeepsArchivedDataAndReadsBackEqual) {
   EXPECT_EQ(recent.wrappedValue(), value);
   EXPECT_TRUE(UserDefaults::standard().data("recent").has_value());  // data, not the value
 
-  // Data of another type, or no data, reads as nothing.
+  // Data of another type, also in one element, or no data, reads as nothing.
   ASSERT_TRUE(UserDefaultsDataValue<std::string>("recent").wrappedValue() == std::nullopt);
+  ASSERT_TRUE(UserDefaults::standard().setArchived(nlohmann::json({{"a", {1.5, true}}}), "recent"));
+  EXPECT_EQ(recent.wrappedValue(), std::nullopt);
   ASSERT_TRUE(UserDefaults::standard().set("plain", "recent").ok());
   EXPECT_EQ(recent.wrappedValue(), std::nullopt);
 

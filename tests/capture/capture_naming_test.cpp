@@ -77,7 +77,7 @@ TEST_F(ScreenCaptureHelperTest, WesternDigitsAndCapitalAmPmInAnyLocale) {
   }
 }
 
-TEST_F(ScreenCaptureHelperTest, CurrentNamesHaveTheDocumentedShape) {
+TEST_F(ScreenCaptureHelperTest, CurrentNamesCarryTheKindDayTimeAndType) {
   ScreenCaptureHelper helper;
   auto hasShape = [](const std::string& name, const std::string& prefix, const std::string& type) {
     for (const char* hour : {"#", "##"}) {
@@ -165,23 +165,25 @@ TEST(HashGenerator, OddNamesAndItemsThatAreNotFiles) {
   EXPECT_EQ(HashGenerator::hashValue(*Url::parse("https://example.com/a.png")), std::nullopt);
 }
 
-TEST(UniqueNamesGenerator, AppendsSecondsSinceTheReferenceDate) {
+TEST(UniqueNamesGenerator, AppendsSecondsSinceTheReferenceDateWrittenAsEveryDouble) {
   constexpr std::int64_t kReference = 978307200;  // 2001-01-01 00:00:00 UTC
   const Url photo = Url::fileURL("/in/photo.png");
-  EXPECT_EQ(UniqueNamesGenerator::uniqueLastPathComponentName(
-                photo, at(kReference + 694224000) + std::chrono::milliseconds(500)),
-            "photo_694224000.5.png");
-  EXPECT_EQ(UniqueNamesGenerator::uniqueLastPathComponentName(photo, at(kReference + 700000000)),
-            "photo_700000000.0.png");
+  using std::chrono::microseconds;
+  for (const auto& [offset, name] :
+       {std::pair{microseconds(694224000500000), "photo_694224000.5.png"},
+        {microseconds(700000000000000), "photo_700000000.0.png"},
+        {microseconds(694224000123456), "photo_694224000.123456.png"},
+        {microseconds(10), "photo_1e-05.png"},  // as the log and the screencast page write it
+        {microseconds(-2250000), "photo_-2.25.png"}}) {
+    EXPECT_EQ(UniqueNamesGenerator::uniqueLastPathComponentName(photo, at(kReference) + offset),
+              name);
+  }
   EXPECT_EQ(UniqueNamesGenerator::uniqueLastPathComponentName(Url::fileURL("/in/README"),
                                                               at(kReference + 1)),
             "README_1.0.");
   EXPECT_EQ(UniqueNamesGenerator::uniqueLastPathComponentName(Url::fileURL("/in/a.tar.gz"),
                                                               at(kReference)),
             "a.tar_0.0.gz");
-  EXPECT_EQ(UniqueNamesGenerator::uniqueLastPathComponentName(
-                photo, at(kReference + 694224000) + std::chrono::microseconds(123456)),
-            "photo_694224000.123456.png");
 
   UniqueNamesGenerator generator;
   const std::string name = generator.uniqueLastPathComponentName(photo);
@@ -189,16 +191,6 @@ TEST(UniqueNamesGenerator, AppendsSecondsSinceTheReferenceDate) {
   const double now =
       UniqueNamesGenerator::secondsSinceReferenceDate(std::chrono::system_clock::now());
   EXPECT_NEAR(std::stod(name.substr(6)), now, 5.0);
-}
-
-TEST(UniqueNamesGenerator, ShortestDecimal) {
-  EXPECT_EQ(UniqueNamesGenerator::shortestDecimal(0.5), "0.5");
-  EXPECT_EQ(UniqueNamesGenerator::shortestDecimal(1.0), "1.0");
-  EXPECT_EQ(UniqueNamesGenerator::shortestDecimal(1280.0), "1280.0");
-  EXPECT_EQ(UniqueNamesGenerator::shortestDecimal(0.1), "0.1");
-  EXPECT_EQ(UniqueNamesGenerator::shortestDecimal(-2.25), "-2.25");
-  EXPECT_EQ(UniqueNamesGenerator::shortestDecimal(1e21), "1000000000000000000000.0");
-  EXPECT_EQ(std::stod(UniqueNamesGenerator::shortestDecimal(694224000.1234567)), 694224000.1234567);
 }
 
 TEST(Thread, RunOnMainThreadIsInlineOnTheMainThreadOnly) {

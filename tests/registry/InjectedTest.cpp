@@ -23,7 +23,7 @@ class InjectedTest : public ::testing::Test {
   void TearDown() override { Resolver::reset(); }
 };
 
-TEST_F(InjectedTest, InjectedResolvesAtConstructionFromRootOrTheGivenContainerOrStops) {
+TEST_F(InjectedTest, InjectedResolvesAtConstructionOrStopsWhereOptionalInjectedIsEmpty) {
   int made = 0;
   Resolver::registerInMain<Clock>([&] {
     ++made;
@@ -34,11 +34,8 @@ TEST_F(InjectedTest, InjectedResolvesAtConstructionFromRootOrTheGivenContainerOr
   fromRoot->ticks = 5;
 
   auto container = std::make_shared<Resolver>();
-  container->registerService<Clock>("wall", [] {
-    auto c = std::make_shared<Clock>();
-    c->ticks = 7;
-    return c;
-  });
+  container->registerService<Clock>("wall", [] { return std::make_shared<Clock>(); })
+      .resolveProperties([](Resolver&, Clock& c) { c.ticks = 7; });
   Injected<Clock> named("wall", container);
   EXPECT_EQ(named.wrappedValue()->ticks, 7);
   named.projectedValue().setWrappedValue(fromRoot.wrappedValue());
@@ -47,9 +44,7 @@ TEST_F(InjectedTest, InjectedResolvesAtConstructionFromRootOrTheGivenContainerOr
   EXPECT_STOPS_WITH(Injected<Alerts>(),
                     "RESOLVER: 'Alerts:NONAME' not resolved. To disambiguate optionals use "
                     "resolver.optional().");
-}
 
-TEST_F(InjectedTest, OptionalInjectedIsEmptyWhenMissingAndFallsBackToTheRoot) {
   OptionalInjected<Alerts> missing;
   EXPECT_FALSE(missing);
   EXPECT_EQ(missing.wrappedValue(), nullptr);
@@ -74,7 +69,7 @@ TEST_F(InjectedTest, LazyWrappersResolveOnFirstRead) {
   LazyInjected<Alerts> lazy;
   lazy.setContainer(container);
   lazy.setName(Resolver::Name("lazy"));
-  lazy.setArgs(std::string("hello"));
+  lazy.setArgs("hello");  // a literal is kept as a std::string
   EXPECT_EQ(made, 0);
   EXPECT_TRUE(lazy.isEmpty());
   EXPECT_EQ(lazy->tag, "hello");

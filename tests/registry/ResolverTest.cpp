@@ -10,6 +10,7 @@ namespace lumo::registry_test {
 namespace {
 
 struct Widget {
+  explicit Widget(std::string text = {}) : label(std::move(text)) {}
   virtual ~Widget() = default;
   std::string label;
 };
@@ -43,11 +44,7 @@ class ResolverTest : public ::testing::Test {
   void TearDown() override { SetUp(); }
 
   static auto widgetFactory(std::string label) {
-    return [label] {
-      auto w = std::make_shared<Widget>();
-      w->label = label;
-      return w;
-    };
+    return [label] { return std::make_shared<Widget>(label); };
   }
 
   std::shared_ptr<Resolver> container;
@@ -57,7 +54,7 @@ std::string notResolved(const std::string& key) {
   return "RESOLVER: '" + key + "' not resolved. To disambiguate optionals use resolver.optional().";
 }
 
-TEST_F(ResolverTest, NamesSelectRegistrationsAndTheUnnamedOneDoesNotAnswerOtherNames) {
+TEST_F(ResolverTest, NamesSelectRegistrationsChildrenAskTheirParentAndAChildMayServeAsRoot) {
   container->registerService<Widget>(widgetFactory("plain"));
   container->registerService<Widget>("x", widgetFactory("named"));
 
@@ -70,9 +67,7 @@ TEST_F(ResolverTest, NamesSelectRegistrationsAndTheUnnamedOneDoesNotAnswerOtherN
   container->registerService<Widget>(widgetFactory("second"));
   EXPECT_EQ(container->resolve<Widget>()->label, "second");
   EXPECT_EQ(container->resolve<Widget>("x")->label, "named");
-}
 
-TEST_F(ResolverTest, ChildAnswersFromParentShadowsItAndFactoriesSeeTheAskingContainer) {
   auto child = std::make_shared<Resolver>(container);
   std::atomic<Resolver*> seen{nullptr};
   container->registerService<Widget>([&seen](Resolver& r) {
@@ -87,9 +82,26 @@ TEST_F(ResolverTest, ChildAnswersFromParentShadowsItAndFactoriesSeeTheAskingCont
   EXPECT_EQ(child->resolve<Gadget>()->serial, 2);
   EXPECT_EQ(container->resolve<Gadget>()->serial, 1);
   EXPECT_EQ(container->optional<Point>(), nullptr);
+
+  auto main = Resolver::main();
+  EXPECT_EQ(Resolver::root(), main);
+  auto rootChild = std::make_shared<Resolver>(main);
+  Resolver::setRoot(rootChild);
+  Resolver::registerInMain<Widget>(widgetFactory("main"));
+  EXPECT_EQ(Resolver::resolveFromRoot<Widget>()->label, "main");
+  rootChild->registerService<Widget>(widgetFactory("child"));
+  EXPECT_EQ(Resolver::resolveFromRoot<Widget>()->label, "child");
+  EXPECT_EQ(Resolver::main()->resolve<Widget>()->label, "main");
+
+  Resolver::reset();
+  EXPECT_EQ(Resolver::root(), Resolver::main());
+  EXPECT_NE(Resolver::main(), main);
+  EXPECT_EQ(Resolver::optionalFromRoot<Widget>(), nullptr);
 }
 
-TEST_F(ResolverTest, FactoryGivingNothingIsNilForOptionalAndStopsResolve) {
+class IncompleteScope : public ResolverScope {};
+
+TEST_F(ResolverTest, FactoryGivingNothingIsNilForOptionalAndStopsResolveLikeAnAbstractScope) {
   container->registerService<Widget>([]() -> std::shared_ptr<Widget> { return nullptr; });
   container->registerService<Point>("none", []() -> std::optional<Point> { return std::nullopt; });
   EXPECT_EQ(container->optional<Widget>(), nullptr);
@@ -99,9 +111,13 @@ TEST_F(ResolverTest, FactoryGivingNothingIsNilForOptionalAndStopsResolve) {
   EXPECT_STOPS_WITH(Resolver::resolveFromRoot<Gadget>(), notResolved("Gadget:NONAME"));
   // The message names the type without its namespaces.
   EXPECT_STOPS_WITH(container->resolve<outer::inner::Hidden>("prod"), notResolved("Hidden:prod"));
+
+  container->registerService<Widget>([] { return std::make_shared<Widget>(); })
+      .scope(std::make_shared<IncompleteScope>());
+  EXPECT_STOPS_WITH(container->optional<Widget>(), "abstract");
 }
 
-TEST_F(ResolverTest, ArgsFromPlainValuesMapsAndForcedAccessReachTheFactory) {
+TEST_F(ResolverTest, ArgsReachFactoriesAndMutatorsWhichRunOnNewServicesOnlyOnePerForm) {
   const Resolver::Args plain(42);
   EXPECT_EQ(plain.get<int>(), 42);
   EXPECT_EQ(plain.get<int>(""), 42);
@@ -112,10 +128,12 @@ TEST_F(ResolverTest, ArgsFromPlainValuesMapsAndForcedAccessReachTheFactory) {
   EXPECT_EQ(map.get<std::string>("b"), "two");
   EXPECT_EQ(Resolver::Args(std::any(map)).get<int>("a"), 1);  // an Args is taken as it is
 
-  const Resolver::Args nil(std::any{});
-  EXPECT_EQ(nil.args().size(), 1u);
-  EXPECT_EQ(nil.optional<int>(), std::nullopt);
-  EXPECT_EQ(Resolver::Args("text").get<std::string>(), "text");
+  for (const Resolver::Args& nil : {Resolver::Args(std::any{}), Resolver::Args(std::nullopt),
+                                    Resolver::Args(std::any(std::nullopt))}) {
+    EXPECT_EQ(nil.args().size(), 1u);
+    EXPECT_FALSE(nil.args().begin()->second.has_value());  // nil, not a nullopt_t value
+  }
+  EXPECT_EQ(Resolver::Args(std::any("text")).get<std::string>(), "text");
 
   EXPECT_STOPS_WITH(plain.get<int>("other"),
                     "RESOLVER: Args has no value for key 'other' (asked as int).");
@@ -133,9 +151,13 @@ TEST_F(ResolverTest, ArgsFromPlainValuesMapsAndForcedAccessReachTheFactory) {
   auto p = container->resolve<Point>(std::nullopt, Resolver::Args::Map{{"x", 3}, {"y", 4}});
   EXPECT_EQ(p->x, 3);
   EXPECT_EQ(p->y, 4);
-}
+  // A string literal given to resolve or optional arrives as a std::string.
+  container->registerService<Widget>([](Resolver&, const Resolver::Args& args) {
+    return std::make_shared<Widget>(args.get<std::string>());
+  });
+  EXPECT_EQ(container->resolve<Widget>(std::nullopt, "hi")->label, "hi");
+  EXPECT_EQ(container->optional<Widget>(std::nullopt, "ho")->label, "ho");
 
-TEST_F(ResolverTest, MutatorsRunOnNewServicesOnlyAndASecondCallReplacesTheFirst) {
   int calls = 0;
   container->registerService<Widget>(widgetFactory("w"))
       .resolveProperties([&](Resolver&, Widget& w) { w.label += "-first"; })
@@ -150,12 +172,13 @@ TEST_F(ResolverTest, MutatorsRunOnNewServicesOnlyAndASecondCallReplacesTheFirst)
   EXPECT_EQ(calls, 1);
 }
 
-TEST_F(ResolverTest, CacheScopesKeepInstancesSeparatelyUntilReset) {
+TEST_F(ResolverTest, CacheScopesKeepInstancesUntilResetCallAgainForNothingAndCopyValues) {
   int made = 0;
-  Resolver::registerInMain<Widget>([&] {
+  const auto counted = [&] {
     ++made;
     return std::make_shared<Widget>();
-  }).scope(Resolver::application());
+  };
+  Resolver::registerInMain<Widget>(counted).scope(Resolver::application());
   auto first = Resolver::resolveFromRoot<Widget>();
   EXPECT_EQ(Resolver::resolveFromRoot<Widget>(), first);
   EXPECT_EQ(made, 1);
@@ -168,23 +191,18 @@ TEST_F(ResolverTest, CacheScopesKeepInstancesSeparatelyUntilReset) {
   EXPECT_EQ(other->resolve<Widget>(), other->resolve<Widget>());
 
   Resolver::reset();
-  Resolver::registerInMain<Widget>([&] {
-    ++made;
-    return std::make_shared<Widget>();
-  }).scope(Resolver::application());
+  Resolver::registerInMain<Widget>(counted).scope(Resolver::application());
   EXPECT_NE(Resolver::resolveFromRoot<Widget>(), first);
   EXPECT_EQ(made, 2);
-}
 
-TEST_F(ResolverTest, CacheScopeCallsAFactoryThatGaveNothingAgainAndCopiesValues) {
   int calls = 0;
   container
-      ->registerService<Widget>([&]() -> std::shared_ptr<Widget> {
-        return ++calls == 1 ? nullptr : std::make_shared<Widget>();
+      ->registerService<Gadget>([&]() -> std::shared_ptr<Gadget> {
+        return ++calls == 1 ? nullptr : std::make_shared<Gadget>();
       })
       .scope(Resolver::application());
-  EXPECT_EQ(container->optional<Widget>(), nullptr);
-  EXPECT_NE(container->optional<Widget>(), nullptr);
+  EXPECT_EQ(container->optional<Gadget>(), nullptr);
+  EXPECT_NE(container->optional<Gadget>(), nullptr);
   EXPECT_EQ(calls, 2);
 
   int points = 0;
@@ -206,7 +224,7 @@ struct Pair {
   std::shared_ptr<Point> p1, p2;
 };
 
-TEST_F(ResolverTest, GraphScopeSharesObjectsWithinOneOutermostResolutionOnly) {
+TEST_F(ResolverTest, GraphSharesWithinOneResolutionShareWhileSomebodyHoldsItUniqueNever) {
   int leaves = 0;
   container->registerService<Leaf>([&] { return std::make_shared<Leaf>(Leaf{++leaves}); });
   container->registerService<Point>([] { return Point{}; });
@@ -221,9 +239,15 @@ TEST_F(ResolverTest, GraphScopeSharesObjectsWithinOneOutermostResolutionOnly) {
   EXPECT_NE(two->first, one->first);
   EXPECT_NE(container->resolve<Leaf>(), container->resolve<Leaf>());  // outermost: always new
   EXPECT_EQ(leaves, 4);
-}
 
-TEST_F(ResolverTest, ShareScopeKeepsAnInstanceWhileSomebodyHoldsItUniqueNeverShares) {
+  // A factory that throws ends its resolution too: what it shared is not handed out next time.
+  std::shared_ptr<Leaf> shared;
+  container->registerService<Gadget>([&](Resolver& r) -> std::shared_ptr<Gadget> {
+    throw std::runtime_error("failed after " + std::to_string((shared = r.resolve<Leaf>())->id));
+  });
+  EXPECT_THROW(container->resolve<Gadget>(), std::runtime_error);
+  EXPECT_NE(container->resolve<Pair>()->first, shared);
+
   container->registerService<Widget>([] { return std::make_shared<Widget>(); })
       .scope(Resolver::shared());
   auto held = container->resolve<Widget>();
@@ -271,6 +295,12 @@ TEST_F(ResolverTest, ImplementsRegistersTheOtherTypeInTheOwningContainer) {
   Resolver local;
   local.registerService<Printer>([] { return std::make_shared<Printer>(); }).implements<Reporter>();
   EXPECT_EQ(local.optional<Reporter>(), nullptr);
+
+  // A handle keeps its registration alive after it is replaced, and after `reset()`.
+  auto inMain = Resolver::registerInMain<Printer>([] { return std::make_shared<Printer>(); });
+  Resolver::registerInMain<Printer>([] { return std::make_shared<Printer>(); });
+  Resolver::reset();
+  EXPECT_EQ(inMain.implements<Reporter>().scope(Resolver::cached()).scope(), Resolver::cached());
 }
 
 class CountingRegistrations : public ResolverRegistering {
@@ -305,31 +335,6 @@ TEST_F(ResolverTest, RegistrationHookRunsOnceAndAgainAfterReset) {
   Resolver::setRegisterServicesOperation(nullptr);
   EXPECT_NE(Resolver::resolveFromRoot<Widget>(), nullptr);
   EXPECT_EQ(hook->calls, 3);
-}
-
-TEST_F(ResolverTest, ReplacedRootServesResolutionWhileMainTakesRegistrations) {
-  auto main = Resolver::main();
-  EXPECT_EQ(Resolver::root(), main);
-  auto child = std::make_shared<Resolver>(main);
-  Resolver::setRoot(child);
-  Resolver::registerInMain<Widget>(widgetFactory("main"));
-  EXPECT_EQ(Resolver::resolveFromRoot<Widget>()->label, "main");
-  child->registerService<Widget>(widgetFactory("child"));
-  EXPECT_EQ(Resolver::resolveFromRoot<Widget>()->label, "child");
-  EXPECT_EQ(Resolver::main()->resolve<Widget>()->label, "main");
-
-  Resolver::reset();
-  EXPECT_EQ(Resolver::root(), Resolver::main());
-  EXPECT_NE(Resolver::main(), main);
-  EXPECT_EQ(Resolver::optionalFromRoot<Widget>(), nullptr);
-}
-
-class IncompleteScope : public ResolverScope {};
-
-TEST_F(ResolverTest, ScopeWithoutResolveStops) {
-  container->registerService<Widget>([] { return std::make_shared<Widget>(); })
-      .scope(std::make_shared<IncompleteScope>());
-  EXPECT_STOPS_WITH(container->optional<Widget>(), "abstract");
 }
 
 }  // namespace

@@ -235,11 +235,11 @@ TEST_F(ShareStatesTest, ProgressLastsFromTheUploadUntilAnyOtherStateAndIsNeverSa
   EXPECT_EQ(store->getState(capture("a.png")), ShareState::uploading);
 
   store->screencaptureProgressUpdated(capture("a.png"), 1000, 0.9);
-  EXPECT_EQ(store->getProgress(capture("a.png")), (ProgressModel{1000, 0.9}));
-  store->screencaptureStartedUploading(capture("a.png"));  // uploading keeps it
+  store->screencaptureStartedUploading(capture("a.png"));  // uploading keeps the latest
   EXPECT_EQ(store->getProgress(capture("a.png")), (ProgressModel{1000, 0.9}));
 
   store->screencaptureUploadComplete(capture("a.png"));
+  store->screencaptureProgressUpdated(capture("a.png"), 1000, 1.0);  // late: dropped
   EXPECT_EQ(store->getProgress(capture("a.png")), std::nullopt);
   EXPECT_EQ(store->getState(capture("a.png")), ShareState::uploaded);
 

@@ -81,13 +81,13 @@ TEST_F(LogTest, InfoMapsRenderAsTheirDescription) {
   EXPECT_EQ(Log::describe({}), "[:]");
   EXPECT_EQ(Log::describe({{"a", std::string("say \"hi\"")},
                            {"b", 1.0},
-                           {"c", 0.5},
+                           {"c", 100000.0},
                            {"d", true},
                            {"e", std::any()},
                            {"f", Error(Failure{"bad"})},
                            {"g", -12L},
                            {"h", "literal"}}),
-            "[\"a\": \"say \\\"hi\\\"\", \"b\": 1.0, \"c\": 0.5, \"d\": true, \"e\": nil, "
+            "[\"a\": \"say \\\"hi\\\"\", \"b\": 1.0, \"c\": 100000.0, \"d\": true, \"e\": nil, "
             "\"f\": \"bad\", \"g\": -12, \"h\": \"literal\"]");
 }
 

@@ -22,8 +22,9 @@ class UniqueNamesGenerator {
   virtual ~UniqueNamesGenerator() = default;
 
   // The URL's last component without its extension, "_", the current time in seconds since
-  // 2001-01-01 00:00:00 UTC (shortest digits that read back, always with a fraction), ".",
-  // and the extension. A name without extension ends in ".".
+  // 2001-01-01 00:00:00 UTC as `describeDouble` writes it (as every double the library
+  // writes: "694224000.25", "1e-05"), ".", and the extension. A name without extension ends
+  // in ".".
   virtual std::string uniqueLastPathComponentName(const Url& url);
 
   // The same name for the moment `now`.
@@ -31,10 +32,6 @@ class UniqueNamesGenerator {
 
   // Seconds since 2001-01-01 00:00:00 UTC, the desktop's reference date.
   static double secondsSinceReferenceDate(Date date);
-
-  // `value` with the shortest digits that read back as the same double and always a
-  // fractional part: 0.5, 1.0, 694224000.25. Infinities and NaN as "inf", "-inf", "nan".
-  static std::string shortestDecimal(double value);
 };
 
 }  // namespace lumo

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstdint>
 #include <filesystem>
@@ -9,10 +10,12 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <ranges>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -40,6 +43,27 @@ struct UserDefaultsError {
 inline std::string localizedDescription(const UserDefaultsError& e) {
   return e.message;
 }
+
+namespace user_defaults_detail {
+template <typename T>
+struct IsOptional : std::false_type {};
+template <typename T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+template <typename T>
+struct IsPair : std::false_type {};
+template <typename A, typename B>
+struct IsPair<std::pair<A, B>> : std::true_type {};
+// Containers that are archived element by element (a JSON value itself is taken as it is).
+template <typename T>
+concept ArchivedMap = std::ranges::range<T> && !std::same_as<T, nlohmann::json> && requires {
+  typename T::key_type;
+  typename T::mapped_type;
+};
+template <typename T>
+concept ArchivedSequence =
+    std::ranges::range<T> && !ArchivedMap<T> && !std::same_as<T, nlohmann::json> &&
+    !std::convertible_to<T, std::string_view>;
+}  // namespace user_defaults_detail
 
 // A small typed key-value store that survives restarts, in the manner of the desktop's user
 // defaults, kept in one SQLite file.
@@ -157,7 +181,9 @@ class UserDefaults {
   static Result<Data> archive(const T& value);
   // The value decoded from `bytes`. Fails when the bytes are not JSON or do not hold a T: a
   // JSON value of another kind is refused even where nlohmann::json would convert it (a boolean
-  // or 1.5 read as an integer).
+  // or 1.5 read as an integer), and so is a container with one such element (the elements of
+  // sequences, maps, pairs and optionals are checked; a type with its own `from_json` checks
+  // its fields itself).
   template <typename T>
   static Result<T> unarchive(std::span<const std::uint8_t> bytes);
 
@@ -224,6 +250,28 @@ bool UserDefaults::holds(const nlohmann::json& j) {
     return j.is_number();
   } else if constexpr (std::same_as<T, std::string>) {
     return j.is_string();
+  } else if constexpr (user_defaults_detail::IsOptional<T>::value) {
+    return j.is_null() || holds<typename T::value_type>(j);
+  } else if constexpr (user_defaults_detail::IsPair<T>::value) {
+    return j.is_array() && j.size() == 2 && holds<typename T::first_type>(j[0]) &&
+           holds<typename T::second_type>(j[1]);
+  } else if constexpr (user_defaults_detail::ArchivedMap<T>) {
+    // A map with text keys is a JSON object; any other map is an array of [key, value] pairs.
+    if constexpr (std::convertible_to<typename T::key_type, std::string>) {
+      if (j.is_object()) {
+        return std::all_of(j.begin(), j.end(), [](const nlohmann::json& v) {
+          return holds<typename T::mapped_type>(v);
+        });
+      }
+    }
+    return j.is_array() && std::all_of(j.begin(), j.end(), [](const nlohmann::json& entry) {
+             return holds<std::pair<typename T::key_type, typename T::mapped_type>>(entry);
+           });
+  } else if constexpr (user_defaults_detail::ArchivedSequence<T>) {
+    // Every element must be of the element type: [1.5, true] is not a std::vector<int>.
+    return j.is_array() && std::all_of(j.begin(), j.end(), [](const nlohmann::json& element) {
+             return holds<std::ranges::range_value_t<T>>(element);
+           });
   } else {
     return true;  // the type's own from_json checks its fields
   }

@@ -165,22 +165,23 @@ class Resolver : public std::enable_shared_from_this<Resolver> {
 
   // Registers `factory` for `Service` (by default the factory's result type) without a name, or
   // under `name`, replacing an earlier registration under the same type and name. The new
-  // registration starts in `defaultScope()`.
+  // registration starts in `defaultScope()`. The returned handle keeps the registration alive
+  // (see ResolverOptions).
   template <typename Service = void, typename F>
-  ResolverOptions<resolver_detail::ServiceOf<Service, F>>& registerService(F&& factory) {
+  ResolverOptions<resolver_detail::ServiceOf<Service, F>> registerService(F&& factory) {
     return registerService<Service>(std::nullopt, std::forward<F>(factory));
   }
   template <typename Service = void, typename F>
-  ResolverOptions<resolver_detail::ServiceOf<Service, F>>& registerService(
+  ResolverOptions<resolver_detail::ServiceOf<Service, F>> registerService(
       const std::optional<Name>& name, F&& factory);
 
   // The same on `main()`.
   template <typename Service = void, typename F>
-  static ResolverOptions<resolver_detail::ServiceOf<Service, F>>& registerInMain(F&& factory) {
+  static ResolverOptions<resolver_detail::ServiceOf<Service, F>> registerInMain(F&& factory) {
     return registerInMain<Service>(std::nullopt, std::forward<F>(factory));
   }
   template <typename Service = void, typename F>
-  static ResolverOptions<resolver_detail::ServiceOf<Service, F>>& registerInMain(
+  static ResolverOptions<resolver_detail::ServiceOf<Service, F>> registerInMain(
       const std::optional<Name>& name, F&& factory) {
     return main()->registerService<Service>(name, std::forward<F>(factory));
   }
@@ -268,7 +269,8 @@ class Resolver : public std::enable_shared_from_this<Resolver> {
   };
 
   template <typename Service, typename F>
-  std::shared_ptr<ResolverOptions<Service>> makeRegistration(const std::string* name, F&& factory);
+  std::shared_ptr<ResolverRegistration<Service>> makeRegistration(const std::string* name,
+                                                                  F&& factory);
 
   // The name under which a registration is stored; null for none (or NONAME).
   static const std::string* nameKey(const std::optional<Name>& name);
@@ -302,8 +304,8 @@ std::string typeNameOf() {
 }  // namespace resolver_detail
 
 template <typename Service, typename F>
-std::shared_ptr<ResolverOptions<Service>> Resolver::makeRegistration(const std::string* name,
-                                                                     F&& factory) {
+std::shared_ptr<ResolverRegistration<Service>> Resolver::makeRegistration(const std::string* name,
+                                                                          F&& factory) {
   using Traits = resolver_detail::FactoryTraits<std::decay_t<F>>;
   constexpr bool holdsValues = !Traits::Result::isObject;
   static_assert(!holdsValues || std::is_copy_constructible_v<Service>,
@@ -332,21 +334,21 @@ std::shared_ptr<ResolverOptions<Service>> Resolver::makeRegistration(const std::
 }
 
 template <typename Service, typename F>
-ResolverOptions<resolver_detail::ServiceOf<Service, F>>& Resolver::registerService(
+ResolverOptions<resolver_detail::ServiceOf<Service, F>> Resolver::registerService(
     const std::optional<Name>& name, F&& factory) {
   using S = resolver_detail::ServiceOf<Service, F>;
   std::lock_guard lock(lock_);
   const std::string* key = nameKey(name);
   auto registration = makeRegistration<S>(key, std::forward<F>(factory));
-  ResolverOptions<S>& options = *registration;
-  store(std::move(registration), key);
-  return options;
+  store(registration, key);
+  return ResolverOptions<S>(std::move(registration));
 }
 
 template <typename Service>
 template <typename Other>
-ResolverOptions<Service>& ResolverOptions<Service>::implements(std::optional<ResolverName> name) {
-  if (auto owner = resolver_.lock()) {
+ResolverOptions<Service> ResolverOptions<Service>::implements(
+    std::optional<ResolverName> name) const {
+  if (auto owner = registration_->owner()) {
     owner->template registerService<Other>(
         name, [](Resolver& resolver, const ResolverArgs&) -> std::shared_ptr<Other> {
           return resolver_detail::castService<Other>(resolver.resolve<Service>());

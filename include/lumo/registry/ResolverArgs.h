@@ -17,6 +17,9 @@ namespace lumo {
 //   - a `ResolverArgs::Map` (string keys, values of any type) becomes the map itself;
 //   - any other value, an empty `std::any` or `std::nullopt` included, becomes a map with the
 //     single key "" holding that value (absent values are stored as an empty `std::any`).
+// The same holds for a value that arrives already erased, as the `args` of `resolve`,
+// `optional` and the lazy wrappers do, and for each value of a map: a string literal is kept as
+// a `std::string`, and `std::nullopt` or `nullptr` as no value.
 //
 //   resolver->registerService<Greeter>([](Resolver&, const Resolver::Args& args) {
 //     return std::make_shared<Greeter>(args.get<std::string>());
@@ -33,14 +36,14 @@ class ResolverArgs {
 
   // Arguments made from an absent value: {"": nil}.
   ResolverArgs() : args_{{std::string(), std::any()}} {}
-  ResolverArgs(Map map) : args_(std::move(map)) {}  // NOLINT: a map is taken as the arguments
+  ResolverArgs(Map map);  // NOLINT: a map is taken as the arguments
   // An erased value: an `Args` or a `Map` inside it is unwrapped, anything else is wrapped.
   ResolverArgs(const std::any& value);  // NOLINT
   template <typename T>
   requires(!std::is_same_v<std::decay_t<T>, ResolverArgs> &&
            !std::is_same_v<std::decay_t<T>, Map> && !std::is_same_v<std::decay_t<T>, std::any>)
-      ResolverArgs(T&& value)  // NOLINT: any value converts, as documented above
-      : args_{{std::string(), wrap(std::forward<T>(value))}} {}
+      ResolverArgs(T&& value)  // NOLINT: any value converts, as described above
+      : ResolverArgs(std::any(std::forward<T>(value))) {}
 
   // The whole map.
   const Map& args() const { return args_; }
@@ -67,17 +70,10 @@ class ResolverArgs {
   }
 
  private:
-  template <typename T>
-  static std::any wrap(T&& value) {
-    using V = std::decay_t<T>;
-    if constexpr (std::is_same_v<V, std::nullopt_t> || std::is_same_v<V, std::nullptr_t>) {
-      return std::any();
-    } else if constexpr (std::is_same_v<V, const char*> || std::is_same_v<V, char*>) {
-      return std::any(std::string(value));
-    } else {
-      return std::any(std::forward<T>(value));
-    }
-  }
+  // What is kept for a value: a C string as a std::string, std::nullopt and nullptr as an
+  // empty std::any, anything else as it is.
+  static std::any stored(const std::any& value);
+  static Map stored(Map map);
 
   const std::any* first() const { return args_.empty() ? nullptr : &args_.begin()->second; }
   const std::any* find(const std::string& key) const {

@@ -1,65 +1,49 @@
 #pragma once
 
-#include <any>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <type_traits>
 #include <utility>
 
-#include "lumo/registry/AnyResolverRegistration.h"
-#include "lumo/registry/ResolverArgs.h"
 #include "lumo/registry/ResolverName.h"
-#include "lumo/registry/ResolverRecursiveLock.h"
+#include "lumo/registry/ResolverRegistration.h"
 #include "lumo/registry/ResolverScope.h"
 
 namespace lumo {
 
-// The options of one registration, returned by `registerService` so that they can be chained:
+// A handle on one registration, returned by `registerService` so that its options can be
+// chained:
 //
 //   resolver->registerService<Log>([] { return std::make_shared<Log>(); })
 //       .scope(Resolver::application())
 //       .implements<LogService>()
 //       .resolveProperties([](Resolver& r, Log& log) { log.attach(r.resolve<Sink>()); });
 //
-// The reference stays valid while the container keeps the registration (until it is replaced
-// by another registration under the same type and name, or the container goes). Every option
-// takes the container's lock.
+// The handle shares ownership of the registration, so it may be kept and used at any time:
+// after a later registration under the same type and name, `Resolver::reset()` or `setMain`,
+// it still refers to its own registration, which then no longer answers resolutions. Copies
+// refer to the same registration. Every option takes the container's lock.
 template <typename Service>
-class ResolverOptions : public AnyResolverRegistration {
+class ResolverOptions {
  public:
-  using Mutator = std::function<void(Resolver&, Service&)>;
-  using MutatorWithArgs = std::function<void(Resolver&, Service&, const ResolverArgs&)>;
+  explicit ResolverOptions(std::shared_ptr<ResolverRegistration<Service>> registration)
+      : registration_(std::move(registration)) {}
 
   // Replaces the registration's scope.
   // The check misses the move below when it sits in a class template.
   // NOLINTNEXTLINE(performance-unnecessary-value-param)
-  ResolverOptions& scope(std::shared_ptr<ResolverScope> scope) {
-    std::lock_guard lock(ResolverRecursiveLock::shared());
-    scope_ = std::move(scope);
+  ResolverOptions scope(std::shared_ptr<ResolverScope> scope) const {
+    registration_->setScope(std::move(scope));
     return *this;
   }
   // The registration's scope.
-  std::shared_ptr<ResolverScope> scope() const {
-    std::lock_guard lock(ResolverRecursiveLock::shared());
-    return scope_;
-  }
+  std::shared_ptr<ResolverScope> scope() const { return registration_->scope(); }
 
   // Sets the hook called on every newly made service before it is handed out: either
   // `void(Resolver&, Service&)` or `void(Resolver&, Service&, const Resolver::Args&)`. A second
   // call with the same form replaces the first.
   template <typename F>
-  ResolverOptions& resolveProperties(F&& mutator) {
-    std::lock_guard lock(ResolverRecursiveLock::shared());
-    if constexpr (std::is_invocable_v<F&, Resolver&, Service&, const ResolverArgs&>) {
-      mutatorWithArgumentsN_ = std::forward<F>(mutator);
-    } else {
-      static_assert(std::is_invocable_v<F&, Resolver&, Service&>,
-                    "resolveProperties takes void(Resolver&, Service&) or "
-                    "void(Resolver&, Service&, const Resolver::Args&)");
-      mutator_ = std::forward<F>(mutator);
-    }
+  ResolverOptions resolveProperties(F&& mutator) const {
+    registration_->setMutator(std::forward<F>(mutator));
     return *this;
   }
 
@@ -68,34 +52,10 @@ class ResolverOptions : public AnyResolverRegistration {
   // the resolving container and hands it out as `Other` (nothing when it is not one). The
   // further registration takes the arguments form and the current default scope.
   template <typename Other>
-  ResolverOptions& implements(std::optional<ResolverName> name = std::nullopt);
-
-  // Calls the mutators on a newly made service.
-  void applyMutators(Service& service, Resolver& resolver, const std::any& args) const {
-    if (mutator_) mutator_(resolver, service);
-    if (mutatorWithArgumentsN_) mutatorWithArgumentsN_(resolver, service, ResolverArgs(args));
-  }
-
- protected:
-  ResolverOptions(std::weak_ptr<Resolver> resolver, const std::string* name,
-                  std::shared_ptr<ResolverScope> scope, bool holdsValues)
-      : AnyResolverRegistration(std::move(resolver), resolverTypeKey<Service>(),
-                                resolverTypeKey<Service>(), name, std::move(scope),
-                                holdsValues ? copyOf() : nullptr) {}
+  ResolverOptions implements(std::optional<ResolverName> name = std::nullopt) const;
 
  private:
-  static CopyValue copyOf() {
-    if constexpr (std::is_copy_constructible_v<Service> && !std::is_abstract_v<Service>) {
-      return [](const std::shared_ptr<void>& kept) -> std::shared_ptr<void> {
-        return std::make_shared<Service>(*static_cast<const Service*>(kept.get()));
-      };
-    } else {
-      return nullptr;
-    }
-  }
-
-  Mutator mutator_;                        // guarded by ResolverRecursiveLock::shared()
-  MutatorWithArgs mutatorWithArgumentsN_;  // guarded by ResolverRecursiveLock::shared()
+  std::shared_ptr<ResolverRegistration<Service>> registration_;
 };
 
 }  // namespace lumo

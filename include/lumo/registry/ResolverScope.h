@@ -117,7 +117,11 @@ class ResolverScopeGraph : public ResolverScope {
     std::string cacheKey;
     ResolverKeptService kept;
   };
+  class Level;
+
   GraphEntry* find(const AnyResolverRegistration& registration);
+  // Releases what the outermost resolution shared.
+  void finishResolution();
 
   std::vector<GraphEntry> graph_;     // guarded by the lock
   std::vector<GraphEntry> spare_;     // guarded by the lock: emptied storage kept for reuse

@@ -77,6 +77,9 @@ class ShareStatesManager : public ShareStatesService,
   void screencaptureUploadComplete(const ScreenCapture& screenCapture) override;
   void screencaptureUploadError(const ScreenCapture& screenCapture, const Error& error) override;
   void screencaptureUploadCancelled(const ScreenCapture& screenCapture) override;
+  // Records the progress of an upload, unless the capture's state is already a final one
+  // (uploaded, error, cancelled, not uploaded): such a report is late and is dropped, the
+  // delegate is not told.
   void screencaptureProgressUpdated(const ScreenCapture& screenCapture, std::int64_t totalFileSize,
                                     double progress) override;
   void screencaptureDeleteS3Completed(const ScreenCapture& screenCapture) override;
@@ -94,6 +97,8 @@ class ShareStatesManager : public ShareStatesService,
                    const std::optional<Error>& error);
   void updateProgress(const ScreenCapture& screenCapture, std::int64_t totalFileSize,
                       double progress);
+  // True for a state that ends an upload: no progress is recorded for it.
+  static bool isFinal(ShareState state);
   // Asks for a save on `statesQueue_` unless one is already waiting.
   void scheduleSave();
   // Writes the current states to the file; failures are logged.
