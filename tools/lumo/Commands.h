@@ -19,7 +19,7 @@ int importFiles(Output& output, const std::vector<std::string>& files);
 int inbox(Output& output);
 // The demo's own home: a temporary folder that HOME and the XDG folders point into from
 // construction on, so that its sign-in, states and captures never touch the user's. Removed at
-// destruction unless kept.
+// destruction unless kept. Construct it before the services start their threads.
 class DemoHome {
  public:
   explicit DemoHome(bool keep);

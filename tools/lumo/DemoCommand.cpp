@@ -140,10 +140,14 @@ DemoHome::DemoHome(bool keep) : keep_(keep) {
   std::string pattern = (fs::temp_directory_path() / "lumo-demo-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
   root_ = pattern;
+  // Made before the first thread starts (see Commands.h): nothing reads the environment
+  // while it changes.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe)
   ::setenv("HOME", root_.c_str(), 1);
   for (const auto& [variable, folder] : {std::pair{"XDG_CONFIG_HOME", ".config"},
                                          {"XDG_DATA_HOME", ".local/share"},
                                          {"XDG_CACHE_HOME", ".cache"}}) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): as above, before the first thread
     ::setenv(variable, (root_ / folder).c_str(), 1);
   }
 }

@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cstring>
 #include <iostream>
 #include <sstream>
+#include <system_error>
 
 #include "Commands.h"
 #include "Config.h"
@@ -44,8 +44,8 @@ void usageError(const std::string& message) {
 // The results are the point of the run: when they could not all be written, it failed.
 int checked(const Output& output, int status) {
   if (const int error = output.writeError()) {
-    std::cerr << "error: cannot write the results to standard output: " << std::strerror(error)
-              << "\n";
+    std::cerr << "error: cannot write the results to standard output: "
+              << std::generic_category().message(error) << "\n";
     return status == 0 ? 1 : status;
   }
   return status;
