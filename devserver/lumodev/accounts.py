@@ -143,7 +143,10 @@ class AccountBook:
                     f"File is too large: {size} bytes, the plan allows "
                     f"{account['max_content_size']} bytes per file."
                 )
-            if account["remaining_daily_items_count"] <= 0:
+            # Uploads started and not yet completed count against the day's items, so that
+            # several started at once cannot pass the limit together.
+            started = sum(1 for (owner, other) in self._pending if owner == token and other != key)
+            if account["remaining_daily_items_count"] - started <= 0:
                 return 403, "Daily upload limit reached: no uploads left today."
             if size > account["remaining_daily_quota_in_bytes"]:
                 return 403, (

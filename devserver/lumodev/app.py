@@ -43,7 +43,8 @@ def authenticate():
     if not header:
         raise Unauthorized("Authentication credentials were not provided.")
     scheme, _, token = header.partition(" ")
-    if scheme != "ApiKey" or not token or " " in token:
+    # Auth schemes are case-insensitive (RFC 9110, section 11.1).
+    if scheme.lower() != "apikey" or not token or " " in token:
         raise Unauthorized('Invalid authorization header: expected "ApiKey <token>".')
     book = _account_book()
     if not book.exists(token):
@@ -245,7 +246,7 @@ def create_app(config, accounts=None, store=None):
 
     @app.errorhandler(Unauthorized)
     def _unauthorized(error):
-        return jsonify({"error": str(error)}), 401
+        return jsonify({"errors": [str(error)]}), 401
 
     @app.errorhandler(ApiRefusal)
     def _refused(error):

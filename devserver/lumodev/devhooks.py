@@ -11,6 +11,7 @@ import collections
 import hashlib
 import ipaddress
 import json
+import math
 import os
 import re
 import select
@@ -18,7 +19,7 @@ import socket
 import threading
 import time
 
-from flask import Response, abort, current_app, jsonify, request, send_from_directory
+from flask import Response, abort, current_app, jsonify, request
 
 FAULT_ROUTES = {
     "/api/v1/upload/start/": "upload/start",
@@ -46,7 +47,6 @@ GARBAGE_SIZE = 10 << 20
 PATTERN_BLOCK = bytes(range(251)) * 4177  # about 1 MiB, whole periods of 251
 KEY_FIELD = re.compile(rb'name="key"[^\r\n]*\r\n(?:[^\r\n]+\r\n)*\r\n([^\r\n]*)\r\n', re.IGNORECASE)
 KEY_PREFIX_LIMIT = 64 << 10
-FIXTURES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "fixtures")
 
 
 def route_of(path):
@@ -515,7 +515,13 @@ def install(app):
     @plain("/__dev__/stall", "dev_stall")
     def stall():
         _read_body()
-        seconds = min(float(request.args.get("seconds", 120)), 600.0)
+        try:
+            seconds = float(request.args.get("seconds", 120))
+        except ValueError:
+            seconds = math.nan
+        if not math.isfinite(seconds) or seconds < 0:
+            raise HookError("seconds must be a number from 0 to 600")
+        seconds = min(seconds, 600.0)
         sock = request.environ.get("werkzeug.socket")
 
         def generate():
@@ -545,11 +551,6 @@ def install(app):
     def closenow():
         request.environ["lumo.abort"] = True
         return Response(b"")
-
-    @plain("/__dev__/file/<path:name>", "dev_file")
-    def fixture_file(name):
-        _read_body()
-        return send_from_directory(FIXTURES, name)
 
     app.wsgi_app = Middleware(app.wsgi_app, hooks)
     return app

@@ -151,10 +151,10 @@ def _parse_condition(condition):
     if isinstance(condition, list) and condition:
         op = condition[0].lower() if isinstance(condition[0], str) else None
         if op == "content-length-range" and len(condition) == 3:
-            try:
-                low, high = int(condition[1]), int(condition[2])
-            except (TypeError, ValueError):
-                raise _invalid_policy(f"Invalid Condition: {_render(condition)}") from None
+            low, high = condition[1], condition[2]
+            # Only JSON integers: not booleans (an int subclass here), strings or floats.
+            if not all(type(v) is int and v >= 0 for v in (low, high)) or low > high:
+                raise _invalid_policy(f"Invalid Condition: {_render(condition)}")
             return op, None, (low, high)
         if op in ("eq", "starts-with") and len(condition) == 3:
             name, value = condition[1], condition[2]

@@ -51,6 +51,8 @@ def _read_form(reader):
             return fields, order, part
         try:
             raw = reader.read_value(MAX_PRE_DATA)
+        except MalformedMultipart:
+            raise  # a body cut short inside a field is malformed, not too large
         except ValueError:
             raw = b"x" * (MAX_PRE_DATA + 1)
         pre_data += len(raw) + len(part.name)

@@ -154,3 +154,9 @@ def test_stall_sends_a_little_then_nothing(stack):
     with pytest.raises(TimeoutError):
         r.read(1)
     conn.close()
+
+
+@pytest.mark.parametrize("path, status", [("/__dev__/stall?seconds=abc", 400), ("/__dev__/stall?seconds=-1", 400),
+                                          ("/__dev__/stall?seconds=nan", 400), ("/__dev__/file/x", 404)])
+def test_bad_stall_seconds_and_the_removed_file_route(stack, path, status):
+    assert stack.request("GET", path).status == status

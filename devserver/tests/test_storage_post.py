@@ -191,11 +191,25 @@ def test_body_that_is_not_multipart_gets_412(stack, png):
     assert r.status == 412
 
 
-def test_truncated_multipart_is_malformed(stack, png):
+@pytest.mark.parametrize("cut", ["inside the file", "inside a field"])
+def test_truncated_multipart_is_malformed(stack, png, cut):
     answer = stack.start(png)
     body, content_type = multipart(library_form(answer, png))
-    r = stack.request("POST", "/storage", body[:-200], {"Content-Type": content_type})
+    end = len(body) - 200 if cut == "inside the file" else body.index(b"image/png") + 3
+    r = stack.request("POST", "/storage", body[:end], {"Content-Type": content_type})
     assert (r.status, s3_error(r)[0]) == (400, "MalformedPOSTRequest")
+
+
+@pytest.mark.parametrize("low, high", [(True, 5000), (0, "5000"), (0, 5000.0), (-1, 5000), (5000, 0)])
+def test_content_length_range_takes_ordered_non_negative_integers(stack, png, low, high):
+    answer = stack.start(png)
+    policy = json.loads(base64.b64decode(fields_of(answer)["policy"]))
+    policy["conditions"] = [c if not isinstance(c, list) or c[0] != "content-length-range"
+                            else ["content-length-range", low, high] for c in policy["conditions"]]
+    signed = base64.b64encode(json.dumps(policy).encode()).decode()
+    replaced = {"policy": signed, "signature": stack.sign(signed)}
+    r = stack.post_form([(p[0], replaced[p[0]]) if p[0] in replaced else p for p in library_form(answer, png)])
+    assert (r.status, s3_error(r)[0]) == (400, "InvalidPolicyDocument")
 
 
 def test_early_refusal_of_a_large_post_arrives_on_a_usable_connection(stack, png):

@@ -23,6 +23,65 @@ Result<Url> statesFileURL(DirectoriesService& directories) {
   return url;
 }
 
+// The length of the valid UTF-8 sequence that starts at `i`, or 0 when none does (a stray or
+// overlong byte, a surrogate, a code point above U+10FFFF, a sequence cut short).
+std::size_t utf8SequenceAt(const std::string& text, std::size_t i) {
+  const auto byte = [&text](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong
+    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// A capture's id in the states file, which is JSON and so holds only valid UTF-8. A path that is
+// valid UTF-8 is its own id, as it always was. In any other path each byte outside a valid
+// sequence is written as %XX and each '%' as %25: names that differ only in such bytes keep
+// entries of their own instead of collapsing to one U+FFFD.
+std::string stateId(const Url& fileURL) {
+  std::string path = relativeScreenCapturePath(fileURL);
+  bool valid = true;
+  for (std::size_t i = 0, n = 0; valid && i < path.size(); i += n) {
+    n = utf8SequenceAt(path, i);
+    valid = n > 0;
+  }
+  if (valid) return path;
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string id;
+  for (std::size_t i = 0; i < path.size();) {
+    const std::size_t n = utf8SequenceAt(path, i);
+    if (n > 0 && path[i] != '%') {
+      id.append(path, i, n);
+      i += n;
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(path[i++]);
+    id += '%';
+    id += kHex[byte >> 4];
+    id += kHex[byte & 0xF];
+  }
+  return id;
+}
+
 }  // namespace
 
 ShareStatesManager::ShareStatesManager()
@@ -105,7 +164,7 @@ bool ShareStatesManager::isFinal(ShareState state) {
 
 void ShareStatesManager::updateState(const ScreenCapture& screenCapture, ShareState state,
                                      const std::optional<Error>& error) {
-  const ShareStateModel model{relativeScreenCapturePath(screenCapture.fileURL()), state};
+  const ShareStateModel model{stateId(screenCapture.fileURL()), state};
   _statesSet.mutate([&](ShareStateModel::Set& states) {
     if (auto it = states.find(model); it != states.end()) {
       // The node is reused: no allocation for a capture already known.
@@ -133,7 +192,7 @@ void ShareStatesManager::updateState(const ScreenCapture& screenCapture, ShareSt
 
 void ShareStatesManager::updateProgress(const ScreenCapture& screenCapture,
                                         std::int64_t totalFileSize, double progress) {
-  ShareStateProgressModel entry{relativeScreenCapturePath(screenCapture.fileURL()),
+  ShareStateProgressModel entry{stateId(screenCapture.fileURL()),
                                 ProgressModel{totalFileSize, progress}};
   const ShareStateModel key{entry.id, ShareState::unknown};
   bool ended = false;
@@ -161,8 +220,7 @@ void ShareStatesManager::updateProgress(const ScreenCapture& screenCapture,
 }
 
 ShareState ShareStatesManager::getState(const ScreenCapture& screenCapture) const {
-  const ShareStateModel key{relativeScreenCapturePath(screenCapture.fileURL()),
-                            ShareState::unknown};
+  const ShareStateModel key{stateId(screenCapture.fileURL()), ShareState::unknown};
   ShareState state = ShareState::unknown;
   // Looked up in place: a copy of every state per query would cost more than the answer.
   _statesSet.mutate([&](const ShareStateModel::Set& states) {
@@ -173,8 +231,7 @@ ShareState ShareStatesManager::getState(const ScreenCapture& screenCapture) cons
 
 std::optional<ProgressModel> ShareStatesManager::getProgress(
     const ScreenCapture& screenCapture) const {
-  const auto key =
-      ShareStateProgressModel::emptyShareState(relativeScreenCapturePath(screenCapture.fileURL()));
+  const auto key = ShareStateProgressModel::emptyShareState(stateId(screenCapture.fileURL()));
   std::optional<ProgressModel> progress;
   _progressSet.mutate([&](const ShareStateProgressModel::Set& entries) {
     if (auto it = entries.find(key); it != entries.end()) progress = it->progress;

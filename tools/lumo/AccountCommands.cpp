@@ -5,21 +5,53 @@
 
 #include "Commands.h"
 #include "Interrupt.h"
+#include "ServiceProbe.h"
 #include "lumo/account/Content.h"
 #include "lumo/account/ProfileUpdateService.h"
 #include "lumo/account/UserAccountStoreService.h"
+#include "lumo/api/APISettings.h"
 #include "lumo/registry/Resolver.h"
 #include "lumo/support/DispatchQueue.h"
 
 namespace lumo::cli {
+namespace {
+
+int refuse(Output& output, const std::string& why, int status) {
+  output.emit({{"ok", false}, {"error", why}}, "failed: " + why);
+  std::cerr << "error: " << why << "\n";
+  return status;
+}
+
+// A token pasted with its line end or surrounding blanks is the same token.
+std::string trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+}  // namespace
 
 // The token is never written anywhere but the account store: not in results, not in errors.
-int login(Output& output, std::string token) {
+int login(Output& output, std::string token, bool verify) {
   // "-" reads the token from standard input, which keeps it out of the process list.
   if (token == "-" && !std::getline(std::cin, token)) token.clear();
-  if (token.empty()) {
-    output.emit({{"ok", false}, {"error", "empty token"}}, "failed: empty token");
-    return 2;
+  token = trimmed(token);
+  if (token.empty()) return refuse(output, "empty token", 2);
+  for (const char c : token) {
+    // It travels in the Authorization header: visible ASCII only.
+    if (c < '!' || c > '~') {
+      return refuse(output,
+                    "the token holds a character that cannot go in an HTTP header (a space, a "
+                    "control character or a non-ASCII byte); copy it again",
+                    2);
+    }
+  }
+  if (verify) {
+    if (auto why =
+            ServiceProbe::whyTokenRefused(APISettings::serviceAddresses().apiBaseUrl, token)) {
+      if (Interrupt::requested()) return 130;
+      return refuse(output, *why, 1);
+    }
   }
   Resolver::resolveFromRoot<UserAccountStoreService>()->login(token);
   output.emit({{"ok", true}, {"loggedIn", true}}, "logged in");
@@ -34,11 +66,7 @@ int logout(Output& output) {
 
 int profile(Output& output) {
   auto account = Resolver::resolveFromRoot<UserAccountStoreService>();
-  if (!account->isLoggedIn()) {
-    output.emit({{"ok", false}, {"error", "not logged in"}},
-                "failed: not logged in (run `lumo login TOKEN`)");
-    return 1;
-  }
+  if (!account->isLoggedIn()) return refuse(output, "not signed in; run `lumo login TOKEN`", 1);
   auto answer = std::make_shared<std::optional<Result<ProfileResponse>>>();
   auto done = std::make_shared<std::atomic<bool>>(false);
   Resolver::resolveFromRoot<ProfileUpdateService>()->updateProfileIfNeeded(
@@ -54,9 +82,11 @@ int profile(Output& output) {
   }
   if (!*done) return 130;
   if (!answer->value()) {
-    const std::string why = answer->value().error().localizedDescription();
-    output.emit({{"ok", false}, {"error", why}}, "failed: " + why);
-    return 1;
+    // A refused token reads as an undecodable answer; our own request tells it apart.
+    auto refused = ServiceProbe::whyTokenRefused(APISettings::serviceAddresses().apiBaseUrl,
+                                                 account->authToken().value_or(""));
+    if (refused && *refused == kTokenRefused) return refuse(output, *refused, 1);
+    return refuse(output, answer->value().error().localizedDescription(), 1);
   }
   const ProfileResponse& p = answer->value().value();
   const auto monthly = Content::Limits::maxMonthlyFilesQuota();

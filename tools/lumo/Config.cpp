@@ -4,6 +4,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "lumo/platform/Url.h"
+
 namespace lumo::cli {
 namespace {
 
@@ -15,9 +17,11 @@ nlohmann::json readFile() {
 }
 
 Config::Value pick(const nlohmann::json& file, const char* key, const char* variable) {
-  if (const char* value = std::getenv(variable); value && *value) return {value, "environment"};
+  if (const char* value = std::getenv(variable); value && *value) {
+    return {value, "environment", variable};
+  }
   if (file.contains(key) && file[key].is_string() && !file[key].get<std::string>().empty()) {
-    return {file[key].get<std::string>(), "config file"};
+    return {file[key].get<std::string>(), "config file", Config::file().string()};
   }
   return {};
 }
@@ -50,6 +54,7 @@ std::optional<std::string> Config::set(const std::string& key, const std::string
     field = "share_base";
   else
     return "unknown key '" + key + "' (use api-base or share-base)";
+  if (auto why = whyNotAnAddress(value)) return key + ": " + *why;
   auto json = readFile();
   json[field] = value;
   std::error_code ec;
@@ -74,6 +79,30 @@ std::optional<std::string> Config::missing() const {
   return "the service address is not configured: set " + names +
          " (or run `lumo config set api-base URL` and `lumo config set share-base URL`); the "
          "library's built-in addresses are placeholders that never resolve";
+}
+
+std::optional<std::string> Config::whyNotAnAddress(const std::string& value) {
+  const std::string example = " (e.g. https://api.example.com)";
+  if (value.empty()) return "an empty address is not an address" + example;
+  if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0) {
+    return "\"" + value + "\" does not start with http:// or https://" + example;
+  }
+  const auto url = Url::parse(value);
+  if (!url || url->host().empty() || value.find_first_of(" \t") != std::string::npos) {
+    return "\"" + value + "\" is not a valid address" + example;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> Config::invalid() const {
+  for (const auto& [name, setting] :
+       {std::pair{"api-base", &apiBase}, {"share-base", &shareBase}}) {
+    if (setting->value.empty()) continue;
+    if (auto why = whyNotAnAddress(setting->value)) {
+      return std::string(name) + " from " + setting->origin + ": " + *why;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace lumo::cli

@@ -15,6 +15,7 @@ struct Config {
   struct Value {
     std::string value;
     std::string source;  // "environment", "config file" or "" when unset
+    std::string origin;  // where exactly: "LUMO_API_BASE", the config file's path
   };
   Value apiBase;
   Value shareBase;
@@ -26,6 +27,12 @@ struct Config {
 
   // What to set when an address is missing; nullopt when both are there.
   std::optional<std::string> missing() const;
+  // The first address that is set but is not an http(s) address, named with where it came
+  // from; nullopt when every address set is valid.
+  std::optional<std::string> invalid() const;
+
+  // Why `value` cannot be a service address; nullopt when it can.
+  static std::optional<std::string> whyNotAnAddress(const std::string& value);
 };
 
 }  // namespace lumo::cli

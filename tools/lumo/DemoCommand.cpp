@@ -15,6 +15,7 @@
 #include <iostream>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 
 #include "Commands.h"
 #include "ShareRun.h"
@@ -135,19 +136,36 @@ std::optional<Made> makeCaptures(const fs::path& folder) {
 
 }  // namespace
 
-int demo(Output& output, Host& host) {
+DemoHome::DemoHome(bool keep) : keep_(keep) {
+  std::string pattern = (fs::temp_directory_path() / "lumo-demo-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+  root_ = pattern;
+  // Made before the first thread starts (see Commands.h): nothing reads the environment
+  // while it changes.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe)
+  ::setenv("HOME", root_.c_str(), 1);
+  for (const auto& [variable, folder] : {std::pair{"XDG_CONFIG_HOME", ".config"},
+                                         {"XDG_DATA_HOME", ".local/share"},
+                                         {"XDG_CACHE_HOME", ".cache"}}) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): as above, before the first thread
+    ::setenv(variable, (root_ / folder).c_str(), 1);
+  }
+}
+
+DemoHome::~DemoHome() {
+  if (keep_) return;
+  std::error_code ec;
+  fs::remove_all(root_, ec);
+}
+
+int demo(Output& output, Host& host, const DemoHome& home) {
   const char* token = std::getenv("LUMO_DEV_TOKEN");
   if (!token || !*token) {
     std::cerr << "error: set LUMO_DEV_TOKEN to the reference service's dev token (scripts/demo "
                  "does; see `scripts/devstack start`)\n";
     return 2;
   }
-  std::string pattern = (fs::temp_directory_path() / "lumo-demo-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) {
-    std::cerr << "error: cannot make a temporary folder\n";
-    return 1;
-  }
-  const fs::path folder = fs::path(pattern) / "Documents";
+  const fs::path folder = home.root() / "Documents";
   fs::create_directories(folder);
   output.raw("Making a screenshot, a screencast, a GIF and a PDF in " + folder.string() + "\n");
   const auto made = makeCaptures(folder);
@@ -209,6 +227,7 @@ int demo(Output& output, Host& host) {
     output.raw(line + "\n");
   }
   const bool ok = status == 0 && matched == uploads.size() && outcomes.size() == 4;
+  if (home.kept()) output.raw("\nThe demo's folders are kept in " + home.root().string() + "\n");
   output.raw(ok ? "\nDemo succeeded: 4 captures shared, " + std::to_string(matched) +
                       " files fetched back byte for byte.\n"
                 : "\nDemo failed: see above.\n");

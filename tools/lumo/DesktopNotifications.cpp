@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "lumo/capture/ScreenCapture.h"
+#include "lumo/platform/Clipboard.h"
 #include "lumo/support/DispatchQueue.h"
 
 extern char** environ;
@@ -55,19 +56,35 @@ void notifySend(const std::string& summary, const std::string& body) {
   if (rc == 0) DispatchQueue::global().async([pid] { ::waitpid(pid, nullptr, 0); });
 }
 
+// Where the share service's copy of the link went: the queued notices follow that copy.
+std::string linkWent() {
+  using Destination = Clipboard::Destination;
+  switch (Clipboard::general().lastDestination().value_or(Destination::memory)) {
+    case Destination::x11:
+    case Destination::xclip:
+    case Destination::xsel:
+      return " link on the X clipboard, upload queued";
+    case Destination::wlCopy:
+      return " link on the Wayland clipboard, upload queued";
+    case Destination::memory:
+      break;
+  }
+  return " link not copied (no clipboard), upload queued";
+}
+
 }  // namespace
 
 std::string DesktopNotifications::describe(const UserNotificationKind& kind) {
   using Type = UserNotificationKind::Type;
   switch (kind.type) {
     case Type::screenshotQueued:
-      return "Screenshot link copied, upload queued";
+      return "Screenshot" + linkWent();
     case Type::screencastQueued:
-      return "Screencast link copied, upload queued";
+      return "Screencast" + linkWent();
     case Type::gifQueued:
-      return "GIF link copied, upload queued";
+      return "GIF" + linkWent();
     case Type::fileQueued:
-      return "File link copied, upload queued";
+      return "File" + linkWent();
     case Type::uploadCompleted:
       return "Upload completed";
     case Type::uploadFailed:

@@ -93,7 +93,7 @@ std::unique_ptr<Host> Host::install(const Options& options, std::string* whyNot)
     return std::make_shared<ShareManager>();
   }).scope(Resolver::application());
 
-  host->progress_ = std::make_shared<TerminalProgress>(options.terminal, [] {
+  host->progress_ = std::make_shared<TerminalProgress>(options.terminal, options.quiet, [] {
     auto manager =
         std::dynamic_pointer_cast<ShareManager>(Resolver::optionalFromRoot<ShareService>());
     return manager ? manager->totalFileSize() : std::int64_t{0};
@@ -102,8 +102,9 @@ std::unique_ptr<Host> Host::install(const Options& options, std::string* whyNot)
                         std::weak_ptr<TerminalProgress>(host->progress_)](const std::string& line) {
     if (auto display = progress.lock()) display->printLine(line);
   };
-  Resolver::registerInMain<GlobalAlertsService>([writeLine] {
-    return std::make_shared<StderrAlerts>(writeLine);
+  host->alerts_ = std::make_shared<StderrAlerts>(writeLine);
+  Resolver::registerInMain<GlobalAlertsService>([alerts = host->alerts_] {
+    return alerts;
   }).scope(Resolver::application());
   Resolver::registerInMain<UserNotificationsService>([writeLine] {
     return std::make_shared<DesktopNotifications>(writeLine);

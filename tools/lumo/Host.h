@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "StderrAlerts.h"
 #include "TerminalProgress.h"
 #include "lumo/sharing/ShareManager.h"
 #include "lumo/sharing/ShareStatesManager.h"
@@ -17,6 +18,7 @@ class Host {
   struct Options {
     bool verbose = false;
     bool terminal = false;  // standard error is a terminal: the progress line is redrawn
+    bool quiet = false;     // standard error shows only "error:" lines
   };
 
   // Creates the internal folder and the app-group folder when missing (the library does not),
@@ -27,10 +29,12 @@ class Host {
   std::shared_ptr<ShareManager> manager() const;
   std::shared_ptr<ShareStatesManager> states() const;
   const std::shared_ptr<TerminalProgress>& progress() const { return progress_; }
+  const std::shared_ptr<StderrAlerts>& alerts() const { return alerts_; }
 
  private:
   Host() = default;
   std::shared_ptr<TerminalProgress> progress_;
+  std::shared_ptr<StderrAlerts> alerts_;
 };
 
 }  // namespace lumo::cli

@@ -1,8 +1,12 @@
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <iostream>
+#include <map>
 #include <set>
 
 #include "Commands.h"
+#include "Files.h"
 #include "lumo/extension/ShareViewModel.h"
 #include "lumo/platform/LinuxExtensionContext.h"
 #include "lumo/storage/FileStorage.h"
@@ -10,13 +14,30 @@
 
 namespace lumo::cli {
 namespace fs = std::filesystem;
+namespace {
+
+void failed(Output& output, const std::string& file, const std::string& why) {
+  output.emit({{"file", file}, {"ok", false}, {"error", why}}, "failed  " + file + ": " + why);
+  std::cerr << "error: " << file << ": " << why << "\n";
+}
+
+}  // namespace
 
 int importFiles(Output& output, const std::vector<std::string>& files) {
+  // Files that cannot be read are named here, with the reason; the intake only says that
+  // something went wrong.
   std::vector<fs::path> paths;
+  bool anyFailed = false;
   for (const auto& file : files) {
-    std::error_code ec;
-    paths.push_back(fs::absolute(file, ec));
+    const fs::path path = normalPath(file);
+    if (auto why = whyUnreadable(path)) {
+      failed(output, path.string(), *why);
+      anyFailed = true;
+    } else {
+      paths.push_back(path);
+    }
   }
+  if (paths.empty()) return 1;
   auto model = std::make_shared<ShareViewModel>();
   std::set<std::string> before;
   for (const auto& url : model->fileStorage().sharedStorageFilesURLs()) {
@@ -29,19 +50,43 @@ int importFiles(Output& output, const std::vector<std::string>& files) {
                       std::chrono::minutes(10));
   if (!context->ending()) model->handleSharePressed(context);
   const auto ending = context->ending();
-  bool failed = !ending || ending->cancelled ||
-                model->shareItemsCount() < static_cast<std::int64_t>(files.size());
+  std::vector<fs::path> stored;
   for (const auto& url : model->fileStorage().sharedStorageFilesURLs()) {
-    if (before.count(url.absoluteString())) continue;
-    const std::string path = url.filePath().string();
-    output.emit({{"ok", true}, {"imported", path}}, "imported  " + path);
+    if (!before.count(url.absoluteString())) stored.push_back(url.filePath());
   }
-  if (failed) {
-    std::string why = "some files could not be taken in";
-    if (ending && ending->error) why = ending->error->localizedDescription();
-    output.emit({{"ok", false}, {"error", why}}, "failed: " + why);
+  std::string why = "not taken in";
+  if (ending && ending->error) why += ": " + ending->error->localizedDescription();
+  if (ending && ending->cancelled) why += " (cancelled)";
+  // The shared storage keeps each file's name, with a number added when it is taken; a name
+  // made safe first no longer matches, and takes a copy left over, in order.
+  std::vector<fs::path> unmatched;
+  std::map<fs::path, fs::path> copies;
+  for (const auto& path : paths) {
+    const std::string stem = path.stem().string();
+    auto copy = std::find_if(stored.begin(), stored.end(), [&stem](const fs::path& candidate) {
+      return candidate.filename().string().rfind(stem, 0) == 0;
+    });
+    if (copy == stored.end()) {
+      unmatched.push_back(path);
+    } else {
+      copies[path] = *copy;
+      stored.erase(copy);
+    }
   }
-  return failed ? 1 : 0;
+  for (std::size_t i = 0; i < unmatched.size() && i < stored.size(); ++i) {
+    copies[unmatched[i]] = stored[i];
+  }
+  for (const auto& path : paths) {
+    auto copy = copies.find(path);
+    if (copy == copies.end()) {
+      failed(output, path.string(), why);
+      anyFailed = true;
+      continue;
+    }
+    output.emit({{"file", path.string()}, {"ok", true}, {"stored", copy->second.string()}},
+                "imported  " + path.string() + "  " + copy->second.string());
+  }
+  return anyFailed ? 1 : 0;
 }
 
 int inbox(Output& output) {
@@ -50,7 +95,7 @@ int inbox(Output& output) {
     const std::string path = url.filePath().string();
     std::error_code ec;
     const auto size = fs::file_size(url.filePath(), ec);
-    output.emit({{"file", path}, {"size", ec ? 0 : size}}, path);
+    output.emit({{"file", path}, {"ok", true}, {"size", ec ? 0 : size}}, path);
   }
   return 0;
 }

@@ -38,7 +38,11 @@ void Output::write(const std::string& text) {
   while (done < text.size()) {
     const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) {
+      int expected = 0;
+      writeError_.compare_exchange_strong(expected, n < 0 ? errno : EIO);
+      return;
+    }
     done += static_cast<std::size_t>(n);
   }
 }

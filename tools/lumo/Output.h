@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -24,6 +25,8 @@ class Output {
   void emit(const nlohmann::json& object, const std::string& text);
   // Text as it is (help texts), in either mode.
   void raw(const std::string& text);
+  // The error of the first write that failed (a full disk, a closed pipe); 0 when none did.
+  int writeError() const { return writeError_.load(); }
 
  private:
   explicit Output(int fd) : fd_(fd) {}
@@ -32,6 +35,7 @@ class Output {
   const int fd_;
   bool json_ = false;
   std::mutex mu_;  // serialises writes
+  std::atomic<int> writeError_{0};
 };
 
 }  // namespace lumo::cli

@@ -2,6 +2,7 @@
 #include <fstream>
 
 #include "Commands.h"
+#include "Files.h"
 #include "lumo/capture/ScreenCaptureHelperService.h"
 #include "lumo/registry/Resolver.h"
 #include "lumo/storage/DirectoriesService.h"
@@ -12,7 +13,7 @@ namespace {
 
 void emitState(Output& output, const std::string& name, ShareState state,
                std::optional<double> progress) {
-  nlohmann::json json{{"file", name}, {"state", std::string(rawValue(state))}};
+  nlohmann::json json{{"file", name}, {"ok", true}, {"state", std::string(rawValue(state))}};
   std::string text = std::string(rawValue(state)) + "  " + name;
   if (progress) {
     json["progress"] = *progress;
@@ -21,7 +22,8 @@ void emitState(Output& output, const std::string& name, ShareState state,
   output.emit(json, text);
 }
 
-// Every capture recorded in the states file, as the file has it.
+// Every capture recorded in the states file, under the file's own ids: paths from the last
+// "Documents" folder on, or whole paths for captures outside one.
 int listStatesFile(Output& output) {
   auto internal = Resolver::resolveFromRoot<DirectoriesService>()->lumoInternalDirectory();
   if (!internal) return 1;
@@ -35,8 +37,8 @@ int listStatesFile(Output& output) {
   for (const auto& entry : json) {
     if (!entry.is_object() || !entry.contains("id") || !entry.contains("state")) continue;
     if (!entry["id"].is_string() || !entry["state"].is_string()) continue;
-    output.emit({{"file", entry["id"]}, {"state", entry["state"]}},
-                entry["state"].get<std::string>() + "  " + entry["id"].get<std::string>());
+    output.emit({{"id", entry["id"]}, {"ok", true}, {"state", entry["state"]}},
+                entry["state"].get<std::string>() + "  id " + entry["id"].get<std::string>());
   }
   return 0;
 }
@@ -48,11 +50,11 @@ int status(Output& output, Host& host, const std::vector<std::string>& files) {
   if (files.empty()) return listStatesFile(output);
   auto helper = Resolver::resolveFromRoot<ScreenCaptureHelperService>();
   for (const auto& file : files) {
-    std::error_code ec;
-    auto capture = helper->screenCapture(Url::fileURL(fs::absolute(file, ec)));
+    const fs::path path = normalPath(file);
+    auto capture = helper->screenCapture(Url::fileURL(path));
     std::optional<double> progress;
     if (auto p = states->getProgress(*capture)) progress = p->progress;
-    emitState(output, file, states->getState(*capture), progress);
+    emitState(output, path.string(), states->getState(*capture), progress);
   }
   return 0;
 }

@@ -3,9 +3,12 @@
 #include <atomic>
 #include <filesystem>
 
+#include "Files.h"
 #include "Interrupt.h"
+#include "ServiceProbe.h"
 #include "lumo/account/ProfileUpdateService.h"
 #include "lumo/account/UserAccountStoreService.h"
+#include "lumo/api/APISettings.h"
 #include "lumo/capture/ScreenCaptureHelperService.h"
 #include "lumo/capture/Screencast.h"
 #include "lumo/registry/Resolver.h"
@@ -17,8 +20,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr auto kForever = std::chrono::hours(24 * 365);
-// A check gives up after the library's request timeout and a margin for the digest.
-constexpr auto kCheckLimit = std::chrono::seconds(70);
+// A check's own HEAD request gives up after its 60-second idle timeout; this is only a backstop.
+constexpr auto kCheckLimit = std::chrono::seconds(65);
 // After Ctrl-C, uploads that do not report "cancelled" within this time are left behind.
 constexpr auto kCancelLimit = std::chrono::seconds(30);
 // A delete that has not reached the transfer queue by then never will.
@@ -26,9 +29,22 @@ constexpr auto kDeleteQueueLimit = std::chrono::seconds(5);
 constexpr auto kDeleteReportGrace = std::chrono::seconds(2);
 // Sharing goes on with the limits known so far when the profile does not come in time.
 constexpr auto kProfileLimit = std::chrono::seconds(15);
+constexpr const char* kNotSignedIn = "not signed in; run `lumo login TOKEN` first";
 
 std::string stateName(ShareState state) {
   return std::string(rawValue(state));
+}
+
+// Whether the states store says that the capture is, or may be, on the service.
+bool mayBeUploaded(ShareState state) {
+  return state == ShareState::uploaded || state == ShareState::uploading;
+}
+
+// The alerts and notifications the library posted around its last reports would be lost at
+// exit: run what is queued, and what that queues in turn, before results are final.
+void runQueuedWork() {
+  while (MainQueue::drain() > 0) {
+  }
 }
 
 }  // namespace
@@ -38,30 +54,48 @@ ShareRun::ShareRun(Output& output, Host& host)
   tracker_ = std::make_shared<CaptureTracker>(states_, manager_);
   manager_->setScreenCaptureDelegate(tracker_);
   manager_->setUploadQueueDelegate(tracker_);
-  tracker_->setOnState([this](const CaptureTracker::Entry& entry) {
-    output_.emit({{"event", "state"}, {"file", entry.file}, {"state", stateName(entry.state)}}, "");
-  });
+  // State changes are progress: standard error, in JSON mode only.
+  if (output_.json()) {
+    tracker_->setOnState([progress = host_.progress()](const CaptureTracker::Entry& entry) {
+      const nlohmann::json event{
+          {"event", "state"}, {"file", entry.file}, {"state", stateName(entry.state)}};
+      progress->printLine(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    });
+  }
+  host_.alerts()->hold();
 }
 
 ShareRun::~ShareRun() {
+  if (!finished_) host_.alerts()->release(nullptr);
   // Reports that come after the command are the store's alone again.
   manager_->setScreenCaptureDelegate(states_);
 }
 
-void ShareRun::fail(const std::string& file, const std::string& why) {
-  output_.emit({{"file", file}, {"ok", false}, {"error", why}}, "failed  " + file + ": " + why);
+void ShareRun::succeed(const nlohmann::json& result, const std::string& text) {
+  output_.emit(result, text);
 }
 
-std::shared_ptr<const ScreenCapture> ShareRun::open(const std::string& file) {
-  std::error_code ec;
-  const fs::path path = fs::absolute(file, ec);
-  if (ec || !fs::is_regular_file(path, ec)) {
-    fail(file, "no such file");
+void ShareRun::fail(const std::string& file, const std::string& why,
+                    std::optional<ShareState> state) {
+  nlohmann::json result{{"file", file}, {"ok", false}, {"error", why}};
+  if (state) result["state"] = stateName(*state);
+  const bool cancelled = state == ShareState::cancelled;
+  output_.emit(result, (cancelled ? "cancelled  " : "failed  ") + file + ": " + why);
+  host_.progress()->printLine("error: " + file + ": " + why);
+  reasons_.push_back(why);
+}
+
+std::shared_ptr<const ScreenCapture> ShareRun::open(const std::string& file, bool forShare) {
+  const fs::path path = normalPath(file);
+  auto why = whyUnreadable(path);
+  if (!why && forShare) why = whyNotShareable(path);
+  if (why) {
+    fail(path.string(), *why);
     return nullptr;
   }
   auto helper = Resolver::resolveFromRoot<ScreenCaptureHelperService>();
   std::shared_ptr<const ScreenCapture> capture = helper->screenCapture(Url::fileURL(path));
-  tracker_->track(file, capture);
+  tracker_->track(path.string(), capture);
   return capture;
 }
 
@@ -81,36 +115,73 @@ bool ShareRun::wait(const std::function<bool()>& done, std::chrono::milliseconds
 }
 
 int ShareRun::finish(bool failed) {
+  runQueuedWork();
+  finished_ = true;
+  host_.alerts()->release([this](const std::string& alert) {
+    for (const auto& reason : reasons_) {
+      if (reason.find(alert) != std::string::npos || alert.find(reason) != std::string::npos)
+        return true;
+    }
+    return false;
+  });
   states_->waitUntilSaved();
   if (cancelled_) return 130;
   return failed ? 1 : 0;
 }
 
-void ShareRun::refreshLimits() {
+std::optional<std::string> ShareRun::refreshLimits() {
   // A fresh process knows only the default plan limits; the quota check needs the user's.
-  if (!Resolver::resolveFromRoot<UserAccountStoreService>()->isLoggedIn()) return;
+  auto account = Resolver::resolveFromRoot<UserAccountStoreService>();
+  auto failed = std::make_shared<std::atomic<bool>>(false);
   auto done = std::make_shared<std::atomic<bool>>(false);
   Resolver::resolveFromRoot<ProfileUpdateService>()->updateProfileIfNeeded(
-      [done](const Result<ProfileResponse>&) { *done = true; });
+      [done, failed](const Result<ProfileResponse>& result) {
+        *failed = !result;
+        *done = true;
+      });
   wait([&] { return done->load(); }, kProfileLimit);
+  // The profile's failure does not tell a refused token from other trouble; one request of
+  // our own does.
+  if (!*failed || !account->authToken()) return std::nullopt;
+  auto why = ServiceProbe::whyTokenRefused(APISettings::serviceAddresses().apiBaseUrl,
+                                           *account->authToken());
+  if (why && *why == kTokenRefused) return why;
+  return std::nullopt;
 }
 
 int ShareRun::share(const std::vector<std::string>& files, std::vector<Outcome>* outcomes) {
-  refreshLimits();
+  // The library's share does not consult the sign-in: without it, the link would be copied and
+  // the upload queued only to fail.
+  std::optional<std::string> refused;
+  if (!Resolver::resolveFromRoot<UserAccountStoreService>()->isLoggedIn()) {
+    refused = kNotSignedIn;
+  } else {
+    refused = refreshLimits();
+  }
+  if (refused) {
+    for (const auto& file : files) {
+      fail(normalPath(file).string(), *refused);
+      if (outcomes)
+        outcomes->push_back({normalPath(file).string(), false, ShareState::unknown, refused, {}});
+    }
+    return finish(true);
+  }
   auto urls = Resolver::resolveFromRoot<ShareURLHelperService>();
   std::map<std::string, std::optional<Url>> links;
   bool failed = false;
   std::size_t asked = 0;
   for (const auto& file : files) {
     if (Interrupt::requested()) break;
-    auto capture = open(file);
+    auto capture = open(file, true);
     if (!capture) {
       failed = true;
-      if (outcomes) outcomes->push_back({file, false, ShareState::unknown, "no such file", {}});
+      if (outcomes)
+        outcomes->push_back(
+            {normalPath(file).string(), false, ShareState::unknown, "unreadable", {}});
       continue;
     }
     const bool screencast = dynamic_cast<const Screencast*>(capture.get()) != nullptr;
-    links[file] =
+    links[normalPath(file).string()] =
         screencast ? urls->generateHTMLShareURL(*capture) : urls->generateShareURL(*capture);
     manager_->share(*capture);
     ++asked;
@@ -125,6 +196,7 @@ int ShareRun::share(const std::vector<std::string>& files, std::vector<Outcome>*
         return true;
       },
       kForever);
+  runQueuedWork();
   // The progress line ends before the results, which may share the terminal with it.
   bool allUploaded = asked > 0;
   for (const auto& entry : tracker_->entries()) {
@@ -141,21 +213,18 @@ int ShareRun::share(const std::vector<std::string>& files, std::vector<Outcome>*
       outcome.link = it->second->absoluteString();
     }
     if (outcome.ok) {
-      output_.emit({{"file", entry.file},
-                    {"ok", true},
-                    {"state", "uploaded"},
-                    {"link", outcome.link.value_or("")}},
-                   "uploaded  " + entry.file + "  " + outcome.link.value_or(""));
+      succeed({{"file", entry.file},
+               {"ok", true},
+               {"state", "uploaded"},
+               {"link", outcome.link.value_or("")}},
+              "uploaded  " + entry.file + "  " + outcome.link.value_or(""));
     } else {
       failed = true;
       std::string why = !ended && entry.reports == 0 ? "no answer"
                         : outcome.error              ? *outcome.error
                                                      : stateName(entry.state);
       if (entry.state == ShareState::cancelled) why = "cancelled";
-      output_.emit(
-          {{"file", entry.file}, {"ok", false}, {"state", stateName(entry.state)}, {"error", why}},
-          (entry.state == ShareState::cancelled ? "cancelled  " : "failed  ") + entry.file + ": " +
-              why);
+      fail(entry.file, why, entry.state);
     }
     if (outcomes) outcomes->push_back(std::move(outcome));
   }
@@ -163,34 +232,56 @@ int ShareRun::share(const std::vector<std::string>& files, std::vector<Outcome>*
 }
 
 int ShareRun::check(const std::vector<std::string>& files) {
+  // The library's check reports nothing when it fails; the same HEAD request of our own, sent
+  // alongside, says why and ends the wait as soon as no report can come.
+  auto urls = Resolver::resolveFromRoot<ShareURLHelperService>();
+  std::map<std::string, std::unique_ptr<ServiceProbe>> probes;
   bool failed = false;
   for (const auto& file : files) {
-    if (auto capture = open(file)) {
-      manager_->checkScreenCaptureRemoteState(*capture);
-    } else {
+    auto capture = open(file, false);
+    if (!capture) {
       failed = true;
+      continue;
+    }
+    manager_->checkScreenCaptureRemoteState(*capture);
+    if (auto url = urls->generateShareURL(*capture)) {
+      probes[normalPath(file).string()] = std::make_unique<ServiceProbe>(*url, HTTPMethod::head);
     }
   }
+  auto reportExpected = [&probes](const CaptureTracker::Entry& entry) {
+    auto it = probes.find(entry.file);
+    if (it == probes.end()) return false;  // no link: the library does not ask
+    const auto answer = it->second->answer();
+    return !answer || answer->why.empty() || answer->status == 403;
+  };
   wait(
       [&] {
+        if (Interrupt::requested()) return true;  // nothing to cancel: a check ends at once
         for (const auto& entry : tracker_->entries()) {
-          if (entry.reports == 0) return false;
+          if (entry.reports == 0 && reportExpected(entry)) return false;
         }
         return true;
       },
       kCheckLimit);
+  cancelled_ = Interrupt::requested();
+  runQueuedWork();
   for (const auto& entry : tracker_->entries()) {
     if (entry.reports == 0) {
       failed = true;
-      fail(entry.file, "no answer from the delivery address");
+      auto it = probes.find(entry.file);
+      const auto answer = it == probes.end() ? std::nullopt : it->second->answer();
+      fail(entry.file, cancelled_           ? std::string("interrupted")
+                       : it == probes.end() ? std::string("no share link can be made for it")
+                       : !answer            ? std::string("no answer from the delivery address")
+                                            : "the delivery address failed: " + answer->why);
       continue;
     }
     const bool there = entry.state == ShareState::uploaded;
-    output_.emit({{"file", entry.file},
-                  {"ok", true},
-                  {"state", stateName(entry.state)},
-                  {"onServer", there}},
-                 (there ? "on server  " : "gone  ") + entry.file);
+    succeed({{"file", entry.file},
+             {"ok", true},
+             {"state", stateName(entry.state)},
+             {"onServer", there}},
+            (there ? "on server  " : "gone  ") + entry.file);
   }
   return finish(failed);
 }
@@ -198,7 +289,7 @@ int ShareRun::check(const std::vector<std::string>& files) {
 int ShareRun::remove(const std::vector<std::string>& files) {
   bool failed = false;
   for (const auto& file : files) {
-    if (auto capture = open(file)) {
+    if (auto capture = open(file, false)) {
       manager_->deleteScreenCapture(*capture);
     } else {
       failed = true;
@@ -207,6 +298,12 @@ int ShareRun::remove(const std::vector<std::string>& files) {
   // The queue may report its first transfer after the calls return; a delete that never
   // reaches it (no link can be made) is given up after a short while.
   const auto asked = std::chrono::steady_clock::now();
+  auto allDeleted = [&] {
+    for (const auto& entry : tracker_->entries()) {
+      if (!entry.deleted) return false;
+    }
+    return true;
+  };
   wait(
       [&] {
         if (tracker_->queueWasBusy() && tracker_->queueCount() == 0) return true;
@@ -214,29 +311,25 @@ int ShareRun::remove(const std::vector<std::string>& files) {
             std::chrono::steady_clock::now() - asked > kDeleteQueueLimit) {
           return true;
         }
-        for (const auto& entry : tracker_->entries()) {
-          if (!entry.deleted) return false;
-        }
-        return true;
+        return allDeleted();
       },
       kForever);
   // The queue may count the transfer out just before its report of the delete comes in.
-  wait(
-      [&] {
-        for (const auto& entry : tracker_->entries()) {
-          if (!entry.deleted) return false;
-        }
-        return true;
-      },
-      kDeleteReportGrace);
+  wait(allDeleted, kDeleteReportGrace);
+  runQueuedWork();
   for (const auto& entry : tracker_->entries()) {
     if (entry.deleted) {
-      output_.emit({{"file", entry.file}, {"ok", true}, {"state", stateName(entry.state)}},
-                   "deleted  " + entry.file);
+      succeed({{"file", entry.file}, {"ok", true}, {"state", stateName(entry.state)}},
+              "deleted  " + entry.file);
     } else {
       failed = true;
-      // The library only logs a failed delete; the state it leaves unchanged tells.
-      fail(entry.file, "not deleted (state unchanged: " + stateName(entry.state) + ")");
+      // The library only logs a failed delete (--verbose shows it); the state tells the rest.
+      fail(entry.file,
+           mayBeUploaded(entry.state)
+               ? "the service did not confirm the delete (state unchanged: " +
+                     stateName(entry.state) + "; --verbose shows its answer)"
+               : "nothing had been uploaded (state: " + stateName(entry.state) + ")",
+           entry.state);
     }
   }
   return finish(failed);

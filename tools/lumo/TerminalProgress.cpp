@@ -16,8 +16,9 @@ void writeErr(const std::string& text) {
 
 }  // namespace
 
-TerminalProgress::TerminalProgress(bool terminal, std::function<std::int64_t()> totalBytes)
-    : terminal_(terminal), totalBytes_(std::move(totalBytes)) {}
+TerminalProgress::TerminalProgress(bool terminal, bool quiet,
+                                   std::function<std::int64_t()> totalBytes)
+    : terminal_(terminal), quiet_(quiet), totalBytes_(std::move(totalBytes)) {}
 
 std::string TerminalProgress::formatBytes(double bytes) {
   char text[32];
@@ -47,6 +48,7 @@ void TerminalProgress::finish(bool complete) {
 }
 
 void TerminalProgress::printLine(const std::string& line) {
+  if (quiet_ && line.rfind("error:", 0) != 0) return;
   std::lock_guard lock(mu_);
   if (terminal_ && drawn_) {
     writeErr("\r\033[K" + line + "\n" + line_);
@@ -56,6 +58,7 @@ void TerminalProgress::printLine(const std::string& line) {
 }
 
 void TerminalProgress::draw(double progress) {
+  if (quiet_) return;
   const auto now = std::chrono::steady_clock::now();
   if (!drawn_ && lastDecile_ < 0) started_ = now;
   const int percent = static_cast<int>(std::floor(progress * 100));
@@ -72,7 +75,8 @@ void TerminalProgress::draw(double progress) {
   const double total = static_cast<double>(totalBytes_ ? totalBytes_() : 0);
   const double sent = total * progress;
   const double seconds = std::chrono::duration<double>(now - started_).count();
-  const double speed = seconds > 0.05 ? sent / seconds : 0;
+  if (progress < 1.0 || lastSpeed_ <= 0) lastSpeed_ = seconds > 0.05 ? sent / seconds : 0;
+  const double speed = lastSpeed_;
   std::string line = "\r\033[KUploading " + std::to_string(percent) + "%";
   if (total > 0) line += "  " + formatBytes(sent) + " / " + formatBytes(total);
   if (speed > 0) {

@@ -1,10 +1,12 @@
 // lumo: shares screen captures through LumoShared from a terminal or a script.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <sstream>
+#include <system_error>
 
 #include "Commands.h"
 #include "Config.h"
@@ -24,7 +26,8 @@ int showConfig(Output& output) {
   auto describe = [](const Config::Value& v) {
     return v.value.empty() ? std::string("(not set)") : v.value + "  (" + v.source + ")";
   };
-  output.emit({{"file", Config::file().string()},
+  output.emit({{"ok", true},
+               {"configFile", Config::file().string()},
                {"apiBase", config.apiBase.value},
                {"apiBaseSource", config.apiBase.source},
                {"shareBase", config.shareBase.value},
@@ -36,6 +39,24 @@ int showConfig(Output& output) {
 
 void usageError(const std::string& message) {
   std::cerr << "error: " << message << "\n";
+}
+
+// The results are the point of the run: when they could not all be written, it failed.
+int checked(const Output& output, int status) {
+  if (const int error = output.writeError()) {
+    std::cerr << "error: cannot write the results to standard output: "
+              << std::generic_category().message(error) << "\n";
+    return status == 0 ? 1 : status;
+  }
+  return status;
+}
+
+// Quiet: the library's own lines, which go to descriptor 1 (see Output), are dropped too.
+void silenceLibraryLines() {
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0) return;
+  ::dup2(null, STDOUT_FILENO);
+  ::close(null);
 }
 
 }  // namespace
@@ -51,12 +72,19 @@ int main(int argc, char** argv) try {
   Output& output = Output::takeStandardOutput();
   Interrupt::install();
 
-  CLI::App app{"lumo: share screen captures through a LumoShared service"};
+  CLI::App app{"lumo: share screen captures through a LumoShared service", "lumo"};
   app.require_subcommand(1);
   app.fallthrough();  // `lumo share --verbose FILE` as well as `lumo --verbose share FILE`
+  app.set_version_flag("--version", std::string("lumo ") + LUMO_VERSION);
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return "error: " + std::string(e.what()) + "\nRun `lumo --help` for more information.\n";
+  });
   bool verbose = false;
+  bool quiet = false;
   bool json = false;
   app.add_flag("-v,--verbose", verbose, "Show the library's debug log on standard error");
+  app.add_flag("-q,--quiet", quiet, "Standard error shows only the error: lines");
+  auto* helpCommand = app.add_subcommand("help", "Show this help");
   auto withJson = [&json](CLI::App* command) {
     command->add_flag("--json", json, "One JSON object per line for each event and result");
     return command;
@@ -67,6 +95,8 @@ int main(int argc, char** argv) try {
       withJson(app.add_subcommand("login", "Keep the API token for later commands"));
   loginCommand->add_option("TOKEN", token, "The API token; - reads it from standard input")
       ->required();
+  bool noVerify = false;
+  loginCommand->add_flag("--no-verify", noVerify, "Keep the token without asking the service");
   auto* logoutCommand = withJson(app.add_subcommand("logout", "Forget the API token"));
   auto* profileCommand = withJson(
       app.add_subcommand("profile", "Refresh the profile; show the limits and what is left"));
@@ -101,6 +131,8 @@ int main(int argc, char** argv) try {
   setCommand->add_option("VALUE", value, "The address, e.g. https://api.example.com")->required();
   auto* demoCommand = app.add_subcommand(
       "demo", "Make a screenshot, screencast, GIF and PDF, share them and fetch them back");
+  bool keepDemo = false;
+  demoCommand->add_flag("--keep", keepDemo, "Keep the demo's folders and print where they are");
 
   try {
     app.parse(argc, argv);
@@ -110,52 +142,65 @@ int main(int argc, char** argv) try {
     const int rc = app.exit(e, out, err);
     output.raw(out.str());
     std::cerr << err.str();
-    return rc == 0 ? 0 : 2;
+    return checked(output, rc == 0 ? 0 : 2);
   }
   output.setJson(json);
+  if (helpCommand->parsed()) {
+    // Help on the program, not on the `help` command that asked for it.
+    output.raw(app.get_formatter()->make_help(&app, "lumo", CLI::AppFormatMode::Normal));
+    return checked(output, 0);
+  }
+  if (quiet) silenceLibraryLines();
 
   if (configCommand->parsed()) {
     if (setCommand->parsed()) {
       if (auto why = Config::set(key, value)) {
         usageError(*why);
-        return 1;
+        return 2;
       }
     }
-    return showConfig(output);
+    return checked(output, showConfig(output));
   }
 
   const auto config = Config::load();
   const bool needsService = profileCommand->parsed() || shareCommand->parsed() ||
                             checkCommand->parsed() || deleteCommand->parsed() ||
-                            demoCommand->parsed();
+                            demoCommand->parsed() || (loginCommand->parsed() && !noVerify);
   if (needsService) {
     if (auto why = config.missing()) {
       usageError(*why);
       return 2;
     }
+    if (auto why = config.invalid()) {
+      usageError(*why);
+      return 2;
+    }
   }
+  // The demo signs in with an account of its own, in folders of its own.
+  std::optional<DemoHome> demoHome;
+  if (demoCommand->parsed()) demoHome.emplace(keepDemo);
   if (!config.apiBase.value.empty() || !config.shareBase.value.empty()) {
     lumo::APISettings::setServiceAddresses({config.apiBase.value, config.shareBase.value});
   }
 
   std::string whyNot;
-  auto host = Host::install({verbose, ::isatty(STDERR_FILENO) == 1}, &whyNot);
+  auto host = Host::install({verbose, ::isatty(STDERR_FILENO) == 1, quiet}, &whyNot);
   if (!host) {
     usageError(whyNot);
     return 1;
   }
 
-  if (loginCommand->parsed()) return login(output, token);
-  if (logoutCommand->parsed()) return logout(output);
-  if (profileCommand->parsed()) return profile(output);
-  if (statusCommand->parsed()) return status(output, *host, files);
-  if (importCommand->parsed()) return importFiles(output, files);
-  if (inboxCommand->parsed()) return inbox(output);
-  if (demoCommand->parsed()) return demo(output, *host);
+  if (loginCommand->parsed()) return checked(output, login(output, token, !noVerify));
+  if (logoutCommand->parsed()) return checked(output, logout(output));
+  if (profileCommand->parsed()) return checked(output, profile(output));
+  if (statusCommand->parsed()) return checked(output, status(output, *host, files));
+  if (importCommand->parsed()) return checked(output, importFiles(output, files));
+  if (inboxCommand->parsed()) return checked(output, inbox(output));
+  if (demoHome) return checked(output, demo(output, *host, *demoHome));
   ShareRun run(output, *host);
-  if (shareCommand->parsed()) return run.share(files);
-  if (checkCommand->parsed()) return run.check(files);
-  return run.remove(files);
+  if (shareCommand->parsed()) return checked(output, run.share(files));
+  if (checkCommand->parsed()) return checked(output, run.check(files));
+  return checked(output, run.remove(files));
 } catch (const std::exception& e) {
   std::cerr << "error: " << e.what() << "\n";
   return 1;
