@@ -150,6 +150,7 @@ int main(int argc, char** argv) try {
     output.raw(app.get_formatter()->make_help(&app, "lumo", CLI::AppFormatMode::Normal));
     return checked(output, 0);
   }
+  Interrupt::announce(!quiet);
   if (quiet) silenceLibraryLines();
 
   if (configCommand->parsed()) {
