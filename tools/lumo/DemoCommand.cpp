@@ -15,6 +15,7 @@
 #include <iostream>
 #include <iterator>
 #include <sstream>
+#include <system_error>
 
 #include "Commands.h"
 #include "ShareRun.h"
@@ -142,7 +143,13 @@ int demo(Output& output, Host& host) {
                  "does; see `scripts/devstack start`)\n";
     return 2;
   }
-  std::string pattern = (fs::temp_directory_path() / "lumo-demo-XXXXXX").string();
+  std::error_code ec;
+  const fs::path temporary = fs::temp_directory_path(ec);
+  if (ec) {
+    std::cerr << "error: no temporary folder: " << ec.message() << "\n";
+    return 1;
+  }
+  std::string pattern = (temporary / "lumo-demo-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) {
     std::cerr << "error: cannot make a temporary folder\n";
     return 1;
