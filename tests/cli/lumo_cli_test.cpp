@@ -299,10 +299,13 @@ TEST_F(Lumo, CtrlCCancelsTheUploadAndSavesCancelled) {
 
 TEST_F(Lumo, ImportTakesFilesIntoSharedStorage) {
   const fs::path a = file("a.txt", 10);
+  fs::create_directories(home_ / "cache");
+  fs::copy_file(file("b.txt", 10), home_ / "cache/a.txt");  // another application's file
   const Outcome run = lumo({"import", "--json", a.string()});
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string imported = run.lines().at(0)["imported"];
   EXPECT_EQ(readText(imported), readText(a));
+  EXPECT_EQ(readText(home_ / "cache/a.txt"), readText(home_ / "Documents/b.txt"));
   EXPECT_EQ(fs::path(imported).parent_path().filename(), "Caches");
   const Outcome inbox = lumo({"inbox", "--json"});
   ASSERT_EQ(inbox.lines().size(), 1u);
