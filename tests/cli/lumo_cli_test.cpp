@@ -16,6 +16,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -35,6 +36,18 @@ std::string env(const char* name) {
 std::string readText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// What `command` writes to standard output.
+std::string commandOutput(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  char buffer[4096];
+  for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    out.append(buffer, n);
+  }
+  if (pipe) ::pclose(pipe);
+  return out;
 }
 
 void writeRandom(const fs::path& path, std::size_t size) {
@@ -148,14 +161,8 @@ class Lumo : public ::testing::Test {
     ASSERT_EQ(lumo({"login", token}).status, 0);
   }
   static int curlStatus(const std::string& url, const fs::path& to) {
-    const std::string command = "curl -s -o '" + to.string() + "' -w '%{http_code}' '" + url + "'";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    char code[8] = {};
-    if (pipe) {
-      [[maybe_unused]] auto n = std::fread(code, 1, sizeof code - 1, pipe);
-      ::pclose(pipe);
-    }
-    return std::atoi(code);
+    return std::atoi(
+        commandOutput("curl -s -o '" + to.string() + "' -w '%{http_code}' '" + url + "'").c_str());
   }
 
   fs::path home_;
@@ -200,23 +207,18 @@ TEST_F(Lumo, UsageHelpConfigAndAccount) {
 TEST_F(Lumo, ShareStatusCheckDeleteKeepTheStates) {
   login();
   const fs::path shot = file("shot.png", 0);
-  ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=size=64x48 -frames:v 1 '" +
-                         shot.string() + "'")
-                            .c_str()),
-            0);
+  const std::string ffmpeg = "ffmpeg -v error -y -f lavfi -i testsrc=size=64x48 -frames:v 1 '";
+  ASSERT_EQ(std::system((ffmpeg + shot.string() + "'").c_str()), 0);
   const fs::path other = file("notes.bin", 300000);
   const Outcome share = lumo({"share", "--json", shot.string(), other.string(), "missing.txt"});
   EXPECT_EQ(share.status, 1) << share.err;  // the missing file fails, the others upload
   EXPECT_EQ(share.result("missing.txt")["ok"], false);
-  std::vector<std::string> states;
+  std::string states;  // of the second file, in order
   for (const auto& line : share.lines()) {
-    if (line.value("event", "") == "state" && line["file"] == other.string()) {
-      states.push_back(line["state"]);
-    }
+    const bool mine = line.value("event", "") == "state" && line["file"] == other.string();
+    states += mine ? line["state"].get<std::string>() + " " : "";
   }
-  ASSERT_GE(states.size(), 2u);
-  EXPECT_EQ(states[states.size() - 2], "uploading");
-  EXPECT_EQ(states.back(), "uploaded");
+  EXPECT_TRUE(states.ends_with("uploading uploaded ")) << states;
   std::string lastLink;
   for (const auto& path : {shot, other}) {
     const json result = share.result(path.string());
@@ -226,11 +228,7 @@ TEST_F(Lumo, ShareStatusCheckDeleteKeepTheStates) {
     EXPECT_EQ(readText(home_ / "fetched"), readText(path));
   }
   if (!env("DISPLAY").empty() && std::system("command -v xclip >/dev/null") == 0) {
-    FILE* pipe = ::popen("xclip -o -selection clipboard", "r");
-    char text[512] = {};
-    [[maybe_unused]] auto n = std::fread(text, 1, sizeof text - 1, pipe);
-    ::pclose(pipe);
-    EXPECT_EQ(std::string(text), lastLink);
+    EXPECT_EQ(commandOutput("xclip -o -selection clipboard"), lastLink);
   }
 
   // Status reads the states file, with or without files named.
@@ -258,17 +256,9 @@ TEST_F(Lumo, ShareStatusCheckDeleteKeepTheStates) {
 }
 
 TEST_F(Lumo, QuotaFailureSaysWhichAndWhy) {
-  std::string small;
-  {
-    FILE* pipe = ::popen(("curl -s " + env("LUMO_API_BASE") + "/__dev__/health").c_str(), "r");
-    std::string body;
-    char buffer[4096];
-    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-      body.append(buffer, n);
-    }
-    if (pipe) ::pclose(pipe);
-    small = json::parse(body, nullptr, false).value("/tokens/small"_json_pointer, "");
-  }
+  const json health = json::parse(
+      commandOutput("curl -s " + env("LUMO_API_BASE") + "/__dev__/health"), nullptr, false);
+  const std::string small = health.value("/tokens/small"_json_pointer, "");
   ASSERT_FALSE(small.empty());
   login(small);
   const fs::path big = file("big.bin", 2 << 20);  // over the 1 MiB a file of that plan
@@ -295,6 +285,26 @@ TEST_F(Lumo, CtrlCCancelsTheUploadAndSavesCancelled) {
   EXPECT_EQ(run.status, 130) << run.err;
   EXPECT_EQ(run.result(large.string())["state"], "cancelled") << run.out;
   EXPECT_EQ(lumo({"status", "--json", large.string()}).lines().at(0)["state"], "cancelled");
+}
+
+// The states only grow: a valid states file of any size survives a status and a share.
+TEST_F(Lumo, LargeStatesFileKeepsEveryEntry) {
+  login();
+  const fs::path states = home_ / "data/lumo/share_states.json", added = file("new.bin", 1000);
+  std::size_t entries = 0;
+  std::string text = "[";
+  while (text.size() < 26'000'000) {
+    text += R"({"id":"/old)" + std::to_string(entries++) + R"(","state":"uploaded"},)";
+  }
+  text.back() = ']';
+  std::ofstream(states) << text;  // the internal folder is the host's, made by the login
+  EXPECT_EQ(lumo({"status", added.string()}).status, 0);
+  EXPECT_EQ(lumo({"share", added.string()}).status, 0);
+  std::set<std::string> ids;
+  for (const auto& entry : json::parse(readText(states))) ids.insert(entry.value("id", ""));
+  EXPECT_EQ(ids.size(), entries + 1);
+  for (std::size_t i = 0; i < entries; ++i) ids.erase("/old" + std::to_string(i));
+  EXPECT_EQ(ids.size(), 1u);  // the new file's
 }
 
 TEST_F(Lumo, ImportTakesFilesIntoSharedStorage) {
@@ -331,13 +341,7 @@ TEST_F(Lumo, ProgressLineRedrawsInPlace) {
   for (auto until = std::chrono::steady_clock::now() + 120s;
        pane.find("EXIT=") == std::string::npos && std::chrono::steady_clock::now() < until;) {
     std::this_thread::sleep_for(200ms);
-    FILE* pipe = ::popen((tmux + " capture-pane -p").c_str(), "r");
-    pane.clear();
-    char buffer[4096];
-    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-      pane.append(buffer, n);
-    }
-    if (pipe) ::pclose(pipe);
+    pane = commandOutput(tmux + " capture-pane -p");
   }
   [[maybe_unused]] int ignored = std::system((tmux + " kill-server").c_str());
   seen_.push_back(pane);
