@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/api/HTTPRequester.h"
 #include "lumo/platform/FileDescriptor.h"
 #include "lumo/platform/FileManager.h"
 #include "lumo/platform/HttpRequest.h"
@@ -98,8 +99,8 @@ Result<std::shared_ptr<HttpTask>> MultipartUploadTask::upload(
                          components_.remoteName(), components_.contentType);
   request.setValue(form.contentTypeHeaderValue(), "Content-Type");
 
-  auto session =
-      HttpSession::make(HttpSessionConfiguration{}, std::move(delegate), DispatchQueue::main());
+  auto session = HttpSession::make(HTTPRequester::registeredConfiguration(), std::move(delegate),
+                                   DispatchQueue::main());
   std::shared_ptr<HttpTask> transfer =
       session->uploadTask(std::move(request), form.httpBody(file, *fileSize));
   transfer->resume();
