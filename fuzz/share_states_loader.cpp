@@ -29,8 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   static const auto path = fuzz::scratchFolder() / ShareStatesManager::kStatesFileName;
   fuzz::writeFile(path, text);
-  const Result<ShareStateModel::Set> read =
-      ShareStatesFile(path).read(ShareStatesManager::kMaxStatesFileSize);
+  const Result<ShareStateModel::Set> read = ShareStatesFile(path).read();
   LUMO_FUZZ_CHECK(read.ok() == decoded.ok(), "reading the file and decoding its bytes disagree");
   if (!decoded) {
     (void)decoded.error().localizedDescription();

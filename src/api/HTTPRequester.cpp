@@ -4,11 +4,19 @@
 #include <utility>
 
 #include "ExchangeOutcome.h"
+#include "lumo/registry/Resolver.h"
 
 namespace lumo {
 
+HTTPRequester::HTTPRequester() : HTTPRequester(registeredConfiguration()) {}
+
 HTTPRequester::HTTPRequester(HttpSessionConfiguration configuration)
     : urlSession_(HttpSession::make(std::move(configuration))) {}
+
+HttpSessionConfiguration HTTPRequester::registeredConfiguration() {
+  auto registered = Resolver::optionalFromRoot<HttpSessionConfiguration>();
+  return registered ? *registered : HttpSessionConfiguration{};
+}
 
 std::shared_ptr<HttpTask> HTTPRequester::request(
     const Url& url, HTTPMethod method,

@@ -3,11 +3,13 @@
 #include <utility>
 
 #include "ExchangeOutcome.h"
+#include "lumo/api/HTTPRequester.h"
 #include "lumo/support/DispatchQueue.h"
 
 namespace lumo {
 
-ImageDownloader::ImageDownloader() : session_(HttpSession::make()) {}
+ImageDownloader::ImageDownloader()
+    : session_(HttpSession::make(HTTPRequester::registeredConfiguration())) {}
 
 std::shared_ptr<HttpTask> ImageDownloader::_downloadImageData(const Url& url,
                                                               DataCompletion completion) const {

@@ -190,9 +190,19 @@ void ShareViewModel::handleLoadedItem(const Result<ItemProvider::Item>& item) {
   shareItems_.push_back(std::make_shared<const ShareItemURL>(std::move(*copy)));
 }
 
+Result<Url> ShareViewModel::cachesDirectory() const {
+  auto caches = fileManager_.url(SearchPathDirectory::caches, /*create=*/false);
+  if (!caches) return caches.error();
+  // It may not exist yet on a fresh account; it is ours to create.
+  const Url folder = caches->appendingPathComponent(std::string(kCachesFolderName), true);
+  if (auto made = fileManager_.createDirectory(folder.filePath(), true); !made) {
+    return made.error();
+  }
+  return folder;
+}
+
 Result<Url> ShareViewModel::copyIntoCachesDirectory(const Url& url) const {
-  // The XDG cache folder may not exist yet on a fresh account; it is ours to create.
-  auto caches = fileManager_.url(SearchPathDirectory::caches, /*create=*/true);
+  auto caches = cachesDirectory();
   if (!caches) return ShareExtensionError::cantGetLocalCachesDirectoryURLs;
 
   auto source = localPath(url);
@@ -225,8 +235,8 @@ Result<Url> ShareViewModel::copyIntoCachesDirectory(const Url& url) const {
         targetStat.st_ino == sourceStat.st_ino) {
       return destination;
     }
-    // An earlier copy is replaced. The caches folder is shared with other applications, so a
-    // folder there is never ours: it stays, and the copy fails on it.
+    // The folder is the extension's own: a file of the name is an earlier copy and is
+    // replaced. A folder was never made by the intake: it stays, and the copy fails on it.
     if (!S_ISDIR(targetStat.st_mode)) (void)fileManager_.removeItem(target);
   }
   if (auto copied = fileManager_.copyItem(real, target); !copied) return copied.error();

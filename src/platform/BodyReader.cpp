@@ -31,7 +31,11 @@ Result<std::unique_ptr<BodyReader>> BodyReader::open(HttpBody body) {
     } else {
       const auto& range = std::get<HttpBody::FileRange>(part);
       segment.path = range.path.string();
-      segment.fd = FileDescriptor(::open(range.path.c_str(), O_RDONLY | O_CLOEXEC));
+      // A file handed over open is read through a duplicate: the same open file, whatever
+      // became of its name, with a descriptor this reader owns.
+      segment.fd =
+          FileDescriptor(range.descriptor ? ::fcntl(range.descriptor->get(), F_DUPFD_CLOEXEC, 0)
+                                          : ::open(range.path.c_str(), O_RDONLY | O_CLOEXEC));
       if (segment.fd.get() < 0) return unreadableFileError(segment.path, errnoText(errno));
       struct stat st {};
       if (::fstat(segment.fd.get(), &st) != 0)

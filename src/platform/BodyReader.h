@@ -18,8 +18,8 @@ namespace lumo::detail {
 // Used by one transfer on the network thread at a time.
 class BodyReader {
  public:
-  // Opens every file of `body`. Fails with NSURLErrorDomain -1100 naming a file that cannot
-  // be opened, or whose range lies beyond its end.
+  // Opens every file of `body` that is not open yet. Fails with NSURLErrorDomain -1100 naming
+  // a file that cannot be opened, or whose range lies beyond its end.
   static Result<std::unique_ptr<BodyReader>> open(HttpBody body);
 
   std::int64_t size() const { return size_; }

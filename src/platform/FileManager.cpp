@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "lumo/platform/FileDescriptor.h"
+#include "lumo/platform/UserDefaults.h"
 
 namespace lumo {
 namespace fs = std::filesystem;
@@ -300,7 +301,9 @@ Result<Url> FileManager::url(SearchPathDirectory directory, bool create) const {
       path = picturesDirectory();
       break;
     case SearchPathDirectory::caches:
+      // The cache root is shared by every application of the user: ours is a folder in it.
       path = xdgDirectory("XDG_CACHE_HOME", ".cache");
+      if (path) *path /= UserDefaults::applicationIdentifier();
       break;
   }
   if (!path) {

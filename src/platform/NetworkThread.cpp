@@ -32,15 +32,6 @@ constexpr long kReceiveBufferSize = 256L * 1024;
 constexpr long kMaxRedirects = 16;
 constexpr const char* kUserAgent = "LumoShared/0.1";
 
-std::optional<std::int64_t> readIdleOverride() {
-  const char* text = std::getenv("LUMO_TEST_IDLE_TIMEOUT_MS");
-  if (text == nullptr || *text == '\0') return std::nullopt;
-  char* end = nullptr;
-  const long long ms = std::strtoll(text, &end, 10);
-  if (end == text || *end != '\0' || ms <= 0) return std::nullopt;
-  return ms;
-}
-
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() &&
@@ -244,8 +235,7 @@ NetworkThread::NetworkThread()
         CURLM* multi = curl_multi_init();
         if (multi == nullptr) stopProcess("libcurl could not make its multi handle");
         return multi;
-      }()),
-      idleOverrideMs_(readIdleOverride()) {
+      }()) {
   gNetworkThreadExists.store(true);
 }
 
@@ -369,7 +359,9 @@ void NetworkThread::begin(const std::shared_ptr<HttpTask>& task) {
   std::int64_t idleMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                             request.timeoutInterval.value_or(config.timeoutIntervalForRequest))
                             .count();
-  if (idleOverrideMs_) idleMs = *idleOverrideMs_;
+  if (config.maximumIdleTimeout) {
+    idleMs = std::min<std::int64_t>(idleMs, config.maximumIdleTimeout->count());
+  }
   idleMs = std::max<std::int64_t>(idleMs, 1);
 
   curl_easy_setopt(easy, CURLOPT_PRIVATE, t);

@@ -35,8 +35,6 @@ class NetworkThread {
 
   // Easy handles alive.
   std::size_t liveTransfers() const { return liveTransfers_.load(); }
-  // The idle timeout that overrides every other, from LUMO_TEST_IDLE_TIMEOUT_MS.
-  std::optional<std::int64_t> idleTimeoutOverrideMs() const { return idleOverrideMs_; }
 
  private:
   NetworkThread();
@@ -47,7 +45,6 @@ class NetworkThread {
   void complete(Transfer* transfer, CURLcode result);
 
   CURLM* const multi_;  // never cleaned up: the thread runs for the life of the process
-  const std::optional<std::int64_t> idleOverrideMs_;
   std::atomic<std::size_t> liveTransfers_{0};
 
   std::mutex mu_;

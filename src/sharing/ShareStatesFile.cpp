@@ -7,8 +7,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -189,6 +191,8 @@ Result<ShareStateModel::Set> ShareStatesFile::decode(std::string_view text) {
   bool parsed = false;
   try {
     parsed = json::sax_parse(text.begin(), text.end(), &reader);
+  } catch (const std::bad_alloc&) {
+    throw;  // a valid file may not fit: that says nothing about its content
   } catch (const std::exception& e) {
     return DecodingError(DecodingError::Kind::dataCorrupted, {},
                          std::string("The given data was not valid JSON. (") + e.what() + ")");
@@ -201,7 +205,7 @@ Result<ShareStateModel::Set> ShareStatesFile::decode(std::string_view text) {
   return std::move(reader.states);
 }
 
-Result<ShareStateModel::Set> ShareStatesFile::read(std::int64_t maxSize) const {
+Result<ShareStateModel::Set> ShareStatesFile::read() const {
   const std::string action = "Cannot read the states file \"" + path_.string() + "\"";
   // Non-blocking, so that a FIFO put in the file's place cannot hold the caller.
   FileDescriptor fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -209,30 +213,36 @@ Result<ShareStateModel::Set> ShareStatesFile::read(std::int64_t maxSize) const {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return fileError(errno, path_, action);
   if (!S_ISREG(st.st_mode)) return fileError(EINVAL, path_, action + " (not a regular file)");
-  if (st.st_size > maxSize) {
-    return fileError(EFBIG, path_, action + " (larger than " + std::to_string(maxSize) + " bytes)");
-  }
-  std::string text(static_cast<std::size_t>(st.st_size), '\0');
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == text.size()) {
-      // The file may have grown since fstat; read on, up to the limit.
-      if (static_cast<std::int64_t>(text.size()) > maxSize) {
-        return fileError(EFBIG, path_,
-                         action + " (larger than " + std::to_string(maxSize) + " bytes)");
+  // The states only grow: a valid file of any size is read in full, as long as it and its
+  // states fit in memory.
+  try {
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t filled = 0;
+    for (;;) {
+      // The file may have grown since fstat: read on.
+      if (filled == text.size()) text.resize(text.size() + 4096);
+      const ssize_t n = ::read(fd.get(), text.data() + filled, text.size() - filled);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fileError(errno, path_, action);
       }
-      text.resize(text.size() + 4096);
+      if (n == 0) break;
+      filled += static_cast<std::size_t>(n);
     }
-    const ssize_t n = ::read(fd.get(), text.data() + filled, text.size() - filled);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fileError(errno, path_, action);
-    }
-    if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
+    text.resize(filled);
+    return decode(text);
+  } catch (const std::bad_alloc&) {
+    return fileError(ENOMEM, path_, action + " (it does not fit in memory)");
+  } catch (const std::length_error&) {
+    return fileError(ENOMEM, path_, action + " (it does not fit in memory)");
   }
-  text.resize(filled);
-  return decode(text);
+}
+
+bool ShareStatesFile::contentWasNotRead(const Error& error) {
+  // Not a regular file (EINVAL) and content that does not decode say what the file is; a
+  // file that is missing now (ENOENT) holds nothing to keep.
+  const FileError* failure = error.as<FileError>();
+  return failure && failure->code != EINVAL && failure->code != ENOENT;
 }
 
 std::string ShareStatesFile::temporaryPrefix() const {

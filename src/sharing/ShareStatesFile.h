@@ -14,7 +14,7 @@ namespace lumo {
 // file as a whole.
 //
 //   ShareStatesFile file(folder / "share_states.json");
-//   auto states = file.read(ShareStatesManager::kMaxStatesFileSize);   // or a DecodingError
+//   auto states = file.read();   // or a DecodingError, or a FileError
 //   file.write(states);      // temporary file, fsync, rename over the states file
 class ShareStatesFile {
  public:
@@ -26,10 +26,16 @@ class ShareStatesFile {
 
   const std::filesystem::path& path() const { return path_; }
 
-  // Reads and decodes the file. Fails with a `FileError` when it cannot be read, is not a
-  // regular file or is larger than `maxSize` bytes, and with a `DecodingError` when its content
-  // does not decode (see `decode`).
-  Result<ShareStateModel::Set> read(std::int64_t maxSize) const;
+  // Reads the whole file, whatever its size, and decodes it. Fails with a `FileError` when it
+  // cannot be opened or read, is not a regular file or does not fit in memory, and with a
+  // `DecodingError` when its content does not decode (see `decode`).
+  Result<ShareStateModel::Set> read() const;
+
+  // Whether a failure of `read` left the content unknown: the file could not be opened or read,
+  // or did not fit in memory. Such a file may hold valid states. False for the failures that
+  // show it is no states file (not a regular file, content that does not decode) and for a file
+  // that is gone.
+  static bool contentWasNotRead(const Error& error);
 
   // Replaces the file with the encoding of `states`: written to a temporary file in the same
   // folder (locked while it is written), flushed to disk, renamed over the file, the folder
@@ -49,6 +55,7 @@ class ShareStatesFile {
   // the seven raw values (other members are ignored; of several objects with one id the first
   // wins). Anything else fails as a whole with a `DecodingError`, without reading further: a
   // value nested deeper than `kMaxDepth`, wrong types, missing members, an unknown state.
+  // Memory running out is no verdict on the text: `std::bad_alloc` passes through.
   static Result<ShareStateModel::Set> decode(std::string_view text);
 
  private:

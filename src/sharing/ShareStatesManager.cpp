@@ -259,6 +259,8 @@ void ShareStatesManager::save() {
     _logService->error(url.error());
     return;
   }
+  // The file may hold states this store never saw: it is not saved over until it is read.
+  if (fileNotRead_) return;
   const ShareStateModel::Set states = _statesSet.wrappedValue();
   if (auto written = ShareStatesFile(url->filePath()).write(states); !written) {
     _logService->error(written.error());
@@ -280,11 +282,24 @@ void ShareStatesManager::loadFromStorage() {
     std::lock_guard guard(fileMu_);
     file.removeLeftovers();
   }
+  // Saves are refused while the file holds content this store could not read.
+  auto refuseSaves = [this](bool refuse) {
+    std::lock_guard guard(fileMu_);
+    fileNotRead_ = refuse;
+  };
   if (!_fileService->fileExists(*url)) {
+    refuseSaves(false);
     save();
     return;
   }
-  auto loaded = file.read(kMaxStatesFileSize);
+  auto loaded = file.read();
+  if (!loaded && ShareStatesFile::contentWasNotRead(loaded.error())) {
+    _logService->error(loaded.error());
+    _logService->debug("States file could not be read. It is kept, and not saved until it is read");
+    refuseSaves(true);
+    return;
+  }
+  refuseSaves(false);
   if (loaded) {
     ShareStateModel::Set states;
     states.reserve(loaded->size());

@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <system_error>
 #include <utility>
 
 #include "lumo/platform/UUID.h"
@@ -25,15 +27,42 @@ std::string lastComponentName(std::string name) {
 }  // namespace
 
 TempFilesManager::TempFilesManager() {
+  if (auto base = baseFolder(); !base) {
+    std::cout << "Can't find a temporary folder. " << base.error().localizedDescription()
+              << std::endl;
+  }
   // Qualified: a constructor cannot reach an override, and the call should say so.
   const auto folder = TempFilesManager::temporaryFolderURL().filePath();
   if (!fileManager_.fileExists(folder)) (void)fileManager_.createDirectory(folder, false);
 }
 
+Result<std::filesystem::path> TempFilesManager::baseFolder() const {
+  if (auto library = fileManager_.url(SearchPathDirectory::library, false)) {
+    return library->filePath();
+  }
+  std::error_code ec;
+  std::filesystem::path temporary = std::filesystem::temp_directory_path(ec);
+  if (!ec) return temporary;
+  return Error(FileError{ec.value(), unusableTemporaryFolder(),
+                         "There is no home folder, and the temporary folder " +
+                             quotedPath(unusableTemporaryFolder()) +
+                             " cannot be used: " + ec.message()});
+}
+
+std::filesystem::path TempFilesManager::unusableTemporaryFolder() {
+  // The variables the system's temporary folder is looked up in, in the same order.
+  for (const char* name : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
+    if (const char* value = std::getenv(name); value && *value) return value;
+  }
+  return "/tmp";
+}
+
 Url TempFilesManager::temporaryFolderURL() {
-  auto library = fileManager_.url(SearchPathDirectory::library, false);
-  const Url base = library ? *library : Url::fileURL(std::filesystem::temp_directory_path(), true);
-  return base.appendingPathComponent(lumoTempDirectory_, true);
+  // Without a usable folder the path stays the one that was asked for: every file operation in
+  // it then fails with the file system's own error.
+  auto base = baseFolder();
+  return Url::fileURL(base ? *base : unusableTemporaryFolder(), true)
+      .appendingPathComponent(lumoTempDirectory_, true);
 }
 
 std::string TempFilesManager::temporaryFileName() {

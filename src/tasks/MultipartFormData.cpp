@@ -78,13 +78,17 @@ std::string MultipartFormData::contentTypeHeaderValue() const {
   return "multipart/form-data; boundary=" + boundary_;
 }
 
-HttpBody MultipartFormData::httpBody(const std::filesystem::path& file,
-                                     std::uint64_t fileSize) const {
+HttpBody MultipartFormData::httpBody(const std::filesystem::path& file, std::uint64_t fileSize,
+                                     FileDescriptor descriptor) const {
   HttpBody body;
   body.appendBytes(prefix_);
   // The length is fixed now so that the announced Content-Length holds even when the file
   // grows meanwhile; a file that shrinks fails the transfer instead.
-  if (fileSize > 0) body.appendFile(file, 0, fileSize);
+  if (fileSize > 0 && descriptor) {
+    body.appendFile(std::move(descriptor), file, 0, fileSize);
+  } else if (fileSize > 0) {
+    body.appendFile(file, 0, fileSize);
+  }
   body.appendBytes(suffix_);
   return body;
 }

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/api/HTTPRequester.h"
 #include "lumo/platform/FileDescriptor.h"
 #include "lumo/platform/FileManager.h"
 #include "lumo/platform/HttpRequest.h"
@@ -45,14 +46,19 @@ Error readError(const std::filesystem::path& path, int errorNumber) {
   }
 }
 
-// The size of the regular file at `path`, which can be opened for reading now.
-Result<std::uint64_t> readableFileSize(const std::filesystem::path& path) {
+// The regular file at `path`, open for reading, and its size.
+struct OpenedFile {
+  FileDescriptor descriptor;
+  std::uint64_t size = 0;
+};
+
+Result<OpenedFile> openForReading(const std::filesystem::path& path) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return readError(path, errno);
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return readError(path, errno);
   if (!S_ISREG(info.st_mode)) return readError(path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-  return static_cast<std::uint64_t>(info.st_size);
+  return OpenedFile{std::move(fd), static_cast<std::uint64_t>(info.st_size)};
 }
 
 }  // namespace
@@ -88,20 +94,23 @@ Result<std::shared_ptr<HttpTask>> MultipartUploadTask::upload(
   request.timeoutInterval = std::chrono::seconds(60);
 
   // The size is taken from the file as it is now, not from the components, so that the
-  // Content-Length always matches the bytes that follow.
+  // Content-Length always matches the bytes that follow. The descriptor that measured it is
+  // the one the body is read through: a file removed or replaced from now on changes nothing,
+  // and one that is gone already fails here, before any request.
   const std::filesystem::path file = components_.localURL.filePath();
-  Result<std::uint64_t> fileSize = readableFileSize(file);
-  if (!fileSize) return fileSize.error();
+  Result<OpenedFile> opened = openForReading(file);
+  if (!opened) return opened.error();
+  const std::uint64_t fileSize = opened->size;
 
   MultipartFormData form(MultipartFormData::makeBoundary(),
                          std::vector<MultipartFormData::Field>(fieldMap.begin(), fieldMap.end()),
                          components_.remoteName(), components_.contentType);
   request.setValue(form.contentTypeHeaderValue(), "Content-Type");
 
-  auto session =
-      HttpSession::make(HttpSessionConfiguration{}, std::move(delegate), DispatchQueue::main());
-  std::shared_ptr<HttpTask> transfer =
-      session->uploadTask(std::move(request), form.httpBody(file, *fileSize));
+  auto session = HttpSession::make(HTTPRequester::registeredConfiguration(), std::move(delegate),
+                                   DispatchQueue::main());
+  std::shared_ptr<HttpTask> transfer = session->uploadTask(
+      std::move(request), form.httpBody(file, fileSize, std::move(opened->descriptor)));
   transfer->resume();
   return transfer;
 }

@@ -223,6 +223,8 @@ TEST_F(Lumo, EachFailureIsNamedOnceWithItsReason) {
     for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, docs);
     return text;
   };
+  fs::create_directories(home_ / "cache");  // the intake never touches what is not its own
+  std::ofstream(home_ / "cache/a.bin") << "another application's";
   for (auto& row : rows) {
     for (auto& arg : row.args) arg = expand(arg);
     if (!row.fault.empty()) shell("curl -s -d '" + row.fault + "' " + api + "/__dev__/faults");
@@ -247,6 +249,7 @@ TEST_F(Lumo, EachFailureIsNamedOnceWithItsReason) {
       EXPECT_EQ(run.err, "");
     }
   }
+  EXPECT_EQ(readText(home_ / "cache/a.bin"), "another application's");
   // A write to standard output that fails is an error.
   EXPECT_EQ(finish(start({"status", docs + "/a.bin"}, {}, "/dev/full")).status, 1);
   EXPECT_NE(readText(home_ / "err").find("error: cannot write the results"), std::string::npos);
@@ -324,6 +327,26 @@ TEST_F(Lumo, CtrlCCancelsTheUploadAndEndsACheckAtOnce) {
   const auto interrupted = (::kill(check, SIGINT), std::chrono::steady_clock::now());
   EXPECT_EQ(finish(check).status, 130);
   EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 3s);
+}
+
+// The states only grow: a valid states file of any size survives a status and a share.
+TEST_F(Lumo, LargeStatesFileKeepsEveryEntry) {
+  login();
+  const fs::path states = home_ / "data/lumo/share_states.json", added = file("new.bin", 1000);
+  std::size_t entries = 0;
+  std::string text = "[";
+  while (text.size() < 26'000'000) {
+    text += R"({"id":"/old)" + std::to_string(entries++) + R"(","state":"uploaded"},)";
+  }
+  text.back() = ']';
+  std::ofstream(states) << text;  // the internal folder is the host's, made by the login
+  EXPECT_EQ(lumo({"status", added.string()}).status, 0);
+  EXPECT_EQ(lumo({"share", added.string()}).status, 0);
+  std::set<std::string> ids;
+  for (const auto& entry : json::parse(readText(states))) ids.insert(entry.value("id", ""));
+  EXPECT_EQ(ids.size(), entries + 1);
+  for (std::size_t i = 0; i < entries; ++i) ids.erase("/old" + std::to_string(i));
+  EXPECT_EQ(ids.size(), 1u);  // the new file's
 }
 
 // In a terminal the progress is one line, redrawn in place, that ends at 100%.

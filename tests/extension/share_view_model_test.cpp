@@ -50,14 +50,14 @@ std::optional<double> uniqueNameSeconds(const std::string& name, const std::stri
   return std::stod(number);
 }
 
-// Every test runs in a home of its own: the caches folder is $XDG_CACHE_HOME, the application
-// group's container lives in $XDG_DATA_HOME.
+// Every test runs in a home of its own: the caches folder is the extension's own in
+// $XDG_CACHE_HOME, the application group's container lives in $XDG_DATA_HOME.
 class ShareViewModelTest : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directories(container()); }
 
   fs::path in(const std::string& name) const { return root_ / "in" / name; }
-  fs::path caches() const { return root_ / "cache"; }
+  fs::path caches() const { return root_ / "cache/lumo" / ShareViewModel::kCachesFolderName; }
   fs::path container() const { return root_ / "data" / FileStorage::defaultSharedAppGroup(); }
   fs::path sharedLibrary() const { return container() / "Library/Caches"; }
 
@@ -206,17 +206,6 @@ TEST_F(ShareViewModelTest, FailedLoadsAreReportedAndTheIntakeGoesOn) {
   EXPECT_EQ(notData->requested(), std::vector<std::string>{"public.url"});
   EXPECT_EQ(itemPaths(), std::vector<fs::path>{caches() / "good.png"});
   EXPECT_EQ(view_->events(), (std::vector<std::string>{"didLoad on main", "completion on main"}));
-}
-
-TEST_F(ShareViewModelTest, SameNameFromTwoFoldersIsListedTwiceAndTheSecondCopyWins) {
-  writeFile(root_ / "a" / "photo.png", "first");
-  writeFile(root_ / "b" / "photo.png", "second");
-  auto context =
-      LinuxExtensionContext::withFilePaths({root_ / "a/photo.png", root_ / "b/photo.png"});
-  EXPECT_EQ(intake(context), "");
-  EXPECT_EQ(itemPaths(), (std::vector<fs::path>{caches() / "photo.png", caches() / "photo.png"}));
-  EXPECT_EQ(readFile(caches() / "photo.png"), "second");
-  EXPECT_EQ(readFile(root_ / "a/photo.png"), "first");
 }
 
 TEST_F(ShareViewModelTest, CachesFolderThatCannotBeMadeIsReported) {
@@ -372,25 +361,17 @@ TEST_F(ShareViewModelTest, ConfirmCreatesTheSharedCachesFolderInsideTheContainer
 }
 
 TEST_F(ShareViewModelTest, ConfirmWithoutItemsOrSharedStorageCancels) {
-  {
-    auto context = LinuxExtensionContext::withFilePaths({in("missing.png")});
+  writeFile(in("photo.png"), "png");
+  for (const auto& [path, message] : {std::pair(in("missing.png"), "Item's URL is absent"),
+                                      std::pair(in("photo.png"), "Can't get shared storage URL")}) {
+    auto context = LinuxExtensionContext::withFilePaths({path});
     intake(context);
+    // With an item, the group is made unavailable to this process.
+    if (model_->shareItemsCount() > 0) fs::remove_all(container());
     EXPECT_EQ(confirm(context), "");
     auto ending = context->ending();
     ASSERT_TRUE(ending && ending->cancelled && ending->error);
-    EXPECT_EQ(*ending->error, Error(ShareExtensionError::urlToShareIsAbsent));
-    EXPECT_EQ(ending->error->localizedDescription(), "Item's URL is absent");
-    EXPECT_EQ(context->endingsCount(), 1);
-  }
-  {
-    writeFile(in("photo.png"), "png");
-    auto context = LinuxExtensionContext::withFilePaths({in("photo.png")});
-    intake(context);
-    fs::remove_all(container());  // the group is not available to this process
-    EXPECT_EQ(confirm(context), "");
-    auto ending = context->ending();
-    ASSERT_TRUE(ending && ending->cancelled && ending->error);
-    EXPECT_EQ(ending->error->localizedDescription(), "Can't get shared storage URL");
+    EXPECT_EQ(ending->error->localizedDescription(), message);
     EXPECT_EQ(context->endingsCount(), 1);
   }
   model_->handleSharePressed(nullptr);  // nothing to end
@@ -541,26 +522,37 @@ TEST_F(ShareViewModelTest, LongNamesAreCopiedOrRefusedAtTheLimit) {
   EXPECT_FALSE(context->ending()->cancelled);
 }
 
+// Only an earlier copy is replaced: of two files of one name the second copy wins, both listed.
 TEST_F(ShareViewModelTest, CachesCopyNeverDestroysWhatIsNotAnEarlierCopy) {
   // A file that already lives in the caches folder is listed, not removed and copied.
   writeFile(caches() / "inplace.png", "in place");
-  // Another application's cache folder that happens to bear the name.
-  writeFile(caches() / "shared.png" / "keep", "theirs");
+  // Another application's file in the cache root, and a folder the intake never made, that
+  // happen to bear the names of shared files.
+  writeFile(root_ / "cache/index.db", "theirs");
+  writeFile(caches() / "shared.png" / "keep", "kept");
+  writeFile(in("index.db"), "mine");
   writeFile(in("shared.png"), "mine");
+  writeFile(root_ / "a/photo.png", "first");
+  writeFile(root_ / "b/photo.png", "second");
   // A symbolic link is shared for the file it points to.
   writeFile(in("real.png"), "real");
   fs::create_symlink(in("real.png"), in("link.png"));
 
-  auto context = LinuxExtensionContext::withFilePaths(
-      {caches() / "inplace.png", in("shared.png"), in("link.png")});
+  auto context = LinuxExtensionContext::withFilePaths({caches() / "inplace.png", in("index.db"),
+                                                       in("shared.png"), root_ / "a/photo.png",
+                                                       root_ / "b/photo.png", in("link.png")});
   const auto lines = linesOf(intake(context));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "Share extension: Cannot copy \u201c" +
                           fs::canonical(in("shared.png")).native() + "\u201d to \u201c" +
                           (caches() / "shared.png").native() + "\u201d: File exists");
-  EXPECT_EQ(itemPaths(), (std::vector<fs::path>{caches() / "inplace.png", caches() / "link.png"}));
+  EXPECT_EQ(itemPaths(), (std::vector<fs::path>{caches() / "inplace.png", caches() / "index.db",
+                                                caches() / "photo.png", caches() / "photo.png",
+                                                caches() / "link.png"}));
   EXPECT_EQ(readFile(caches() / "inplace.png"), "in place");
-  EXPECT_EQ(readFile(caches() / "shared.png" / "keep"), "theirs");
+  EXPECT_EQ(readFile(root_ / "cache/index.db") + readFile(caches() / "index.db"), "theirsmine");
+  EXPECT_EQ(readFile(caches() / "photo.png") + readFile(root_ / "a/photo.png"), "secondfirst");
+  EXPECT_EQ(readFile(caches() / "shared.png" / "keep"), "kept");
   EXPECT_FALSE(fs::is_symlink(caches() / "link.png"));
   EXPECT_EQ(readFile(caches() / "link.png"), "real");
 }

@@ -210,7 +210,7 @@ TEST(FileManagerLocations, XdgFoldersAndGroupContainers) {
 
   EXPECT_EQ(fm().url(SearchPathDirectory::library, false)->filePath(), dir / ".local/share");
   EXPECT_FALSE(fs::exists(dir / ".local/share"));
-  EXPECT_EQ(fm().url(SearchPathDirectory::caches, false)->filePath(), dir / ".cache");
+  EXPECT_EQ(fm().url(SearchPathDirectory::caches, false)->filePath(), dir / ".cache/lumo");
   auto pictures = fm().url(SearchPathDirectory::pictures, true);
   ASSERT_TRUE(pictures);
   EXPECT_EQ(pictures->filePath(), dir / "Pictures");

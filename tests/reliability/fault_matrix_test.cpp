@@ -33,7 +33,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 // Short enough that the stall row stays short, long enough for a loaded machine's normal answers.
-constexpr int kIdleTimeoutMs = 3000;
+constexpr std::chrono::milliseconds kIdleTimeout{3000};
 
 enum class Step { start, storage, complete, remove, profile, check };
 struct StepCase {
@@ -78,7 +78,7 @@ const std::vector<FaultCase> kFaults = {
     {"answer stalls past the idle timeout",
      // libcurl judges the speed over a moving window of about five seconds, so a stall is
      // noticed up to that long after the idle timeout: the answer comes well after both.
-     {{"status", 200}, {"delay_ms", 6 * kIdleTimeoutMs}},
+     {{"status", 200}, {"delay_ms", 6 * kIdleTimeout.count()}},
      {E, E, U, X, E, X}}};
 
 std::string path(const ScreenCapture& capture) {
@@ -116,18 +116,13 @@ struct Cell {
 
 class FaultMatrixTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    // Read when the first transfer of the process starts: before the service is asked for.
-    ::setenv("LUMO_TEST_IDLE_TIMEOUT_MS", std::to_string(kIdleTimeoutMs).c_str(), 0);
-  }
-
   void SetUp() override {
     std::string whyNot;
     dev_ = DevService::get(&whyNot);
     ASSERT_TRUE(dev_) << whyNot;
     dev_->reset();
     Content::Limits::resetToDefaults();
-    host_ = installHost({.thumbnails = false}, dev_->token);
+    host_ = installHost({.thumbnails = false, .maximumIdleTimeout = kIdleTimeout}, dev_->token);
     account_ = std::dynamic_pointer_cast<UserAccountStore>(
         Resolver::resolveFromRoot<UserAccountStoreService>());
     // Values the service does not hold, so that any refresh that got through would show.

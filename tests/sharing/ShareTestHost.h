@@ -230,6 +230,7 @@ struct HostOptions {
   bool thumbnails = true;
   // A clipboard of the test's own (kept in memory) instead of the X clipboard.
   Clipboard* clipboard = nullptr;
+  std::optional<std::chrono::milliseconds> maximumIdleTimeout{};  // of the library's transfers
 };
 
 // Starts the container afresh and registers what a host registers; the states file starts

@@ -499,6 +499,9 @@ Host installHost(const HostOptions& options, const std::optional<std::string>& t
   Resolver::registerInMain<ScreenCaptureHelperService>([] {
     return std::make_shared<ScreenCaptureHelper>();
   }).scope(Resolver::application());
+  Resolver::registerInMain<HttpSessionConfiguration>([limit = options.maximumIdleTimeout] {
+    return HttpSessionConfiguration{.maximumIdleTimeout = limit, .httpAdditionalHeaders = {}};
+  });
   Clipboard* clipboard = options.clipboard;
   Resolver::registerInMain<PasteboardService>([clipboard] {
     return clipboard ? std::make_shared<PasteboardManager>(*clipboard)

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -28,21 +31,6 @@ class StorageTest : public ::testing::Test {
   fs::path dataHome() const { return home_ / ".local/share"; }
 };
 
-TEST_F(StorageTest, DirectoriesFollowTheXdgFolders) {
-  DirectoriesManager directories;
-  auto userFiles = directories.lumoUserFilesDirectory();
-  ASSERT_TRUE(userFiles);
-  EXPECT_EQ(userFiles->filePath(), home_ / "Pictures/Lumo");
-  EXPECT_TRUE(fs::is_directory(home_ / "Pictures"));  // the Pictures folder is created
-  EXPECT_FALSE(fs::exists(home_ / "Pictures/Lumo"));  // the appended one is not
-
-  EXPECT_EQ(directories.lumoInternalDirectory()->filePath(), dataHome() / "lumo");
-  EXPECT_FALSE(fs::exists(dataHome()));
-
-  ScopedEnv data("XDG_DATA_HOME", (home_ / "elsewhere").native());
-  EXPECT_EQ(directories.lumoInternalDirectory()->filePath(), home_ / "elsewhere/lumo");
-}
-
 // An override of the default location changes the user-files folder too.
 class MovedDirectories : public DirectoriesManager {
  public:
@@ -51,12 +39,23 @@ class MovedDirectories : public DirectoriesManager {
   }
 };
 
-TEST_F(StorageTest, UserFilesFolderAsksTheDefaultOfTheSameObjectAndNeedsPictures) {
+TEST_F(StorageTest, DirectoriesFollowTheXdgFoldersAndUserFilesNeedPictures) {
+  DirectoriesManager directories;
+  auto userFiles = directories.lumoUserFilesDirectory();
+  ASSERT_TRUE(userFiles);
+  EXPECT_EQ(userFiles->filePath(), home_ / "Pictures/Lumo");
+  EXPECT_TRUE(fs::is_directory(home_ / "Pictures"));  // the Pictures folder is created
+  EXPECT_FALSE(fs::exists(home_ / "Pictures/Lumo"));  // the appended one is not
   EXPECT_EQ(MovedDirectories().lumoUserFilesDirectory()->filePath(), "/srv/captures");
 
+  EXPECT_EQ(directories.lumoInternalDirectory()->filePath(), dataHome() / "lumo");
+  EXPECT_FALSE(fs::exists(dataHome()));
+  ScopedEnv data("XDG_DATA_HOME", (home_ / "elsewhere").native());
+  EXPECT_EQ(directories.lumoInternalDirectory()->filePath(), home_ / "elsewhere/lumo");
+
   // With a file where the Pictures folder should be, only the internal folder is there.
+  fs::remove(home_ / "Pictures");
   writeFile(home_ / "Pictures", "not a folder");
-  DirectoriesManager directories;
   auto pictures = directories.picturesDirectory();
   ASSERT_FALSE(pictures);
   EXPECT_FALSE(pictures.error().localizedDescription().empty());
@@ -139,12 +138,11 @@ TEST_F(StorageTest, LocalFilesSizeExistenceAndRemoval) {
   EXPECT_EQ(files.getFileSize(*Url::parse("https://example.com/seven")), std::nullopt);
   EXPECT_FALSE(files.fileExists(*Url::parse("https://example.com/seven")));
   EXPECT_TRUE(files.fileExists(Url::fileURL(home_ / "folder")));
-  EXPECT_TRUE(files.deleteFile(Url::fileURL(home_ / "folder")));
-  EXPECT_FALSE(fs::exists(home_ / "folder"));
+  EXPECT_TRUE(files.deleteFile(Url::fileURL(home_ / "folder")) && !fs::exists(home_ / "folder"));
   EXPECT_FALSE(files.deleteFile(Url::fileURL(home_ / "folder")));
 }
 
-TEST_F(StorageTest, TemporaryNamesAndLocations) {
+TEST_F(StorageTest, TemporaryNamesLocationsMovesAndCleaning) {
   // The folder, made with the object, is not made without its parent.
   TempFilesManager early;
   EXPECT_FALSE(fs::exists(dataHome() / "LumoTemp"));
@@ -152,6 +150,21 @@ TEST_F(StorageTest, TemporaryNamesAndLocations) {
   EXPECT_FALSE(early.moveToTemporaryFolder(Url::fileURL(home_ / "x.png")));
   EXPECT_TRUE(fs::exists(home_ / "x.png"));
   early.cleanTemporaryFolder();  // nothing to clean, nothing printed
+  // A user the system does not know has no home folder: with TMPDIR naming a file as well, the
+  // reason is written instead of thrown, and moving in fails (as such a user, in a child).
+  if (::geteuid() == 0) {
+    ScopedEnv noHome("HOME", std::nullopt), tmp("TMPDIR", (home_ / "x.png").native());
+    testing::internal::CaptureStdout();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      std::_Exit(::setuid(4000000000u) != 0 ||
+                 TempFilesManager().moveToTemporaryFolder(Url::fileURL(home_ / "x.png")).ok());
+    }
+    int status = -1;
+    EXPECT_TRUE(::waitpid(child, &status, 0) == child && status == 0);
+    EXPECT_TRUE(
+        testing::internal::GetCapturedStdout().starts_with("Can't find a temporary folder"));
+  }
 
   fs::create_directories(dataHome());
   TempFilesManager temp;
@@ -175,11 +188,7 @@ TEST_F(StorageTest, TemporaryNamesAndLocations) {
   EXPECT_EQ(png.filePath().parent_path(), dataHome() / "LumoTemp");
   EXPECT_TRUE(png.lastPathComponent().ends_with(".png"));
   EXPECT_EQ(temp.temporaryURLFileName("a b.txt").filePath(), dataHome() / "LumoTemp/a b.txt");
-}
-
-TEST_F(StorageTest, MovingIntoTheTemporaryFolderNeverReplaces) {
-  fs::create_directories(dataHome());
-  TempFilesManager temp;
+  // Moving in never replaces; cleaning empties the folder and keeps it.
   writeFile(home_ / "first.png", "first");
   ASSERT_TRUE(temp.moveToTemporaryFolder(Url::fileURL(home_ / "first.png")));
   EXPECT_EQ(readFile(dataHome() / "LumoTemp/first.png"), "first");
@@ -197,11 +206,6 @@ TEST_F(StorageTest, MovingIntoTheTemporaryFolderNeverReplaces) {
   writeFile(home_ / odd, "odd");
   EXPECT_TRUE(temp.moveToTemporaryFolder(Url::fileURL(home_ / odd)));
   EXPECT_EQ(readFile(dataHome() / "LumoTemp" / odd), "odd");
-}
-
-TEST_F(StorageTest, CleaningEmptiesButKeepsTheFolder) {
-  fs::create_directories(dataHome());
-  TempFilesManager temp;
   const fs::path folder = dataHome() / "LumoTemp";
   writeFile(folder / "a.png", "");
   writeFile(folder / ".hidden", "");
@@ -209,7 +213,6 @@ TEST_F(StorageTest, CleaningEmptiesButKeepsTheFolder) {
   writeFile(folder / "sub/deeper/file", "");
   fs::create_directory_symlink(home_.path(), folder / "link-to-home");
   writeFile(home_ / "keep-me", "");
-
   testing::internal::CaptureStdout();
   temp.cleanTemporaryFolder();
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");

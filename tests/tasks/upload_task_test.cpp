@@ -102,20 +102,24 @@ TEST_F(UploadTaskTest, StrictStorageAcceptsThePostAndDeliversTheBytes) {
        "image/png"},
       {"clip.gif", tasktest::randomBytes(4096), ShareResourceType::gif(), "image/gif"},
       {"empty.pdf", {}, ShareResourceType::other("pdf"), "application/pdf"},
+      {"gone.pdf", tasktest::randomBytes(4096), ShareResourceType::other("pdf"), "application/pdf"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     stack_->captureStorageBodies(true);  // off again after the test
     delegate_ = std::make_shared<RecordingDelegate>();
-    std::shared_ptr<UploadSingleCaptureTask> task;
-    if (c.type == ShareResourceType::gif()) {
-      task = makeTask<GIF>(c.name, c.bytes, c.type);
-    } else if (c.type == ShareResourceType::screenshot()) {
-      task = makeTask<Screenshot>(c.name, c.bytes, c.type);
-    } else {
-      task = makeTask<OtherItem>(c.name, c.bytes, c.type);
-    }
+    auto task = c.type == ShareResourceType::gif() ? makeTask<GIF>(c.name, c.bytes, c.type)
+                : c.type == ShareResourceType::screenshot()
+                    ? makeTask<Screenshot>(c.name, c.bytes, c.type)
+                    : makeTask<OtherItem>(c.name, c.bytes, c.type);
     ASSERT_NE(task, nullptr);
+    if (c.name == "gone.pdf") {  // removed once measured: what was measured is still sent
+      Resolver::registerInMain<HttpSessionConfiguration>(
+          [file = task->components().localURL.filePath(), made = std::make_shared<int>(0)] {
+            if (++*made == 2) fs::remove(file);  // the storage post's, after "upload/start"'s
+            return HttpSessionConfiguration{};
+          });
+    }
     const std::string remoteName = task->components().remoteName();
     runToEnd(task);
 

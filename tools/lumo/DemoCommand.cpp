@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 #include "Commands.h"
 #include "ShareRun.h"
@@ -137,8 +139,14 @@ std::optional<Made> makeCaptures(const fs::path& folder) {
 }  // namespace
 
 DemoHome::DemoHome(bool keep) : keep_(keep) {
-  std::string pattern = (fs::temp_directory_path() / "lumo-demo-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+  std::error_code ec;
+  const fs::path temporary = fs::temp_directory_path(ec);
+  if (ec) throw std::runtime_error("no temporary folder: " + ec.message());
+  std::string pattern = (temporary / "lumo-demo-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) {
+    throw std::runtime_error("cannot make a temporary folder in " + temporary.string() + ": " +
+                             std::generic_category().message(errno));
+  }
   root_ = pattern;
   // Made before the first thread starts (see Commands.h): nothing reads the environment
   // while it changes.

@@ -37,8 +37,16 @@ class HTTPRequester {
  public:
   using Completion = std::function<void(Result<HTTPResponse>)>;
 
+  // A session made from `registeredConfiguration()`, without delegate.
+  HTTPRequester();
   // A session made from `configuration`, without delegate.
-  explicit HTTPRequester(HttpSessionConfiguration configuration = {});
+  explicit HTTPRequester(HttpSessionConfiguration configuration);
+
+  // The configuration of the library's own sessions (API calls, storage posts, image
+  // downloads): the `HttpSessionConfiguration` the host registered, a value service
+  // (`Resolver::registerInMain<HttpSessionConfiguration>([] { ... return configuration; })`),
+  // else the default one.
+  static HttpSessionConfiguration registeredConfiguration();
 
   const std::shared_ptr<HttpSession>& urlSession() const { return urlSession_; }
 

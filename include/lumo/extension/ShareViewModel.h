@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "lumo/capture/UniqueNamesGenerator.h"
@@ -19,9 +20,11 @@
 namespace lumo {
 
 // The share extension's model. When a share request begins it takes the images, movies and
-// files of the request's first input item into the extension's caches folder (the user's
-// `$XDG_CACHE_HOME`) and lists them for the view; when the user confirms, it copies them into
-// the application group's shared storage, where the capture application picks them up.
+// files of the request's first input item into the extension's caches folder (its own
+// "ShareExtension" folder in the application's caches folder,
+// `$XDG_CACHE_HOME/<application id>/ShareExtension`) and lists them for the view; when the
+// user confirms, it copies them into the application group's shared storage, where the capture
+// application picks them up. Nothing outside the extension's own folder is replaced.
 //
 //   auto model = std::make_shared<ShareViewModel>(view);
 //   model->handleBeginRequest(context, [&] { /* the view has been told */ });
@@ -42,6 +45,9 @@ namespace lumo {
 // left to do once the model is gone.
 class ShareViewModel : public std::enable_shared_from_this<ShareViewModel> {
  public:
+  // The name of the extension's folder in the application's caches folder.
+  static constexpr std::string_view kCachesFolderName = "ShareExtension";
+
   // A model without a view; set one with `setView`.
   ShareViewModel();
   // A model that tells `view` (held weakly) when the intake is done.
@@ -102,6 +108,8 @@ class ShareViewModel : public std::enable_shared_from_this<ShareViewModel> {
                                  std::function<void()> completion);
   // Handles the outcome of one load.
   void handleLoadedItem(const Result<ItemProvider::Item>& item);
+  // The extension's own caches folder, created when missing.
+  Result<Url> cachesDirectory() const;
   // Copies the file at `url` into the caches folder; the copy's URL.
   Result<Url> copyIntoCachesDirectory(const Url& url) const;
   // The name under which `url` goes into shared storage.

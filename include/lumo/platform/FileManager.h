@@ -50,7 +50,9 @@ std::string truncatedUTF8(std::string text, std::size_t size);
 // - `library`: `$XDG_DATA_HOME`, default `~/.local/share`. Never created here.
 // - `pictures`: the XDG pictures folder (`XDG_PICTURES_DIR` of `user-dirs.dirs`), default
 //   `~/Pictures`.
-// - `caches`: `$XDG_CACHE_HOME`, default `~/.cache`.
+// - `caches`: the application's own folder in `$XDG_CACHE_HOME` (default `~/.cache`), named
+//   after `UserDefaults::applicationIdentifier()`. Never the cache root itself, which every
+//   application of the user shares.
 enum class SearchPathDirectory { library, pictures, caches };
 
 // The file manager of the platform layer: `std::filesystem` and POSIX calls with the meaning

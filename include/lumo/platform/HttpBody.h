@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "lumo/platform/FileDescriptor.h"
 
 namespace lumo {
 
@@ -20,7 +23,9 @@ namespace lumo {
 //   session->uploadTask(request, std::move(body), completion)->resume();
 //
 // Files are opened when the upload task is made; a file that cannot be opened then makes the
-// task fail when it is resumed. A file that shrinks while it is sent fails the transfer.
+// task fail when it is resumed. A caller that has the file open already hands its descriptor
+// over instead: what it measured is then what is sent, even if the name goes meanwhile. A file
+// that shrinks while it is sent fails the transfer.
 class HttpBody {
  public:
   struct Bytes {
@@ -30,6 +35,9 @@ class HttpBody {
     std::filesystem::path path;
     std::uint64_t offset = 0;
     std::optional<std::uint64_t> length;  // to the end of the file when absent
+    // The file, already open: read instead of opening `path`, which then only names it. Copies
+    // of a body share it; every transfer reads through a duplicate of its own.
+    std::shared_ptr<const FileDescriptor> descriptor;
   };
   using Part = std::variant<Bytes, FileRange>;
 
@@ -59,7 +67,15 @@ class HttpBody {
   // `length` is absent).
   HttpBody& appendFile(std::filesystem::path path, std::uint64_t offset = 0,
                        std::optional<std::uint64_t> length = std::nullopt) {
-    parts_.emplace_back(FileRange{std::move(path), offset, length});
+    parts_.emplace_back(FileRange{std::move(path), offset, length, {}});
+    return *this;
+  }
+  // The same, read through `descriptor`, the file at `path` opened for reading.
+  HttpBody& appendFile(FileDescriptor descriptor, std::filesystem::path path,
+                       std::uint64_t offset = 0,
+                       std::optional<std::uint64_t> length = std::nullopt) {
+    parts_.emplace_back(FileRange{std::move(path), offset, length,
+                                  std::make_shared<const FileDescriptor>(std::move(descriptor))});
     return *this;
   }
 

@@ -25,12 +25,12 @@ struct HttpSessionConfiguration {
   // The idle timeout: a transfer fails with NSURLErrorDomain -1001 ("timed out") when no byte
   // has moved for this long, and connecting may take this long. A request's own
   // `timeoutInterval` takes precedence. libcurl measures it in whole seconds.
-  //
-  // Tests shorten every idle timeout of the process, the requests' own included, with the
-  // environment variable LUMO_TEST_IDLE_TIMEOUT_MS (milliseconds, rounded up to whole
-  // seconds). It is read once, when the first transfer of the process starts; not meant for
-  // production.
   std::chrono::seconds timeoutIntervalForRequest{60};
+  // The longest any transfer of the session may stay idle, a request's own `timeoutInterval`
+  // included: the shorter of the two applies. Connecting gets exactly this long; the idle check
+  // rounds it up to whole seconds. None by default. For a host that cannot wait a minute for
+  // a peer that stalls, and for tests of such peers.
+  std::optional<std::chrono::milliseconds> maximumIdleTimeout;
   // Header fields added to every request that does not set the same field itself.
   std::map<std::string, std::string> httpAdditionalHeaders;
 };

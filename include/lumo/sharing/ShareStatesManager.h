@@ -47,8 +47,6 @@ class ShareStatesManager : public ShareStatesService,
  public:
   // The name of the states file inside the internal folder.
   static constexpr const char* kStatesFileName = "share_states.json";
-  // A states file larger than this is not read but treated as invalid (about 300,000 captures).
-  static constexpr std::int64_t kMaxStatesFileSize = std::int64_t{16} * 1024 * 1024;
 
   // Resolves the services, then loads the states file.
   ShareStatesManager();
@@ -63,9 +61,13 @@ class ShareStatesManager : public ShareStatesService,
   // 2. A valid file (an array of {"id", "state"} objects, the first of several with one id
   //    winning) replaces the states, every "uploading" read as "error": an upload does not
   //    survive a restart. The file is not rewritten.
-  // 3. An invalid file (unreadable, not such an array, an unknown state, nested deeper than any
-  //    states file, larger than `kMaxStatesFileSize`) is logged, deleted and replaced by the
-  //    current states; when it cannot be deleted it stays, and the states are left as they were.
+  //    A valid file is read in full whatever its size, as long as it fits in memory.
+  // 3. An invalid file (no regular file, not such an array, an unknown state, nested deeper
+  //    than any states file) is logged, deleted and replaced by the current states; when it
+  //    cannot be deleted it stays, and the states are left as they were.
+  // 4. A file whose content could not be read (it could not be opened or read, or did not fit
+  //    in memory) may hold every state of the application: it is logged and kept, the states
+  //    are left as they were, and no save writes the file until a later load reads it.
   // Temporary files left behind by a process killed while saving are removed.
   void loadFromStorage() override;
 
@@ -120,6 +122,8 @@ class ShareStatesManager : public ShareStatesService,
   // Serialises the writers of the file (the queue's saves and `loadFromStorage`), so that the
   // last rename always carries the newest states.
   std::mutex fileMu_;
+  // The last load could not read the file: saves leave it alone.
+  bool fileNotRead_ = false;  // guarded by fileMu_
 };
 
 }  // namespace lumo

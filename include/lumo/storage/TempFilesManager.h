@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "lumo/platform/FileManager.h"
@@ -9,7 +10,9 @@ namespace lumo {
 
 // The library's `TempFilesService`. The folder is "LumoTemp" in the user's Library folder
 // (`$XDG_DATA_HOME`, default ~/.local/share); without any home folder, the system's temporary
-// folder takes the Library folder's place.
+// folder takes the Library folder's place. Without that either (TMPDIR naming no folder),
+// construction writes "Can't find a temporary folder. " and the reason to standard output, and
+// the folder stays where TMPDIR points: moving into it and cleaning it then fail.
 //
 //   auto temp = std::make_shared<TempFilesManager>();   // creates LumoTemp when missing
 //   Url target = temp->temporaryURLWith("png");         // .../LumoTemp/<UUID>.png
@@ -39,6 +42,12 @@ class TempFilesManager : public TempFilesService {
   FileManager& fileManager() const { return fileManager_; }
 
  private:
+  // The folder that holds the temporary folder: the Library folder, else the system's
+  // temporary folder; an error when there is neither.
+  Result<std::filesystem::path> baseFolder() const;
+  // The system's temporary folder as the environment names it, usable or not.
+  static std::filesystem::path unusableTemporaryFolder();
+
   const std::string lumoTempDirectory_ = "LumoTemp";
   FileManager& fileManager_ = FileManager::defaultManager();
 };

@@ -63,8 +63,9 @@ class MultipartFormData {
   }
 
   // The streamed body: the prefix, `fileSize` bytes of the file at `file` read while the
-  // request is sent, the suffix.
-  HttpBody httpBody(const std::filesystem::path& file, std::uint64_t fileSize) const;
+  // request is sent (through `descriptor` when it is open), the suffix.
+  HttpBody httpBody(const std::filesystem::path& file, std::uint64_t fileSize,
+                    FileDescriptor descriptor = {}) const;
 
  private:
   std::string boundary_;
