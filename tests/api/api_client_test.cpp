@@ -303,9 +303,10 @@ TEST_F(APIClientTest, UnauthorizedAnswerIsAnErrorAndPostsNoNotification) {
   store_->login("not-a-token");
   Result<ProfileResponse> r = profile();
   NotificationCenter::defaultCenter().removeObserver(token);
-  // The service's 401 body is {"error": "..."}, which is not an error list.
+  // The service's 401 body is an error list, like its other refusals.
   ASSERT_NE(apiError(r), nullptr) << describe(r);
-  EXPECT_EQ(apiError(r)->kind(), APIError::Kind::schemaMismatch);
+  EXPECT_EQ(apiError(r)->kind(), APIError::Kind::errors);
+  EXPECT_FALSE(apiError(r)->errorResponse().errors.empty());
   EXPECT_EQ(posted.load(), 0);
   EXPECT_EQ(store_->authToken(), "not-a-token");
 }

@@ -165,7 +165,7 @@ TEST_F(Lumo, EachFailureIsNamedOnceWithItsReason) {
   const std::string docs = (home_ / "Documents").string(), api = env("LUMO_API_BASE");
   file("noext", 10), file("a.bin", 10), fs::create_directory(home_ / "Documents" / "dir");
   const json health = json::parse(shell("curl -s " + api + "/__dev__/health"));
-  const std::string cdn = R"({"route":"cdn",)", idle = "LUMO_TEST_IDLE_TIMEOUT_MS=1000";
+  const std::string cdn = R"({"route":"cdn",)";
   struct Row {
     std::vector<std::string> args, extra;
     int status;
@@ -205,7 +205,7 @@ TEST_F(Lumo, EachFailureIsNamedOnceWithItsReason) {
       {{"status", "@/./a.bin"}, {}, 0, "uploaded  @/a.bin\n", ""},
       {{"check", "@/a.bin"}, {"LUMO_SHARE_BASE=http://127.0.0.1:9"}, 1, "", "connection refused"},
       {{"check", "@/a.bin"}, {}, 1, "", "failed: HTTP 500", cdn + R"("status":500,"count":2})"},
-      {{"check", "@/a.bin"}, {idle}, 1, "", "timed out", cdn + R"("delay_ms":3000,"count":2})"},
+      {{"check", "--timeout", "1", "@/a.bin"}, {}, 1, "", "timed out", cdn + R"("delay_ms":3000,"count":2})"},
       {{"delete", "@/a.bin"}, {}, 1, "", "did not confirm the delete (state unchanged: uploaded",
        R"({"route":"upload/delete","status":500})"},
       {{"delete", "@/noext"}, {}, 1, "", "@/noext: nothing had been uploaded (state: unknown)"},

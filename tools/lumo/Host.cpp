@@ -13,6 +13,7 @@
 #include "lumo/account/UserAccountStore.h"
 #include "lumo/api/APISettings.h"
 #include "lumo/capture/ScreenCaptureHelper.h"
+#include "lumo/platform/HttpSession.h"
 #include "lumo/registry/Resolver.h"
 #include "lumo/sharing/PasteboardManager.h"
 #include "lumo/sharing/ShareURLHelper.h"
@@ -55,6 +56,12 @@ std::unique_ptr<Host> Host::install(const Options& options, std::string* whyNot)
   }
 
   std::unique_ptr<Host> host(new Host());
+  // Before any session is made: the library's sessions and lumo's own read it when made.
+  if (options.requestTimeout) {
+    Resolver::registerInMain<HttpSessionConfiguration>([limit = options.requestTimeout] {
+      return HttpSessionConfiguration{.maximumIdleTimeout = limit, .httpAdditionalHeaders = {}};
+    }).scope(Resolver::application());
+  }
   const bool verbose = options.verbose;
   Resolver::registerInMain<EnvironmentHelperService>([verbose] {
     return std::make_shared<LinuxEnvironment>(verbose);

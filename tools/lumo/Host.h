@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,9 @@ class Host {
     bool verbose = false;
     bool terminal = false;  // standard error is a terminal: the progress line is redrawn
     bool quiet = false;     // standard error shows only "error:" lines
+    // Caps how long every request of the library and of lumo waits without an answer (the
+    // requests' own limit is 60 s).
+    std::optional<std::chrono::milliseconds> requestTimeout;
   };
 
   // Creates the internal folder and the app-group folder when missing (the library does not),

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <iostream>
 #include <sstream>
 #include <system_error>
@@ -110,6 +111,12 @@ int main(int argc, char** argv) try {
   auto* checkCommand = withJson(
       app.add_subcommand("check", "Ask the delivery address whether the files are still there"));
   checkCommand->add_option("FILE", files, "Files to check")->required();
+  double timeoutSeconds = 0;
+  checkCommand
+      ->add_option("--timeout", timeoutSeconds,
+                   "Seconds without an answer before the delivery address counts as timed out "
+                   "(default: the request's own 60)")
+      ->check(CLI::PositiveNumber);
   auto* deleteCommand =
       withJson(app.add_subcommand("delete", "Remove the files' uploads from the service"));
   deleteCommand->add_option("FILE", files, "Files to delete remotely")->required();
@@ -185,7 +192,11 @@ int main(int argc, char** argv) try {
   }
 
   std::string whyNot;
-  auto host = Host::install({verbose, ::isatty(STDERR_FILENO) == 1, quiet}, &whyNot);
+  Host::Options hostOptions{verbose, ::isatty(STDERR_FILENO) == 1, quiet, std::nullopt};
+  if (timeoutSeconds > 0) {
+    hostOptions.requestTimeout = std::chrono::milliseconds(std::llround(timeoutSeconds * 1000));
+  }
+  auto host = Host::install(hostOptions, &whyNot);
   if (!host) {
     usageError(whyNot);
     return 1;
