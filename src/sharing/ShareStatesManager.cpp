@@ -299,6 +299,10 @@ void ShareStatesManager::loadFromStorage() {
     refuseSaves(true);
     return;
   }
+  const bool recordedUnsaved = [this] {
+    std::lock_guard guard(fileMu_);
+    return fileNotRead_;
+  }();
   refuseSaves(false);
   if (loaded) {
     ShareStateModel::Set states;
@@ -308,7 +312,14 @@ void ShareStatesManager::loadFromStorage() {
       states.insert(ShareStateModel{
           model.id, model.state == ShareState::uploading ? ShareState::error : model.state});
     }
-    _statesSet.setWrappedValue(std::move(states));
+    if (!recordedUnsaved) {
+      _statesSet.setWrappedValue(std::move(states));
+      return;
+    }
+    // The states recorded while the file could not be read are newer than the file's: they
+    // stay, the file's others join them, and the file gets both at once.
+    _statesSet.mutate([&states](ShareStateModel::Set& current) { current.merge(states); });
+    save();
     return;
   }
   _logService->error(loaded.error());

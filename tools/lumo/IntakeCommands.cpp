@@ -57,21 +57,29 @@ int importFiles(Output& output, const std::vector<std::string>& files) {
   std::string why = "not taken in";
   if (ending && ending->error) why += ": " + ending->error->localizedDescription();
   if (ending && ending->cancelled) why += " (cancelled)";
-  // The shared storage keeps each file's name, with a number added when it is taken; a name
-  // made safe first no longer matches, and takes a copy left over, in order.
-  std::vector<fs::path> unmatched;
+  // The shared storage keeps each file's name, with a number added when it is taken: the same
+  // name is tried first, so that "a.png" never takes the copy of "ab.png", then the name with
+  // a number; a name made safe first matches neither, and takes a copy left over, in order.
   std::map<fs::path, fs::path> copies;
-  for (const auto& path : paths) {
-    const std::string stem = path.stem().string();
-    auto copy = std::find_if(stored.begin(), stored.end(), [&stem](const fs::path& candidate) {
-      return candidate.filename().string().rfind(stem, 0) == 0;
-    });
-    if (copy == stored.end()) {
-      unmatched.push_back(path);
-    } else {
+  auto claim = [&](const auto& matches) {
+    for (const auto& path : paths) {
+      if (copies.count(path)) continue;
+      auto copy = std::find_if(stored.begin(), stored.end(),
+                               [&](const fs::path& candidate) { return matches(path, candidate); });
+      if (copy == stored.end()) continue;
       copies[path] = *copy;
       stored.erase(copy);
     }
+  };
+  claim([](const fs::path& path, const fs::path& copy) {
+    return copy.filename() == path.filename();
+  });
+  claim([](const fs::path& path, const fs::path& copy) {
+    return copy.filename().string().starts_with(path.stem().string());
+  });
+  std::vector<fs::path> unmatched;
+  for (const auto& path : paths) {
+    if (!copies.count(path)) unmatched.push_back(path);
   }
   for (std::size_t i = 0; i < unmatched.size() && i < stored.size(); ++i) {
     copies[unmatched[i]] = stored[i];
