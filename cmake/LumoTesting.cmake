@@ -1,15 +1,21 @@
 # lumo_add_test(NAME n LABEL subsystem SOURCES ... [LIBS ...] [ENV k=v ...] [TIMEOUT s]
-#               [SINGLE_THREADED])
+#               [SINGLE_THREADED] [OPTIMIZED])
 #
 # One GoogleTest executable becomes one CTest test carrying its subsystem's label, so that
 # `ctest -L <subsystem>` runs one area. Every test also carries the label "threads" and belongs
 # to the target lumo_threaded_tests, which the ThreadSanitizer pass builds and runs, unless it is
 # SINGLE_THREADED: its code under test never runs on a second thread, so that pass would find
-# nothing in it.
+# nothing in it. An OPTIMIZED test builds inputs of many megabytes in its own code, so it leaves
+# out LUMO_DRIVER_FLAGS and is compiled like the library.
 function(lumo_add_test)
-  cmake_parse_arguments(T "SINGLE_THREADED" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(T "SINGLE_THREADED;OPTIMIZED" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
   find_package(GTest REQUIRED)
   add_executable(${T_NAME} ${T_SOURCES})
+  if(T_OPTIMIZED AND LUMO_DRIVER_FLAGS)
+    get_target_property(options ${T_NAME} COMPILE_OPTIONS)
+    list(REMOVE_ITEM options ${LUMO_DRIVER_FLAGS})
+    set_target_properties(${T_NAME} PROPERTIES COMPILE_OPTIONS "${options}")
+  endif()
   target_link_libraries(${T_NAME} PRIVATE lumo::headers GTest::gtest GTest::gtest_main ${T_LIBS})
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   if(NOT T_TIMEOUT)
