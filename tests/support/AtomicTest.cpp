@@ -31,14 +31,16 @@ TEST(AtomicTest, TwoAtomicsDoNotBlockOneAnother) {
   Atomic<int> second(0, "second");
   std::promise<void> secondDone;
   auto done = secondDone.get_future();
+  std::thread other;
   first.mutate([&](int& v) {
-    std::thread([&] {
+    other = std::thread([&] {
       second.mutate([](int& s) { s = 1; });
       secondDone.set_value();
-    }).detach();
+    });
     EXPECT_EQ(done.wait_for(5s), std::future_status::ready);
     v = 1;
   });
+  other.join();
   EXPECT_EQ(second.wrappedValue(), 1);
   EXPECT_EQ(first.wrappedValue(), 1);
 }
