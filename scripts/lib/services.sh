@@ -48,6 +48,7 @@ stop_services() {
   fi
   if [[ -n $services_xvfb_pid ]]; then
     kill "$services_xvfb_pid" 2>/dev/null || true
+    wait "$services_xvfb_pid" 2>/dev/null || true
     services_xvfb_pid=""
   fi
 }
