@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <future>
 #include <string>
-#include <thread>
 
 #include "../api/dev_service.h"
 #include "lumo/account/Content.h"
@@ -72,9 +71,11 @@ TEST_F(ProfileUpdaterTest, LoggedOutSendsNothingAndNeverCompletes) {
   store_->logout();
   std::atomic<int> calls{0};
   updater_->updateProfileIfNeeded([&](Result<ProfileResponse>) { ++calls; });
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // A request sent by the logged-out call would reach the service before the next one ends.
+  store_->login(dev_->token());
+  ASSERT_TRUE(refresh().ok());
   EXPECT_EQ(calls.load(), 0);
-  EXPECT_TRUE(dev_->requests("/api/").empty());
+  EXPECT_EQ(dev_->requests("/api/").size(), 1u);
 }
 
 TEST_F(ProfileUpdaterTest, SuccessWritesAccountAndPlanLimits) {
@@ -148,7 +149,6 @@ TEST_F(ProfileUpdaterTest, UnauthorisedAnswerPostsNothingUntilTheHostDoes) {
       [&](const Notification&) { ++posted; });
   Result<ProfileResponse> r = refresh();
   ASSERT_FALSE(r.ok());
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   MainQueue::drain();
   EXPECT_EQ(posted.load(), 0);
   EXPECT_TRUE(store_->isLoggedIn());
@@ -166,7 +166,14 @@ TEST_F(ProfileUpdaterTest, AnswerAfterTheUpdaterIsGoneIsIgnored) {
   std::atomic<int> calls{0};
   updater_->updateProfileIfNeeded([&](Result<ProfileResponse>) { ++calls; });
   updater_.reset();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // The service logs the status as it answers; a callback would follow within moments.
+  ASSERT_TRUE(MainQueue::runUntil(
+      [&] {
+        const auto log = dev_->requests("/api/");
+        return !log.empty() && !log[0]["status"].is_null();
+      },
+      std::chrono::seconds(30)));
+  MainQueue::runFor(std::chrono::milliseconds(200));
   EXPECT_EQ(calls.load(), 0);
   EXPECT_EQ(store_->email(), std::nullopt);
   EXPECT_EQ(dev_->requests("/api/").size(), 1u);
