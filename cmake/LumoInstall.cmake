@@ -29,16 +29,21 @@ install(FILES ${PROJECT_BINARY_DIR}/LumoSharedConfig.cmake
 
 # pkg-config: the file finds its prefix from where it lies, so the same file serves a package
 # installed in /usr and a tree installed anywhere with `cmake --install --prefix`. A static
-# build is linked with `pkg-config --static`, which adds the private dependencies; a shared
-# library names its own, so its file lists none that a host would have to install.
-set(LUMO_PC_PRIVATE "")
-if(NOT BUILD_SHARED_LIBS)
-  set(LUMO_PC_PRIVATE "Requires.private: libcurl libcrypto sqlite3 libpng icu-uc icu-i18n \
-libavformat libavcodec libavutil libswscale xcb\nLibs.private: -pthread")
-endif()
+# build is linked with `pkg-config --static`, which adds the libraries it uses, named as the
+# system's shared ones; through Requires.private, --static would ask for their own static
+# dependencies too, which Debian's -dev packages do not all bring. A shared library names its
+# own, so its file lists none.
 set(LUMO_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 file(RELATIVE_PATH LUMO_PC_TO_PREFIX /${LUMO_PC_DIR} /)
 string(REGEX REPLACE "/$" "" LUMO_PC_TO_PREFIX "${LUMO_PC_TO_PREFIX}")
+set(LUMO_PC_PRIVATE "")
+if(NOT BUILD_SHARED_LIBS)
+  execute_process(
+    COMMAND ${PKG_CONFIG_EXECUTABLE} --libs libcurl libcrypto sqlite3 libpng icu-uc icu-i18n
+            libavformat libavcodec libavutil libswscale xcb
+    OUTPUT_VARIABLE libs OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  set(LUMO_PC_PRIVATE "Libs.private: ${libs} -pthread")
+endif()
 configure_file(cmake/lumoshared.pc.in ${PROJECT_BINARY_DIR}/lumoshared.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/lumoshared.pc DESTINATION ${LUMO_PC_DIR} COMPONENT dev)
 
