@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "lumo/Export.h"
+
 namespace lumo::Content {
 
 // The user's plan limits for the running process: in memory only, starting from the defaults
@@ -16,7 +18,7 @@ namespace lumo::Content {
 //
 // Every value may be read and written from any thread; each read sees a whole value (a write
 // of the monthly quota is never seen half-done).
-class Limits {
+class LUMO_API Limits {
  public:
   static constexpr std::int64_t kDefaultMaxLenghtInSeconds = 120;
   static constexpr std::uint64_t kDefaultMaxContentSize = 52428800;

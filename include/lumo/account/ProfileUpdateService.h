@@ -2,13 +2,14 @@
 
 #include <functional>
 
+#include "lumo/Export.h"
 #include "lumo/api/ProfileResponse.h"
 #include "lumo/support/Result.h"
 
 namespace lumo {
 
 // Refreshes the signed-in user's profile from the service. Implemented by `ProfileUpdater`.
-class ProfileUpdateService {
+class LUMO_API ProfileUpdateService {
  public:
   using Completion = std::function<void(Result<ProfileResponse>)>;
 

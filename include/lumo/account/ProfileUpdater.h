@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "lumo/Export.h"
 #include "lumo/account/ProfileUpdateService.h"
 #include "lumo/account/UserAccountStoreService.h"
 #include "lumo/registry/Injected.h"
@@ -22,8 +23,8 @@ namespace lumo {
 //
 // Must be held by a `std::shared_ptr` (as every service is): the answer's handler holds the
 // updater weakly and does nothing once it is gone.
-class ProfileUpdater : public ProfileUpdateService,
-                       public std::enable_shared_from_this<ProfileUpdater> {
+class LUMO_API ProfileUpdater : public ProfileUpdateService,
+                                public std::enable_shared_from_this<ProfileUpdater> {
  public:
   ProfileUpdater() = default;
 

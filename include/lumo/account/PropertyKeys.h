@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // The user-defaults keys of the account. Each case's raw value is its own name.
@@ -26,6 +28,6 @@ enum class PropertyKeys {
 };
 
 // The key text of `key` ("access_token", ..., "finishedTutorial").
-std::string rawValue(PropertyKeys key);
+LUMO_API std::string rawValue(PropertyKeys key);
 
 }  // namespace lumo

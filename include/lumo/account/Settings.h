@@ -3,13 +3,14 @@
 #include <optional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/account/SettingsService.h"
 
 namespace lumo {
 
 // The library's `SettingsService`. `domain` is the same value as `APISettings::domain()`: the
 // process-wide share domain (see `APISettings::setServiceAddresses`) read at construction.
-class Settings : public SettingsService {
+class LUMO_API Settings : public SettingsService {
  public:
   Settings();
 

@@ -3,12 +3,13 @@
 #include <optional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 
 namespace lumo {
 
 // Settings the host may read: the share-link base address. Implemented by `Settings`.
-class SettingsService {
+class LUMO_API SettingsService {
  public:
   virtual ~SettingsService() = default;
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/account/UserType.h"
 #include "lumo/api/DecodingContainer.h"
 
@@ -12,7 +13,7 @@ namespace lumo {
 // The signed-in user as the account store describes it.
 //
 // JSON form: {"email": "...", "userType": "free" | "paid"}.
-struct User {
+struct LUMO_API User {
   // The service's own e-mail domain: addresses there belong to staff accounts.
   static constexpr const char* kServiceEmailDomain = "lumo.app";
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/account/UserAccountStoreService.h"
 #include "lumo/platform/UserDefaults.h"
 #include "lumo/registry/Injected.h"
@@ -31,7 +32,7 @@ namespace lumo {
 // queue). Each change updates the memory first and then the defaults, and changes are applied
 // one at a time, so memory and defaults agree once a change returns. Failed writes to the
 // defaults are logged through the log service; the memory keeps the new value.
-class UserAccountStore : public UserAccountStoreService {
+class LUMO_API UserAccountStore : public UserAccountStoreService {
  public:
   // Resolves the log service, opens the standard defaults and reads the stored token (the value
   // read is not written back).

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/account/User.h"
 
 namespace lumo {
@@ -18,7 +19,7 @@ inline constexpr const char* APIReceiveUnauthStatusCode = "APIReceiveUnauthStatu
 
 // The signed-in user's account: the API token, the upload right, the remaining daily counts and
 // the tutorial flag. Implemented by `UserAccountStore`.
-class UserAccountStoreService {
+class LUMO_API UserAccountStoreService {
  public:
   virtual ~UserAccountStoreService() = default;
 

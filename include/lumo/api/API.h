@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/account/UserAccountStoreService.h"
 #include "lumo/api/APIError.h"
 #include "lumo/api/Endpoint.h"
@@ -28,7 +29,7 @@ namespace lumo {
 namespace api_detail {
 
 // The parts of a call that do not depend on the model types; see `API`.
-struct CallParts {
+struct LUMO_API CallParts {
   // Logs "Request = " + the path when `isDebug`.
   static void logRequest(LogService& log, bool isDebug, const Endpoint& endpoint);
   // Logs an encoding failure with {"API call": its description}.

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "lumo/Export.h"
 #include "lumo/api/ModelErrorResponse.h"
 
 namespace lumo {
@@ -17,7 +18,7 @@ namespace lumo {
 //                                       type and the coding path
 //
 // The status code of the answer is not kept.
-class APIError {
+class LUMO_API APIError {
  public:
   enum class Kind { errors, schemaMismatch };
 
@@ -47,6 +48,6 @@ class APIError {
 
 // `errors`: the service's texts joined by line feeds (as the share service shows them);
 // `schemaMismatch`: "The service's answer could not be read: " and the full description.
-std::string localizedDescription(const APIError& error);
+LUMO_API std::string localizedDescription(const APIError& error);
 
 }  // namespace lumo

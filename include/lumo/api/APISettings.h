@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/api/APISettingsService.h"
 #include "lumo/platform/Url.h"
 
@@ -10,7 +11,7 @@ namespace lumo {
 
 // The two addresses of the service: where the API lives (`apiBaseUrl`, without "/api/v1") and
 // where shared captures are served from (`shareDomain`). Both without trailing slash.
-struct ServiceAddresses {
+struct LUMO_API ServiceAddresses {
   std::string apiBaseUrl;
   std::string shareDomain;
 
@@ -30,7 +31,7 @@ struct ServiceAddresses {
 // LUMO_SHARE_BASE). Every `API` value reads `apiBaseUrl` when it is made; `APISettings` and
 // `Settings` read `shareDomain` when they are constructed. Trailing slashes are dropped.
 // Reading and setting are thread-safe.
-class APISettings : public APISettingsService {
+class LUMO_API APISettings : public APISettingsService {
  public:
   static constexpr const char* kPlaceholderAPIBaseUrl = "https://api.lumo.invalid";
   static constexpr const char* kPlaceholderShareDomain = "https://share.lumo.invalid";

@@ -3,13 +3,14 @@
 #include <optional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 
 namespace lumo {
 
 // The base address of share links: the content-delivery host from which shared captures are
 // served. Not the API's address (see `API::baseUrl()`).
-class APISettingsService {
+class LUMO_API APISettingsService {
  public:
   virtual ~APISettingsService() = default;
 

@@ -3,12 +3,13 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/api/DecodingContainer.h"
 
 namespace lumo {
 
 // The body of "upload/complete": the key of the stored file whose upload finished.
-struct CompleteUploadRequest {
+struct LUMO_API CompleteUploadRequest {
   std::string key;  // "key"
 
   static CompleteUploadRequest decode(DecodingContainer& c) {

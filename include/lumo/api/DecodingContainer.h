@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/api/DecodingError.h"
 
 namespace lumo {
@@ -46,7 +47,7 @@ concept JSONEncodable = requires(const T& v) {
 // The container never throws. The first failure is recorded (with its coding path) and shared
 // with the nested containers; every later read answers a default value, and `JSONDecoder` turns
 // the recorded failure into the result. The JSON value must outlive the container.
-class DecodingContainer {
+class LUMO_API DecodingContainer {
  public:
   // Reads the value under `key`. T is bool, std::int64_t, std::uint64_t, std::string,
   // std::vector<std::string>, or a `JSONDecodable` model (decoded from a nested object).

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // Why a JSON document did not decode into a model, in the manner of the desktop's decoding
@@ -17,7 +19,7 @@ namespace lumo {
 //
 // `description()` is the full text that names the key or type and the coding path, the text that
 // `APIError::schemaMismatch` carries; `localizedDescription()` is the short text for people.
-class DecodingError {
+class LUMO_API DecodingError {
  public:
   enum class Kind { typeMismatch, valueNotFound, keyNotFound, dataCorrupted };
 

@@ -3,12 +3,13 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/api/DecodingContainer.h"
 
 namespace lumo {
 
 // The body of "upload/delete": the key of the stored file to delete.
-struct DeleteUploadRequest {
+struct LUMO_API DeleteUploadRequest {
   std::string key;  // "key"
 
   static DeleteUploadRequest decode(DecodingContainer& c) {

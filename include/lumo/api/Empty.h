@@ -2,13 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "lumo/Export.h"
 #include "lumo/api/DecodingContainer.h"
 
 namespace lumo {
 
 // A body without fields: encodes as {} and decodes from any JSON document. The request-body
 // type of calls that send nothing (GET "profile/me").
-struct Empty {
+struct LUMO_API Empty {
   static Empty decode(DecodingContainer&) { return {}; }
   nlohmann::json encode() const { return nlohmann::json::object(); }
 

@@ -3,11 +3,13 @@
 #include <string>
 #include <utility>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // Why a model could not be encoded as JSON. The one case is a value JSON cannot carry (text
 // that is not UTF-8, which Linux file names may be).
-class EncodingError {
+class LUMO_API EncodingError {
  public:
   explicit EncodingError(std::string debugDescription)
       : debugDescription_(std::move(debugDescription)) {}

@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // An endpoint of the service's API, named by its path under "/api/v1/".
@@ -12,7 +14,7 @@ namespace lumo {
 //   Endpoint::delete_()   "upload/delete"     POST DeleteUploadRequest → DeleteUploadResponse
 //   Endpoint::me()        "profile/me"        GET → ProfileResponse
 //   Endpoint::custom(p)   p
-class Endpoint {
+class LUMO_API Endpoint {
  public:
   enum class Kind { custom, start, complete, delete_, me };
 

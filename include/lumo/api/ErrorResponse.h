@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/support/Error.h"
 
 namespace lumo {
@@ -12,7 +13,7 @@ namespace lumo {
 // A status code, an optional body and an underlying error carried together, for hosts that want
 // all three in one value. The API client itself reports `HTTPError`, `APIError` or the
 // transport error and never produces this type.
-class ErrorResponse {
+class LUMO_API ErrorResponse {
  public:
   static ErrorResponse error(int statusCode, std::optional<std::vector<std::uint8_t>> data,
                              Error underlying) {

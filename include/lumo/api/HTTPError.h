@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // An HTTP-level failure of an exchange.
@@ -16,7 +18,7 @@ namespace lumo {
 //
 // Every status outside 200...299 is a bad response: 1xx, 3xx, 401 and 5xx alike. Nothing here
 // reacts to a 401; the host decides whether to post "APIReceiveUnauthStatusCode".
-class HTTPError {
+class LUMO_API HTTPError {
  public:
   enum class Kind { badResponse, cancelledTask, invalidResponse };
 
@@ -59,6 +61,6 @@ class HTTPError {
   std::optional<std::vector<std::uint8_t>> data_;
 };
 
-std::string localizedDescription(const HTTPError& error);
+LUMO_API std::string localizedDescription(const HTTPError& error);
 
 }  // namespace lumo

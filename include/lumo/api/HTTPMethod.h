@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // The HTTP methods, each with its wire string as raw value.
@@ -15,9 +17,9 @@ enum class HTTPMethod { options, get, head, post, put, patch, delete_, trace, co
 
 // The wire string of `method` ("OPTIONS", "GET", ..., "CONNECT"). `delete_` carries a trailing
 // underscore only because `delete` is a C++ keyword; its wire string is "DELETE".
-std::string rawValue(HTTPMethod method);
+LUMO_API std::string rawValue(HTTPMethod method);
 
 // The method whose wire string is exactly `raw`, or nothing.
-std::optional<HTTPMethod> httpMethodFromRawValue(std::string_view raw);
+LUMO_API std::optional<HTTPMethod> httpMethodFromRawValue(std::string_view raw);
 
 }  // namespace lumo

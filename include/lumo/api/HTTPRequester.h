@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/api/HTTPError.h"
 #include "lumo/api/HTTPMethod.h"
 #include "lumo/api/HTTPResponse.h"
@@ -33,7 +34,7 @@ namespace lumo {
 // Completions run once, on the session's delegate queue (a serial background queue of the
 // session's own). The requester holds no mutable state; several requests may run at once, and
 // a running task keeps the session alive after the requester is gone.
-class HTTPRequester {
+class LUMO_API HTTPRequester {
  public:
   using Completion = std::function<void(Result<HTTPResponse>)>;
 

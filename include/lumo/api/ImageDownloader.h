@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/api/ImageDownloaderError.h"
 #include "lumo/platform/HttpSession.h"
 #include "lumo/platform/PlatformImage.h"
@@ -28,7 +29,7 @@ namespace lumo {
 // bytes that are not a PNG, JPEG, GIF, BMP, WebP or TIFF image (see `PlatformImage`).
 //
 // Several downloads may run at once on one downloader; a running task keeps the session alive.
-class ImageDownloader {
+class LUMO_API ImageDownloader {
  public:
   using DataCompletion = std::function<void(Result<std::vector<std::uint8_t>>)>;
   using ImageCompletion = std::function<void(Result<PlatformImage>)>;

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // Why an image download failed.
@@ -14,7 +16,7 @@ namespace lumo {
 //   cancelledTask              "Request is cancelled"
 //   invalidResponse            "Invalid response"   (no answer, or a 2xx answer without body)
 //   dataIsntImage              "Data isn't image"
-class ImageDownloaderError {
+class LUMO_API ImageDownloaderError {
  public:
   enum class Kind { badResponse, cancelledTask, invalidResponse, dataIsntImage };
 
@@ -54,6 +56,6 @@ class ImageDownloaderError {
   std::optional<std::vector<std::uint8_t>> data_;
 };
 
-std::string localizedDescription(const ImageDownloaderError& error);
+LUMO_API std::string localizedDescription(const ImageDownloaderError& error);
 
 }  // namespace lumo

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/api/DecodingContainer.h"
 #include "lumo/api/DecodingError.h"
 #include "lumo/support/Result.h"
@@ -23,7 +24,7 @@ namespace lumo {
 //
 // Failures are `DecodingError` values inside the `Error`. Text that is not JSON, or nests
 // deeper than `kMaxDepth`, fails as `dataCorrupted` without touching the model.
-class JSONDecoder {
+class LUMO_API JSONDecoder {
  public:
   // Deeper documents are refused rather than risk the stack of the recursive JSON printer.
   static constexpr int kMaxDepth = 512;

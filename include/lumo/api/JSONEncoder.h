@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/api/DecodingContainer.h"
 #include "lumo/api/EncodingError.h"
 #include "lumo/support/Result.h"
@@ -15,7 +16,7 @@ namespace lumo {
 //   Result<std::vector<std::uint8_t>> body = JSONEncoder().encode(StartUploadRequest{...});
 //
 // Text that is not valid UTF-8 fails with an `EncodingError` instead of being sent mangled.
-class JSONEncoder {
+class LUMO_API JSONEncoder {
  public:
   template <JSONEncodable T>
   Result<std::vector<std::uint8_t>> encode(const T& value) const {

@@ -4,13 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/api/DecodingContainer.h"
 
 namespace lumo {
 
 // The body of a non-2xx answer of the service: {"errors": ["text", ...]}. The key is required,
 // so an empty object does not decode.
-struct ModelErrorResponse {
+struct LUMO_API ModelErrorResponse {
   std::vector<std::string> errors;  // "errors"
 
   static ModelErrorResponse decode(DecodingContainer& c) {

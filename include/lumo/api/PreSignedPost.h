@@ -3,13 +3,14 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/api/DecodingContainer.h"
 #include "lumo/api/PresignedFields.h"
 
 namespace lumo {
 
 // Where and with which fields the multipart form of an upload is posted.
-struct PreSignedPost {
+struct LUMO_API PreSignedPost {
   std::string url;         // "url", the storage address
   PresignedFields fields;  // "fields"
 

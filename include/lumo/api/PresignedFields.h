@@ -3,12 +3,13 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/api/DecodingContainer.h"
 
 namespace lumo {
 
 // The form fields the storage demands with a presigned upload, posted before the file.
-struct PresignedFields {
+struct LUMO_API PresignedFields {
   std::string aWSAccessKeyId;  // "AWSAccessKeyId"
   std::string acl;             // "acl"
   std::string key;             // "key"

@@ -4,13 +4,14 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/api/DecodingContainer.h"
 
 namespace lumo {
 
 // The answer of "profile/me": the signed-in user's account, plan limits and what remains of
 // today's quota. All fourteen keys are required; the unsigned ones refuse negative numbers.
-struct ProfileResponse {
+struct LUMO_API ProfileResponse {
   std::string email;                               // "email"
   bool isActive = false;                           // "is_active"
   bool isEmailConfirmed = false;                   // "is_email_confirmed"

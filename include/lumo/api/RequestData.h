@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "lumo/Export.h"
 #include "lumo/api/Endpoint.h"
 #include "lumo/api/HTTPMethod.h"
 
@@ -10,7 +11,7 @@ namespace lumo {
 
 // The record of one API call, handed with its outcome to the response step: the request body
 // (as the JSON it encodes to; absent for calls without a body), the endpoint and the method.
-struct RequestData {
+struct LUMO_API RequestData {
   std::optional<nlohmann::json> body;
   Endpoint endpoint = Endpoint::me();
   HTTPMethod method = HTTPMethod::get;

@@ -4,12 +4,13 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/api/DecodingContainer.h"
 
 namespace lumo {
 
 // The body of "upload/start": what is about to be uploaded.
-struct StartUploadRequest {
+struct LUMO_API StartUploadRequest {
   std::string contentType;    // "content_type", e.g. "image/png"
   std::int64_t fileSize = 0;  // "file_size", bytes
   std::string key;            // "key", the file's name in storage

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/api/DecodingContainer.h"
 #include "lumo/api/PreSignedPost.h"
 #include "lumo/platform/Url.h"
@@ -11,7 +12,7 @@
 namespace lumo {
 
 // The answer of "upload/start": the storage key and the presigned post to send the file with.
-struct StartUploadResponse {
+struct LUMO_API StartUploadResponse {
   std::string key;              // "key"
   PreSignedPost presignedPost;  // "presigned_post"
 

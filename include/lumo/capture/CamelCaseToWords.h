@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // Splits a camel-case name into capitalised words: a space goes before every ASCII capital
@@ -14,6 +16,6 @@ namespace lumo {
 //   camelCaseToWords("GIF");         // "Gif"
 //
 // Text and result are UTF-8.
-std::string camelCaseToWords(std::string_view text);
+LUMO_API std::string camelCaseToWords(std::string_view text);
 
 }  // namespace lumo

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 #include "lumo/platform/Url.h"
 
@@ -12,7 +13,7 @@ namespace lumo {
 // An animated GIF capture (gif).
 //
 //   GIF capture(Url::fileURL(path));
-class GIF final : public ScreenCapture {
+class LUMO_API GIF final : public ScreenCapture {
  public:
   explicit GIF(Url fileURL) : fileURL_(std::move(fileURL)) {}
 

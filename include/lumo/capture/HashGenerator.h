@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 
 namespace lumo {
@@ -18,7 +19,7 @@ namespace lumo {
 //   HashGenerator::hashValue(Url::fileURL("/tmp/a.mp4"));  // nullopt when it cannot be read
 //
 // Stateless; safe from any thread.
-class HashGenerator {
+class LUMO_API HashGenerator {
  public:
   // The size of the chunks in which files are read.
   static constexpr std::size_t kChunkSize = 1'048'576;

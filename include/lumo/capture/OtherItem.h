@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 #include "lumo/platform/Url.h"
 
@@ -12,7 +13,7 @@ namespace lumo {
 // Any other file shared through the library: an extension that names no other kind, or none.
 //
 //   OtherItem capture(Url::fileURL(path));
-class OtherItem final : public ScreenCapture {
+class LUMO_API OtherItem final : public ScreenCapture {
  public:
   explicit OtherItem(Url fileURL) : fileURL_(std::move(fileURL)) {}
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 
 namespace lumo {
@@ -25,7 +26,7 @@ namespace lumo {
 // that cannot be read is absent (nullopt, or the empty string for `formattedDate`). Nothing
 // checks beforehand that the file exists. Captures are immutable (apart from a screencast's
 // thumbnail URL) and may be copied between threads.
-class ScreenCapture {
+class LUMO_API ScreenCapture {
  public:
   using Date = std::chrono::system_clock::time_point;
 

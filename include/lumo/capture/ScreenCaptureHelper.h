@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCaptureHelperService.h"
 #include "lumo/registry/Injected.h"
 #include "lumo/storage/DirectoriesService.h"
@@ -21,7 +22,7 @@ namespace lumo {
 // Dates in names use the pattern "yyyy-MM-dd 'at' h.mm.ss a" with Western digits, "AM" and
 // "PM", in the user's time zone (ICU's default zone when the helper is made). Safe to share
 // between threads.
-class ScreenCaptureHelper : public ScreenCaptureHelperService {
+class LUMO_API ScreenCaptureHelper : public ScreenCaptureHelperService {
  public:
   using Date = std::chrono::system_clock::time_point;
 

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ImageFormat.h"
 #include "lumo/capture/ScreenCapture.h"
 #include "lumo/platform/Url.h"
@@ -12,7 +13,7 @@ namespace lumo {
 
 // Names of new capture files, the kind of a file, and where a screencast's thumbnail and page
 // go.
-class ScreenCaptureHelperService {
+class LUMO_API ScreenCaptureHelperService {
  public:
   virtual ~ScreenCaptureHelperService() = default;
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 
 namespace lumo {
@@ -13,7 +14,7 @@ namespace lumo {
 // path without the word is returned whole, and one ending in it gives "".
 //
 //   relativeScreenCapturePath(Url::fileURL("/Users/me/Documents/a.png"));  // "/a.png"
-std::string relativeScreenCapturePath(const Url& url);
+LUMO_API std::string relativeScreenCapturePath(const Url& url);
 
 // The URL's query as a dictionary: items are folded in order, an item with a value sets its
 // name (a later one wins), an item without "=" removes its name again. nullopt when the URL
@@ -21,6 +22,6 @@ std::string relativeScreenCapturePath(const Url& url);
 //
 //   queryParameters(*Url::parse("https://h/p?x=1&y=2&x=3"));  // {x: 3, y: 2}
 //   queryParameters(*Url::parse("https://h/p?x=1&x"));        // {}
-std::optional<std::map<std::string, std::string>> queryParameters(const Url& url);
+LUMO_API std::optional<std::map<std::string, std::string>> queryParameters(const Url& url);
 
 }  // namespace lumo

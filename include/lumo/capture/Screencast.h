@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 #include "lumo/platform/Url.h"
 
@@ -18,7 +19,7 @@ namespace lumo {
 //   cast.durationSeconds();                           // 125
 //   cast.setThumbnailFileURL(helper.screencastThumbnailURL(cast.fileURL()).value());
 //   cast.thumbnailFileSize();                         // size of the PNG
-class Screencast final : public ScreenCapture {
+class LUMO_API Screencast final : public ScreenCapture {
  public:
   // A screencast without thumbnail.
   explicit Screencast(Url fileURL) : fileURL_(std::move(fileURL)) {}

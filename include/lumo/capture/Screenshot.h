@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 #include "lumo/platform/Url.h"
 
@@ -12,7 +13,7 @@ namespace lumo {
 // A screenshot: an image file (png, jpeg or jpg).
 //
 //   Screenshot capture(Url::fileURL(path));
-class Screenshot final : public ScreenCapture {
+class LUMO_API Screenshot final : public ScreenCapture {
  public:
   explicit Screenshot(Url fileURL) : fileURL_(std::move(fileURL)) {}
 

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <utility>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // The kind of a file that is uploaded, and from it the content type announced to the service
@@ -17,7 +19,7 @@ namespace lumo {
 //
 // Values are equal when they are the same case; two `other` values also need the same
 // extension (compared exactly, case included).
-class ShareResourceType {
+class LUMO_API ShareResourceType {
  public:
   // The cases, in declaration order.
   enum class Case : std::uint8_t {

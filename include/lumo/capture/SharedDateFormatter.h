@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // The one date formatter with which captures show their dates: medium date, short time,
@@ -15,7 +17,7 @@ namespace lumo {
 //
 // Created once, even when first asked for from several threads at the same time, and never
 // changed or destroyed. Safe to use from any thread.
-class SharedDateFormatter {
+class LUMO_API SharedDateFormatter {
  public:
   using Date = std::chrono::system_clock::time_point;
 

@@ -2,10 +2,12 @@
 
 #include <functional>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // Work for the application's main thread.
-class Thread {
+class LUMO_API Thread {
  public:
   // Runs `work` at once when called on the main thread (the thread running
   // `DispatchQueue::main()`'s items); otherwise submits it to the main queue and returns.

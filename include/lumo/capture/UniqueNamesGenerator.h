@@ -3,6 +3,7 @@
 #include <chrono>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 
 namespace lumo {
@@ -14,7 +15,7 @@ namespace lumo {
 //   // "photo_694224000.123456.png"
 //
 // Stateless; safe from any thread.
-class UniqueNamesGenerator {
+class LUMO_API UniqueNamesGenerator {
  public:
   using Date = std::chrono::system_clock::time_point;
 

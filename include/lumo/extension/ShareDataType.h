@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "lumo/Export.h"
 #include "lumo/platform/ItemProvider.h"
 
 namespace lumo {
@@ -16,7 +17,7 @@ namespace lumo {
 //   }
 //
 // A one-byte value; `switch` works on it through its `Value`.
-class ShareDataType {
+class LUMO_API ShareDataType {
  public:
   enum Value : std::uint8_t { image, movie, fileURL };
 

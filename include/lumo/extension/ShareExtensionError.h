@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // The share extension's own failures, with the texts shown to users.
@@ -17,7 +19,7 @@ enum class ShareExtensionError {
 
 // "Item's URL is absent", "Can't get shared storage URL", "Can't get local storage URL",
 // "Can't get image data".
-std::string errorDescription(ShareExtensionError error);
+LUMO_API std::string errorDescription(ShareExtensionError error);
 
 // The same text, for `Error`.
 inline std::string localizedDescription(ShareExtensionError error) {

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // Something the share extension's view can show. The kinds are `ShareItemURL` and
 // `ShareItemImage`; the view tells them apart with `dynamic_cast`.
-class ShareItem {
+class LUMO_API ShareItem {
  public:
   virtual ~ShareItem() = default;
 

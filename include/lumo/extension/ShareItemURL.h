@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "lumo/Export.h"
 #include "lumo/extension/ShareItem.h"
 #include "lumo/platform/Url.h"
 
@@ -9,7 +10,7 @@ namespace lumo {
 
 // A shared file, as a local file URL. This is what the intake produces: `url` names the copy in
 // the extension's caches folder.
-struct ShareItemURL : ShareItem {
+struct LUMO_API ShareItemURL : ShareItem {
   explicit ShareItemURL(Url url) : url(std::move(url)) {}
 
   Url url;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/capture/UniqueNamesGenerator.h"
 #include "lumo/extension/IndexPath.h"
 #include "lumo/extension/ShareItem.h"
@@ -43,7 +44,7 @@ namespace lumo {
 //
 // Hold the model in a `std::shared_ptr`: the intake keeps it only weakly, and drops what is
 // left to do once the model is gone.
-class ShareViewModel : public std::enable_shared_from_this<ShareViewModel> {
+class LUMO_API ShareViewModel : public std::enable_shared_from_this<ShareViewModel> {
  public:
   // The name of the extension's folder in the application's caches folder.
   static constexpr std::string_view kCachesFolderName = "ShareExtension";

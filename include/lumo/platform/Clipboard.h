@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 class XSelectionOwner;
@@ -44,7 +46,7 @@ class XSelectionOwner;
 //
 // Thread-safe: copies are serialised, so the last `setText` to return is the one on the
 // clipboard.
-class Clipboard {
+class LUMO_API Clipboard {
  public:
   // Where a copy went.
   // `x11`: owned by this object on the X display.
@@ -119,6 +121,6 @@ class Clipboard {
 };
 
 // The name of a destination, for log lines ("x11", "xclip", "memory").
-std::string_view toString(Clipboard::Destination destination);
+LUMO_API std::string_view toString(Clipboard::Destination destination);
 
 }  // namespace lumo

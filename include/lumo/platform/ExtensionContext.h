@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/ExtensionItem.h"
 #include "lumo/support/Error.h"
 
@@ -14,7 +15,7 @@ namespace lumo {
 //
 // A request is meant to end once, by `completeRequest` or by `cancelRequest`. Implementations
 // are safe to use from any thread.
-class ExtensionContext {
+class LUMO_API ExtensionContext {
  public:
   virtual ~ExtensionContext() = default;
 

@@ -3,12 +3,13 @@
 #include <memory>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/ItemProvider.h"
 
 namespace lumo {
 
 // One input item of a share request: the attachments another application shares at once.
-class ExtensionItem {
+class LUMO_API ExtensionItem {
  public:
   virtual ~ExtensionItem() = default;
 

@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // An open file descriptor, closed when its owner goes. Move-only.
@@ -12,7 +14,7 @@ namespace lumo {
 //   if (!fd) return fileError(errno, path, action);
 //   ::read(fd.get(), buffer, size);
 //   if (!fd.close()) return fileError(errno, path, action);  // close may report a failed write
-class FileDescriptor {
+class LUMO_API FileDescriptor {
  public:
   FileDescriptor() = default;
   explicit FileDescriptor(int fd) noexcept : fd_(fd) {}

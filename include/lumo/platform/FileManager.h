@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 #include "lumo/support/Result.h"
 
@@ -14,7 +15,7 @@ namespace lumo {
 
 // A failed file-system operation: the errno value, the path it concerns and a readable message
 // ("Cannot move “a.png” to “/tmp/LumoTemp/a.png”: File exists").
-struct FileError {
+struct LUMO_API FileError {
   int code = 0;
   std::filesystem::path path;
   std::string message;
@@ -27,22 +28,23 @@ inline std::string localizedDescription(const FileError& e) {
 }
 
 // `path` between typographic quotes, as the file manager's messages show it (“/tmp/a.png”).
-std::string quotedPath(const std::filesystem::path& path);
+LUMO_API std::string quotedPath(const std::filesystem::path& path);
 
 // The system's text for errno value `code` ("No such file or directory"). Unlike strerror, safe
 // on any thread.
-std::string errnoText(int code);
+LUMO_API std::string errnoText(int code);
 
 // A `FileError` for `path` whose message is `action`, ": " and the system's text for errno value
 // `code` ("Cannot copy “a.png”: No such file or directory").
-FileError fileError(int code, const std::filesystem::path& path, const std::string& action);
+LUMO_API FileError fileError(int code, const std::filesystem::path& path,
+                             const std::string& action);
 
 // The longest file name the file systems take, in bytes (NAME_MAX).
 inline constexpr std::size_t kFileNameMax = 255;
 
 // `text` (valid UTF-8) cut to at most `size` bytes without splitting a character: how a name
 // is shortened to fit a file system.
-std::string truncatedUTF8(std::string text, std::size_t size);
+LUMO_API std::string truncatedUTF8(std::string text, std::size_t size);
 
 // The folders of the user's domain that the library works with, mapped onto the XDG base
 // directories:
@@ -70,7 +72,7 @@ enum class SearchPathDirectory { library, pictures, caches };
 //
 // Paths are byte strings: names need not be valid UTF-8. Every operation is safe to call from
 // any thread; the manager holds no state.
-class FileManager {
+class LUMO_API FileManager {
  public:
   using Date = std::chrono::system_clock::time_point;
 

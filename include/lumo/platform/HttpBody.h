@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/FileDescriptor.h"
 
 namespace lumo {
@@ -26,7 +27,7 @@ namespace lumo {
 // task fail when it is resumed. A caller that has the file open already hands its descriptor
 // over instead: what it measured is then what is sent, even if the name goes meanwhile. A file
 // that shrinks while it is sent fails the transfer.
-class HttpBody {
+class LUMO_API HttpBody {
  public:
   struct Bytes {
     std::vector<std::uint8_t> data;

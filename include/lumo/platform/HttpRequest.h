@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 
 namespace lumo {
@@ -22,7 +23,7 @@ namespace lumo {
 // Header fields are sent in the order given, after the session's additional header fields
 // that the request does not set itself. No Content-Type is added for a body: set it. "HEAD"
 // asks for the header only; "GET" and "HEAD" send no body even when one is set.
-struct HttpRequest {
+struct LUMO_API HttpRequest {
   explicit HttpRequest(Url url, std::string method = "GET")
       : url(std::move(url)), method(std::move(method)) {}
 

@@ -7,13 +7,14 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 
 namespace lumo {
 
 // The HTTP answer to a request: status, header fields and the address that answered (the
 // last one after redirects). The body travels separately, in the task's completion.
-struct HttpResponse {
+struct LUMO_API HttpResponse {
   Url url;
   std::int64_t statusCode = 0;
   // The header fields of the final answer, in the order received, names as sent.

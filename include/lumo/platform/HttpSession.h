@@ -11,6 +11,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "lumo/Export.h"
 #include "lumo/platform/HttpBody.h"
 #include "lumo/platform/HttpRequest.h"
 #include "lumo/platform/HttpResponse.h"
@@ -21,7 +22,7 @@
 namespace lumo {
 
 // How a session's transfers behave.
-struct HttpSessionConfiguration {
+struct LUMO_API HttpSessionConfiguration {
   // The idle timeout: a transfer fails with NSURLErrorDomain -1001 ("timed out") when no byte
   // has moved for this long, and connecting may take this long. A request's own
   // `timeoutInterval` takes precedence. libcurl measures it in whole seconds.
@@ -39,7 +40,7 @@ class HttpSession;
 
 // Receives the events of a session's tasks, on the session's delegate queue. Held weakly by
 // the session. Implement `didCompleteWithError`; the other events are optional.
-class HttpSessionDelegate {
+class LUMO_API HttpSessionDelegate {
  public:
   virtual ~HttpSessionDelegate() = default;
 
@@ -60,7 +61,7 @@ class HttpSessionDelegate {
 };
 
 // Figures of the process's transfers, for tests that look for leaks.
-struct HttpTransferStats {
+struct LUMO_API HttpTransferStats {
   std::size_t liveTransfers = 0;   // libcurl easy handles alive
   std::size_t networkThreads = 0;  // 0 before the first transfer, then 1 for good
 };
@@ -94,7 +95,7 @@ struct HttpTransferStats {
 // -999 cancelled, -1000 bad URL, -1001 timed out, -1002 unsupported URL, -1003 host not
 // found, -1004 cannot connect, -1005 connection lost (also a server that closes without an
 // answer), -1100 a body file that cannot be opened; messages carry libcurl's explanation.
-class HttpSession : public std::enable_shared_from_this<HttpSession> {
+class LUMO_API HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   using CompletionHandler = HttpTask::CompletionHandler;
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/HttpRequest.h"
 #include "lumo/platform/HttpResponse.h"
 #include "lumo/support/Error.h"
@@ -34,7 +35,7 @@ struct Transfer;
 // The completion and the delegate's `didCompleteWithError` are called exactly once per task,
 // on the session's delegate queue; a task cancelled before `resume()` completes as cancelled.
 // All members may be called from any thread.
-class HttpTask : public std::enable_shared_from_this<HttpTask> {
+class LUMO_API HttpTask : public std::enable_shared_from_this<HttpTask> {
  public:
   // The response (absent when no complete answer arrived), the body (absent on failure, empty
   // for an empty body or HEAD) and the error (absent on success, whatever the HTTP status).

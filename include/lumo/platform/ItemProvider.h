@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/support/Result.h"
 
 namespace lumo {
@@ -25,7 +26,7 @@ inline constexpr std::string_view kUTTypeURL = "public.url";
 //   }
 //
 // Implementations are safe to use from any thread.
-class ItemProvider {
+class LUMO_API ItemProvider {
  public:
   // The platform's data value: bytes.
   using Data = std::vector<std::uint8_t>;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/ExtensionContext.h"
 #include "lumo/platform/MimeTypes.h"
 
@@ -26,7 +27,7 @@ namespace lumo {
 //
 // The host learns how the request ended from `ending()` or from the ending handler. The first
 // ending counts; later ones are ignored but counted. Safe from any thread.
-class LinuxExtensionContext : public ExtensionContext {
+class LUMO_API LinuxExtensionContext : public ExtensionContext {
  public:
   // How a request ended.
   struct Ending {

@@ -4,13 +4,14 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/ExtensionItem.h"
 
 namespace lumo {
 
 // An input item of the Linux share extension: a fixed list of attachments. Immutable; safe from
 // any thread.
-class LinuxExtensionItem : public ExtensionItem {
+class LUMO_API LinuxExtensionItem : public ExtensionItem {
  public:
   explicit LinuxExtensionItem(std::vector<std::shared_ptr<ItemProvider>> attachments)
       : attachments_(std::move(attachments)) {}

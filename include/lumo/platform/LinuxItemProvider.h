@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "lumo/Export.h"
 #include "lumo/platform/ItemProvider.h"
 #include "lumo/platform/MimeTypes.h"
 
@@ -31,8 +32,8 @@ namespace lumo {
 // Loading any type the provider conforms to gives `Data` holding the URL's text. A local file
 // is looked at when it is loaded: a missing item or a folder fails with a `FileError` naming
 // the path. Completions run on the global queue. Immutable; safe from any thread.
-class LinuxItemProvider : public ItemProvider,
-                          public std::enable_shared_from_this<LinuxItemProvider> {
+class LUMO_API LinuxItemProvider : public ItemProvider,
+                                   public std::enable_shared_from_this<LinuxItemProvider> {
  public:
   // A provider for the file at `path`, made absolute against the current folder. The MIME type
   // comes from `mimeTypes` (kept only while this call runs).

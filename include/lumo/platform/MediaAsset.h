@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 #include "lumo/support/DispatchQueue.h"
 
@@ -15,7 +16,7 @@ namespace lumo {
 
 // A rational time: `value / timescale` seconds, as the desktop media framework counts time.
 // A timescale of 0 marks an invalid time.
-struct MediaTime {
+struct LUMO_API MediaTime {
   std::int64_t value = 0;
   std::int32_t timescale = 0;
 
@@ -30,7 +31,7 @@ struct MediaTime {
 };
 
 // A span of media time.
-struct MediaTimeRange {
+struct LUMO_API MediaTimeRange {
   MediaTime start;
   MediaTime duration;
 
@@ -39,7 +40,7 @@ struct MediaTimeRange {
 
 // A 2-D affine transform (a b; c d; tx ty), the track's display matrix as the desktop's
 // graphics types write it.
-struct AffineTransform {
+struct LUMO_API AffineTransform {
   double a = 1, b = 0, c = 0, d = 1, tx = 0, ty = 0;
 
   static AffineTransform identity() { return {}; }
@@ -51,7 +52,7 @@ struct AffineTransform {
 enum class MediaType : std::uint8_t { video, audio, other };
 
 // One track of an asset.
-struct MediaTrack {
+struct LUMO_API MediaTrack {
   int trackID = 0;
   MediaType mediaType = MediaType::other;
   MediaTimeRange timeRange;
@@ -92,7 +93,7 @@ enum class CaptureVideoOrientation : int {
 // their header or unreadable load as "failed", with duration 0 and no tracks. The file is opened
 // once per asset. Assets are shared (the background loading holds the asset weakly where the
 // platform does); all members are safe to call from any thread.
-class MediaAsset : public std::enable_shared_from_this<MediaAsset> {
+class LUMO_API MediaAsset : public std::enable_shared_from_this<MediaAsset> {
  public:
   using Handler = std::function<void()>;
   using Completion = std::function<void(bool)>;

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // The type registry of the platform layer: file-name extension → MIME type.
@@ -28,7 +30,7 @@ namespace lumo {
 //
 // Tests construct their own registry from files of their own. Lookups are read-only and safe
 // from any thread; missing or unreadable files count as empty.
-class MimeTypes {
+class LUMO_API MimeTypes {
  public:
   // The files a registry reads.
   struct Sources {

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // One change announced to an observer of an `Operation` or an `OperationQueue`.
@@ -21,7 +23,7 @@ namespace lumo {
 // change: 0 or 1 for "isExecuting", "isFinished", "isCancelled" and "isReady", the number of
 // operations for an `OperationQueue`'s "operationCount"; it is absent for other keys and on
 // will-change calls.
-struct KeyValueChange {
+struct LUMO_API KeyValueChange {
   std::string keyPath;
   bool isPrior = false;
   std::optional<std::int64_t> newValue;
@@ -63,7 +65,7 @@ struct KeyValueChange {
 // Observers are called synchronously on the thread that announces the change, without any lock
 // of the operation held, so they may read its flags and add or remove observers. The flags
 // themselves are never read or written under an observer lock.
-class Operation : public std::enable_shared_from_this<Operation> {
+class LUMO_API Operation : public std::enable_shared_from_this<Operation> {
  public:
   using Observer = std::function<void(Operation&, const KeyValueChange&)>;
   using ObserverToken = std::uint64_t;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Operation.h"
 
 namespace lumo {
@@ -32,7 +33,7 @@ namespace lumo {
 //
 // Destroying the queue neither cancels nor waits for its operations: those running go on,
 // those waiting are never started, and the count observers are not called again.
-class OperationQueue {
+class LUMO_API OperationQueue {
  public:
   // `maxConcurrentOperationCount()` of a new queue: no limit.
   static constexpr std::int64_t kDefaultMaxConcurrentOperationCount = -1;

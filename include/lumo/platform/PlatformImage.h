@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // An image as the library hands it around: either encoded bytes of a recognised format, or
@@ -22,7 +24,7 @@ namespace lumo {
 // (first frame) and pixels are encoded with libpng.
 //
 // An image is immutable and cheap to copy: copies share the bytes. Safe to use from any thread.
-class PlatformImage {
+class LUMO_API PlatformImage {
  public:
   enum class Format { png, jpeg, gif, bmp, webp, tiff };
 

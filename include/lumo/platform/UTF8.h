@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // Well-formed UTF-8 as ICU reads it: overlong forms, surrogates (U+D800...U+DFFF), code points
@@ -15,9 +17,9 @@ namespace lumo {
 
 // The byte length of the well-formed character at the start of `text`; 0 when `text` is empty
 // or does not start with one.
-std::size_t utf8CharacterLength(std::string_view text);
+LUMO_API std::size_t utf8CharacterLength(std::string_view text);
 
 // Whether all of `text` is well-formed UTF-8 (the empty text is).
-bool isValidUTF8(std::string_view text);
+LUMO_API bool isValidUTF8(std::string_view text);
 
 }  // namespace lumo

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // An absolute URL: an http(s) address or a file URL, with the meaning of the desktop's URL
@@ -29,7 +31,7 @@ namespace lumo {
 //
 // The path is kept percent-encoded inside; accessors that say "decoded" undo the encoding,
 // byte for byte (a file name need not be UTF-8).
-class Url {
+class LUMO_API Url {
  public:
   // A name/value pair of the query. `value` is absent for an item without "=" ("?flag").
   struct QueryItem {

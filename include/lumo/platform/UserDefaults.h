@@ -19,12 +19,13 @@
 #include <variant>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/support/Result.h"
 
 namespace lumo {
 
 // Why a user-defaults operation failed.
-struct UserDefaultsError {
+struct LUMO_API UserDefaultsError {
   enum class Code {
     invalidName,    // an application identifier or suite name that cannot name a folder
     cannotOpen,     // the file or its folder cannot be created or opened
@@ -83,7 +84,7 @@ concept ArchivedSequence =
 // - Nothing throws and nothing crashes on a damaged or unreadable file: writes return an
 //   `Error` (holding a `UserDefaultsError`) that names the file, and getters read absent.
 //   Opening is retried on the next call after a failure.
-class UserDefaults {
+class LUMO_API UserDefaults {
  public:
   using Data = std::vector<std::uint8_t>;
   using Value = std::variant<std::string, std::int64_t, bool, double, Data>;

@@ -5,6 +5,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <typeinfo>
+
+#include "lumo/Export.h"
 
 namespace lumo {
 
@@ -12,24 +16,29 @@ class Resolver;
 class ResolverScope;
 
 // The integer that identifies a service type in a container: stable for the run of the process
-// and distinct per type (the address of a per-type tag).
+// and distinct per type. The host program and a shared build of the library each hold their own
+// copy of a type's inline variables, so the key comes from the type's identity (its
+// std::type_info, compared as the C++ runtime compares types across modules) and is the same
+// whichever side registers or resolves.
 using ResolverTypeKey = std::uintptr_t;
 
 namespace resolver_detail {
-template <typename T>
-inline char typeTag = 0;  // only its address is used
+// Numbers the types in the order they are first asked for, under a lock; called once per type
+// and module.
+LUMO_API ResolverTypeKey typeKeyOf(const std::type_info& type);
 }  // namespace resolver_detail
 
 template <typename T>
 ResolverTypeKey resolverTypeKey() {
-  return reinterpret_cast<ResolverTypeKey>(&resolver_detail::typeTag<std::remove_cv_t<T>>);
+  static const ResolverTypeKey key = resolver_detail::typeKeyOf(typeid(std::remove_cv_t<T>));
+  return key;
 }
 
 // What a scope sees of a registration: its keys and how to make its service, with the service
 // type erased (scopes are not templates, so that any scope serves any registration).
 //
 // Every field is read and written under the container's process-wide lock.
-class AnyResolverRegistration {
+class LUMO_API AnyResolverRegistration {
  public:
   virtual ~AnyResolverRegistration() = default;
   AnyResolverRegistration(const AnyResolverRegistration&) = delete;

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "lumo/Export.h"
 #include "lumo/registry/AnyResolverRegistration.h"
 #include "lumo/registry/ResolverArgs.h"
 #include "lumo/registry/ResolverName.h"
@@ -144,7 +145,7 @@ std::string typeNameOf();
 // Containers are always held by `std::shared_ptr` (`std::make_shared<Resolver>(parent)`).
 // Every registration and resolution, on any container, is serialised by one process-wide
 // recursive lock, held across factory calls, so factories may resolve and register.
-class Resolver : public std::enable_shared_from_this<Resolver> {
+class LUMO_API Resolver : public std::enable_shared_from_this<Resolver> {
  public:
   using Name = ResolverName;
   using Args = ResolverArgs;

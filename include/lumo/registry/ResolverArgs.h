@@ -8,6 +8,8 @@
 #include <typeinfo>
 #include <utility>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // Arguments handed to a factory registered in the arguments form. Reached as `Resolver::Args`.
@@ -30,7 +32,7 @@ namespace lumo {
 // otherwise the process stops. `optional<T>()` / `optional<T>(key)` give std::nullopt instead.
 // Without a key both read the first entry of the map (the one entry of a map built from a plain
 // value).
-class ResolverArgs {
+class LUMO_API ResolverArgs {
  public:
   using Map = std::map<std::string, std::any>;
 

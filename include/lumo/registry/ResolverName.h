@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // The name that tells apart two registrations of the same service type. Reached as
@@ -14,7 +16,7 @@ namespace lumo {
 //
 // A string literal converts implicitly; a run-time string goes through `name(fromString)`, so
 // that an absent string stays an absent name.
-struct ResolverName {
+struct LUMO_API ResolverName {
   std::string rawValue;
 
   ResolverName(const char* literal) : rawValue(literal) {}  // NOLINT: literals read as names

@@ -2,13 +2,15 @@
 
 #include <pthread.h>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // The one process-wide recursive lock that serialises every registration and resolution on
 // every container. Recursive, so that factories may resolve and register on the same thread.
 //
 // Satisfies BasicLockable: `std::lock_guard lock(ResolverRecursiveLock::shared());`.
-class ResolverRecursiveLock {
+class LUMO_API ResolverRecursiveLock {
  public:
   // The process's lock: created on first use and never destroyed.
   static ResolverRecursiveLock& shared();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // The host's one-time registration hook.
@@ -17,7 +19,7 @@ namespace lumo {
 // Installed with `Resolver::setRegistering` before the first resolution; the container calls
 // `registerAll()` once, under its lock, at the first resolution in the process, and once more at
 // the first resolution after `Resolver::reset()`.
-class ResolverRegistering {
+class LUMO_API ResolverRegistering {
  public:
   virtual ~ResolverRegistering() = default;
   virtual void registerAll() = 0;

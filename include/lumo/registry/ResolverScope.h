@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/registry/AnyResolverRegistration.h"
 
 namespace lumo {
@@ -23,7 +24,7 @@ class ResolverScopeUnique;
 // Scopes are only called from inside a container's resolution, which holds the process-wide
 // recursive lock: that lock guards every scope's state. `resolver` is the container on which
 // resolution was asked (also when the registration was found in an ancestor).
-class ResolverScopeType {
+class LUMO_API ResolverScopeType {
  public:
   virtual ~ResolverScopeType() = default;
   virtual std::shared_ptr<void> resolve(Resolver& resolver, AnyResolverRegistration& registration,
@@ -37,7 +38,7 @@ class ResolverScopeType {
 //
 // (also reachable as `Resolver::application()` and so on). Each object is created on first use
 // and lives for the whole process.
-class ResolverScope : public ResolverScopeType {
+class LUMO_API ResolverScope : public ResolverScopeType {
  public:
   // One instance per registration for the whole application, until `Resolver::reset()`.
   static const std::shared_ptr<ResolverScopeCache>& application();
@@ -56,18 +57,18 @@ class ResolverScope : public ResolverScopeType {
 };
 
 // A kept service and the type it was kept as.
-struct ResolverKeptService {
+struct LUMO_API ResolverKeptService {
   ResolverTypeKey serviceKey = 0;
   std::shared_ptr<void> service;
 };
 
 // Scope maps are keyed by cacheKey; lookups reuse the hash each registration computed once.
-struct ResolverCacheKeyHash {
+struct LUMO_API ResolverCacheKeyHash {
   using is_transparent = void;
   std::size_t operator()(const std::string& key) const { return std::hash<std::string>{}(key); }
   std::size_t operator()(const AnyResolverRegistration* r) const { return r->cacheKeyHash(); }
 };
-struct ResolverCacheKeyEqual {
+struct LUMO_API ResolverCacheKeyEqual {
   using is_transparent = void;
   bool operator()(const std::string& a, const std::string& b) const { return a == b; }
   bool operator()(const std::string& a, const AnyResolverRegistration* b) const {
@@ -82,13 +83,13 @@ using ResolverCacheMap =
     std::unordered_map<std::string, Kept, ResolverCacheKeyHash, ResolverCacheKeyEqual>;
 
 // A weak reference to a kept service, as the share scope holds them.
-struct BoxWeak {
+struct LUMO_API BoxWeak {
   ResolverTypeKey serviceKey = 0;
   std::weak_ptr<void> service;
 };
 
 // Keeps every service it makes, strongly, until `reset()`.
-class ResolverScopeCache : public ResolverScope {
+class LUMO_API ResolverScopeCache : public ResolverScope {
  public:
   ResolverScopeCache();
   std::shared_ptr<void> resolve(Resolver& resolver, AnyResolverRegistration& registration,
@@ -103,7 +104,7 @@ class ResolverScopeCache : public ResolverScope {
 
 // Shares class instances within one outermost resolution: nested requests for the same
 // registration get the same object; the outermost service and values are made anew.
-class ResolverScopeGraph : public ResolverScope {
+class LUMO_API ResolverScopeGraph : public ResolverScope {
  public:
   ResolverScopeGraph();
   std::shared_ptr<void> resolve(Resolver& resolver, AnyResolverRegistration& registration,
@@ -129,7 +130,7 @@ class ResolverScopeGraph : public ResolverScope {
 };
 
 // Keeps class instances weakly: while somebody holds the instance, resolution returns it.
-class ResolverScopeShare : public ResolverScope {
+class LUMO_API ResolverScopeShare : public ResolverScope {
  public:
   ResolverScopeShare();
   std::shared_ptr<void> resolve(Resolver& resolver, AnyResolverRegistration& registration,
@@ -142,7 +143,7 @@ class ResolverScopeShare : public ResolverScope {
 };
 
 // Makes a new service on every resolution.
-class ResolverScopeUnique : public ResolverScope {
+class LUMO_API ResolverScopeUnique : public ResolverScope {
  public:
   std::shared_ptr<void> resolve(Resolver& resolver, AnyResolverRegistration& registration,
                                 const std::any& args) override;

@@ -2,13 +2,14 @@
 
 #include <memory>
 
+#include "lumo/Export.h"
 #include "lumo/registry/Resolver.h"
 
 namespace lumo {
 
 // For classes that resolve through a container of their choosing: `resolver()` is
 // `Resolver::root()` unless the class says otherwise.
-class Resolving {
+class LUMO_API Resolving {
  public:
   virtual ~Resolving() = default;
   virtual std::shared_ptr<Resolver> resolver() const { return Resolver::root(); }

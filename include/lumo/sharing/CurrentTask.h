@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "lumo/Export.h"
 #include "lumo/tasks/UploadTask.h"
 
 namespace lumo {
@@ -15,7 +16,7 @@ namespace lumo {
 //   std::unordered_set<CurrentTask> tasks;
 //   tasks.insert(CurrentTask{task, 0.0});
 //   tasks.erase(CurrentTask{task});          // finds it by the task alone
-struct CurrentTask {
+struct LUMO_API CurrentTask {
   std::shared_ptr<UploadTask> task;
   double progress = 0;
 

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // Host-supplied: facts about the running build. `Log` asks `isDebug()` on every call that is not
 // asked to show in release mode; lines are suppressed when it answers false.
-class EnvironmentHelperService {
+class LUMO_API EnvironmentHelperService {
  public:
   virtual ~EnvironmentHelperService() = default;
   // True in a debug build.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "lumo/Export.h"
 #include "lumo/platform/Clipboard.h"
 #include "lumo/sharing/PasteboardService.h"
 
@@ -13,7 +14,7 @@ namespace lumo {
 //   });
 //
 // Any thread may call it; copies are serialised by the clipboard.
-class PasteboardManager : public PasteboardService {
+class LUMO_API PasteboardManager : public PasteboardService {
  public:
   // Writes to `clipboard`, which must outlive the manager (the process-wide one always does).
   explicit PasteboardManager(Clipboard& clipboard = Clipboard::general());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 
 namespace lumo {
@@ -7,7 +8,7 @@ namespace lumo {
 // Puts a share link on the desktop's clipboard.
 //
 //   if (_pasteboardService) _pasteboardService->copyToPasteBoard(shareURL);
-class PasteboardService {
+class LUMO_API PasteboardService {
  public:
   virtual ~PasteboardService() = default;
 

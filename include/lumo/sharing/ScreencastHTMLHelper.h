@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/platform/PlatformImage.h"
 #include "lumo/platform/Url.h"
 
@@ -20,7 +21,7 @@ namespace lumo {
 // width and height are written as the desktop writes doubles: the shortest digits that read
 // back, always with a fractional part (1920.0, 719.5). The video's size repeats the
 // thumbnail's.
-class ScreencastHTMLHelper {
+class LUMO_API ScreencastHTMLHelper {
  public:
   ScreencastHTMLHelper() = default;
 

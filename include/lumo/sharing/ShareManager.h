@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/account/UserAccountStoreService.h"
 #include "lumo/api/HTTPRequester.h"
 #include "lumo/capture/ScreenCapture.h"
@@ -67,10 +68,10 @@ namespace lumo {
 //
 // Threads: every operation may be called from any thread; the delegate calls come on the threads
 // the tasks make them on (the upload queue's, the main queue, a cancelling thread).
-class ShareManager : public ShareService,
-                     public UploadTaskDelegate,
-                     public DeleteTaskDelegate,
-                     public std::enable_shared_from_this<ShareManager> {
+class LUMO_API ShareManager : public ShareService,
+                              public UploadTaskDelegate,
+                              public DeleteTaskDelegate,
+                              public std::enable_shared_from_this<ShareManager> {
  public:
   // Resolves the collaborators and makes the manager the capture delegate's reporter.
   ShareManager();

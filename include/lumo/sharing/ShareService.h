@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "lumo/Export.h"
 #include "lumo/capture/GIF.h"
 #include "lumo/capture/OtherItem.h"
 #include "lumo/capture/ScreenCapture.h"
@@ -24,7 +25,7 @@ namespace lumo {
 // No operation returns an outcome (apart from the cancel flag) or fails: quota, link and
 // upload failures reach `screenCaptureDelegate()` as `screencaptureUploadError`. Every
 // operation may be called from any thread.
-class ShareService {
+class LUMO_API ShareService {
  public:
   virtual ~ShareService() = default;
 

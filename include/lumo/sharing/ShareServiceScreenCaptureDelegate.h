@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 #include "lumo/support/Error.h"
 
@@ -13,7 +14,7 @@ namespace lumo {
 //
 // Calls come on any thread: the caller's for a share request, the upload queue's or the main
 // thread for the events of a transfer.
-class ShareServiceScreenCaptureDelegate {
+class LUMO_API ShareServiceScreenCaptureDelegate {
  public:
   virtual ~ShareServiceScreenCaptureDelegate() = default;
 

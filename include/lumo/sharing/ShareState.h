@@ -3,6 +3,8 @@
 #include <optional>
 #include <string_view>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // The share state of a capture, as the share states store records it and writes it to its file
@@ -24,10 +26,10 @@ enum class ShareState {
 };
 
 // The text value of `state`, exactly as written in the states file.
-std::string_view rawValue(ShareState state);
+LUMO_API std::string_view rawValue(ShareState state);
 
 // The state whose text value is `text` (compared exactly, case included); nullopt for any other
 // text.
-std::optional<ShareState> shareStateFromRawValue(std::string_view text);
+LUMO_API std::optional<ShareState> shareStateFromRawValue(std::string_view text);
 
 }  // namespace lumo

@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "lumo/Export.h"
 #include "lumo/sharing/ShareState.h"
 
 namespace lumo {
@@ -18,7 +19,7 @@ namespace lumo {
 //   ShareStateModel::Set states;
 //   states.insert({"/a.png", ShareState::uploading});
 //   states.contains({"/a.png", ShareState::unknown});   // true: same capture
-struct ShareStateModel {
+struct LUMO_API ShareStateModel {
   struct Hash {
     std::size_t operator()(const ShareStateModel& model) const noexcept {
       return std::hash<std::string>{}(model.id);

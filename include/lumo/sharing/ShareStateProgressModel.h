@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "lumo/Export.h"
 #include "lumo/sharing/ProgressModel.h"
 
 namespace lumo {
@@ -15,7 +16,7 @@ namespace lumo {
 // one entry per capture. Progress lives in memory only.
 //
 //   auto entry = ShareStateProgressModel::emptyShareState("/a.png");   // 0 bytes, 0.0
-struct ShareStateProgressModel {
+struct LUMO_API ShareStateProgressModel {
   struct Hash {
     std::size_t operator()(const ShareStateProgressModel& model) const noexcept {
       return std::hash<std::string>{}(model.id);

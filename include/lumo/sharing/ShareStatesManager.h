@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 
+#include "lumo/Export.h"
 #include "lumo/registry/Injected.h"
 #include "lumo/sharing/GlobalAlertsService.h"
 #include "lumo/sharing/ShareStateModel.h"
@@ -42,8 +43,8 @@ namespace lumo {
 //
 // Threads: every operation may be called from any thread. The host's delegate is called on the
 // thread of the report, alerts on the main queue.
-class ShareStatesManager : public ShareStatesService,
-                           public std::enable_shared_from_this<ShareStatesManager> {
+class LUMO_API ShareStatesManager : public ShareStatesService,
+                                    public std::enable_shared_from_this<ShareStatesManager> {
  public:
   // The name of the states file inside the internal folder.
   static constexpr const char* kStatesFileName = "share_states.json";

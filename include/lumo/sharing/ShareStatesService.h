@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 #include "lumo/sharing/ProgressModel.h"
 #include "lumo/sharing/ShareServiceScreenCaptureDelegate.h"
@@ -22,7 +23,7 @@ namespace lumo {
 //
 // A capture is known by its `relativeScreenCapturePath`: two captures whose paths agree after
 // "Documents" share one state. Every operation is safe from any thread.
-class ShareStatesService : public ShareServiceScreenCaptureDelegate {
+class LUMO_API ShareStatesService : public ShareServiceScreenCaptureDelegate {
  public:
   // The host's observer, held weakly; empty when none is set or it is gone.
   virtual std::shared_ptr<ShareStatesServiceDelegate> delegate() const = 0;

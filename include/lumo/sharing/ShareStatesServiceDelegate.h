@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 #include "lumo/sharing/ShareState.h"
 
@@ -12,7 +13,7 @@ namespace lumo {
 //
 // Both calls come on the thread that reported the change (any thread); a host that updates its
 // interface hops to its main queue itself.
-class ShareStatesServiceDelegate {
+class LUMO_API ShareStatesServiceDelegate {
  public:
   virtual ~ShareStatesServiceDelegate() = default;
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "lumo/Export.h"
 #include "lumo/api/APISettingsService.h"
 #include "lumo/registry/Injected.h"
 #include "lumo/sharing/ShareURLHelperService.h"
@@ -29,8 +30,8 @@ namespace lumo {
 //
 // Holds no mutable state: any thread may call it. The digest is read on the calling thread,
 // except in `getShareURL`.
-class ShareURLHelper : public ShareURLHelperService,
-                       public std::enable_shared_from_this<ShareURLHelper> {
+class LUMO_API ShareURLHelper : public ShareURLHelperService,
+                                public std::enable_shared_from_this<ShareURLHelper> {
  public:
   ShareURLHelper() = default;
 

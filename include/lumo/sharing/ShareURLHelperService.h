@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 #include "lumo/platform/Url.h"
 #include "lumo/support/DispatchQueue.h"
@@ -16,7 +17,7 @@ namespace lumo {
 //   // https://cdn.example.com/<md5 of the file>.png
 //
 // Every operation reads and digests the whole file; callers keep a URL they need twice.
-class ShareURLHelperService {
+class LUMO_API ShareURLHelperService {
  public:
   virtual ~ShareURLHelperService() = default;
 

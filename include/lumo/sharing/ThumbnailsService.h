@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 
+#include "lumo/Export.h"
 #include "lumo/capture/Screencast.h"
 #include "lumo/platform/PlatformImage.h"
 
@@ -13,7 +14,7 @@ namespace lumo {
 //
 // The completion is called once, on any thread, with the image or nullopt when none could be
 // made. A completion that never comes leaves the share pending without a report.
-class ThumbnailsService {
+class LUMO_API ThumbnailsService {
  public:
   virtual ~ThumbnailsService() = default;
   virtual void thumbnail(const Screencast& screencast,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Operation.h"
 #include "lumo/platform/OperationQueue.h"
 #include "lumo/sharing/UploadQueueDelegate.h"
@@ -27,7 +28,7 @@ class DeleteTask;
 //
 // Destroying the queue neither cancels nor waits for its transfers, and the delegate hears
 // nothing afterwards.
-class UploadQueue {
+class LUMO_API UploadQueue {
  public:
   UploadQueue();
   ~UploadQueue();

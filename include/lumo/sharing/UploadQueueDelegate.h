@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 class UploadQueue;
@@ -11,7 +13,7 @@ class UploadQueue;
 //
 // Called on whatever thread made the change: the thread that queued a task, or the one on which
 // a task finished. Hop to your own queue when needed.
-class UploadQueueDelegate {
+class LUMO_API UploadQueueDelegate {
  public:
   virtual ~UploadQueueDelegate() = default;
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 
 namespace lumo {
@@ -17,7 +18,7 @@ namespace lumo {
 //   UserNotificationKind::uploadCompleted()           an upload finished
 //   UserNotificationKind::uploadFailed("GIF")         an upload failed; the item word is one of
 //                                                     "screenshot", "screencast", "GIF", "file"
-struct UserNotificationKind {
+struct LUMO_API UserNotificationKind {
   enum class Type {
     screenshotQueued,
     screencastQueued,
@@ -54,7 +55,7 @@ struct UserNotificationKind {
 //
 // The library calls it fire-and-forget, from the thread of the share request or on the main
 // queue, and always passes an empty `detail`.
-class UserNotificationsService {
+class LUMO_API UserNotificationsService {
  public:
   virtual ~UserNotificationsService() = default;
   virtual void showNotification(const UserNotificationKind& kind, const std::string& detail,

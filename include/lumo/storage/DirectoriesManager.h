@@ -1,5 +1,6 @@
 #pragma once
 
+#include "lumo/Export.h"
 #include "lumo/platform/FileManager.h"
 #include "lumo/storage/DirectoriesService.h"
 
@@ -14,7 +15,7 @@ namespace lumo {
 // Every location is a folder URL (trailing "/"). The operations fail with the file manager's
 // error when no home folder can be determined or the Pictures folder cannot be created.
 // Stateless; safe from any thread.
-class DirectoriesManager : public DirectoriesService {
+class LUMO_API DirectoriesManager : public DirectoriesService {
  public:
   DirectoriesManager() = default;
 

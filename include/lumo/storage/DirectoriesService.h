@@ -1,5 +1,6 @@
 #pragma once
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 #include "lumo/support/Result.h"
 
@@ -7,7 +8,7 @@ namespace lumo {
 
 // The places on disk where captures and the library's own files live. Computes locations
 // only; apart from the Pictures folder, nothing is created.
-class DirectoriesService {
+class LUMO_API DirectoriesService {
  public:
   virtual ~DirectoriesService() = default;
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/FileManager.h"
 #include "lumo/storage/FileStorageService.h"
 
@@ -21,7 +22,7 @@ namespace lumo {
 // The default group identifier is the build's app-group prefix (CMake cache variable
 // LUMO_APP_GROUP_PREFIX, default "group.io.lumoshared"), a dot and "LumoShared". Safe from
 // any thread.
-class FileStorage : public FileStorageService {
+class LUMO_API FileStorage : public FileStorageService {
  public:
   // The prefix of the default group identifier.
   static const char* const kDefaultAppGroupPrefix;

@@ -3,13 +3,14 @@
 #include <optional>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 
 namespace lumo {
 
 // The storage that the capture application and its share extension share: the application
 // group's container and the files waiting in its caches folder.
-class FileStorageService {
+class LUMO_API FileStorageService {
  public:
   virtual ~FileStorageService() = default;
 

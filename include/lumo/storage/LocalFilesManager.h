@@ -1,5 +1,6 @@
 #pragma once
 
+#include "lumo/Export.h"
 #include "lumo/platform/FileManager.h"
 #include "lumo/storage/LocalFilesService.h"
 
@@ -12,7 +13,7 @@ namespace lumo {
 //   files.deleteFile(Url::fileURL("/tmp/a.png"));    // true once removed
 //
 // URLs that are not file URLs name no item. Stateless; safe from any thread.
-class LocalFilesManager : public LocalFilesService {
+class LUMO_API LocalFilesManager : public LocalFilesService {
  public:
   LocalFilesManager() = default;
 

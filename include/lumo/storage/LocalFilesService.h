@@ -3,12 +3,13 @@
 #include <cstdint>
 #include <optional>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 
 namespace lumo {
 
 // Size, existence and removal of local files.
-class LocalFilesService {
+class LUMO_API LocalFilesService {
  public:
   virtual ~LocalFilesService() = default;
 

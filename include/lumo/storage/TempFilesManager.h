@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/platform/FileManager.h"
 #include "lumo/storage/TempFilesService.h"
 
@@ -24,7 +25,7 @@ namespace lumo {
 // last component of what they are given, and `moveToTemporaryFolder` refuses a URL whose last
 // component is "." or "..".
 // Stateless apart from its constant fields; safe from any thread.
-class TempFilesManager : public TempFilesService {
+class LUMO_API TempFilesManager : public TempFilesService {
  public:
   TempFilesManager();
 

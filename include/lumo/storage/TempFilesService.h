@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Url.h"
 #include "lumo/support/Result.h"
 
@@ -9,7 +10,7 @@ namespace lumo {
 
 // A private temporary folder of the application: unique names and URLs inside it, moving
 // files in and emptying it.
-class TempFilesService {
+class LUMO_API TempFilesService {
  public:
   virtual ~TempFilesService() = default;
 

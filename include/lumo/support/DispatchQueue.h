@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 class DispatchGroup;
@@ -23,7 +25,7 @@ class DispatchGroup;
 //
 // Copies of a `DispatchQueue` refer to the same queue. Items already submitted still run after
 // the last copy is gone.
-class DispatchQueue {
+class LUMO_API DispatchQueue {
  public:
   using Work = std::function<void()>;
 
@@ -73,7 +75,7 @@ class DispatchQueue {
 // (a GLib idle source, a Qt queued call), or lets a thread run the queue with `run()` (or
 // `runUntil()` while it waits for something, as tests do). The thread running the items is "the
 // main thread" while it does so.
-class MainQueue {
+class LUMO_API MainQueue {
  public:
   // Installs `poster`: from now on every main-queue item is handed to it, and it must run the
   // item on the host's main thread. Items already waiting are handed over at once. An empty
@@ -99,7 +101,7 @@ class MainQueue {
 };
 
 // A group of work items whose completion can be awaited, as the platform's dispatch groups.
-class DispatchGroup {
+class LUMO_API DispatchGroup {
  public:
   DispatchGroup();
 

@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // A repeating timer on the main queue that counts its ticks and calls a handler on each one; it
@@ -22,7 +24,7 @@ namespace lumo {
 // meant for the main thread too. `start` schedules the timer asynchronously on the main queue.
 // Starting again while running replaces the earlier timer, which stops. Destroying the
 // EasyTimer stops its timer.
-class EasyTimer {
+class LUMO_API EasyTimer {
  public:
   using Handler = std::function<void()>;
 

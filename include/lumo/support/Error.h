@@ -7,6 +7,8 @@
 #include <typeinfo>
 #include <utility>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // An error value type is any copyable type for which an ADL-visible
@@ -53,7 +55,7 @@ inline constexpr int kUnknown = -1;
 
 // A transport error: a domain and a code, as the platform's URL session reports them, with a
 // readable message.
-struct TransportError {
+struct LUMO_API TransportError {
   std::string domain;
   int code = 0;
   std::string message;
@@ -73,7 +75,7 @@ inline std::string localizedDescription(const TransportError& e) {
 //   log(e.localizedDescription());
 //
 // Errors are immutable and cheap to copy (the payload is shared).
-class Error {
+class LUMO_API Error {
  public:
   template <ErrorValue E>
   requires(!std::same_as<std::decay_t<E>, Error>)

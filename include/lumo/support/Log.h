@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/registry/Injected.h"
 #include "lumo/sharing/EnvironmentHelperService.h"
 #include "lumo/support/LogService.h"
@@ -18,7 +19,7 @@ namespace lumo {
 // `EnvironmentHelperService` (resolved when the Log is constructed, so it must be registered
 // first) says the build is a debug build; the host is asked on every call that does not ask for
 // release mode, and only then. Log keeps no state and takes no lock: any thread may log.
-class Log : public LogService {
+class LUMO_API Log : public LogService {
  public:
   Log();
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/support/Error.h"
 
 namespace lumo {
@@ -23,7 +24,7 @@ using LogInfo = std::map<std::string, std::any>;
 // (not overridable) forward with `showInReleaseMode` false. An implementation adds
 // `using LogService::info; using LogService::error; using LogService::debug;` to keep them
 // visible.
-class LogService {
+class LUMO_API LogService {
  public:
   virtual ~LogService() = default;
 

@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/support/DispatchQueue.h"
 
 namespace lumo {
 
 // A posted notification: its name, an optional sender and an information map.
-struct Notification {
+struct LUMO_API Notification {
   std::string name;
   std::any object;
   std::map<std::string, std::any> userInfo;
@@ -32,7 +33,7 @@ struct Notification {
 // An observer registered with a queue is called asynchronously on that queue; without one it is
 // called synchronously on the posting thread. Observers may add or remove observers while
 // being called.
-class NotificationCenter {
+class LUMO_API NotificationCenter {
  public:
   using Observer = std::function<void(const Notification&)>;
   using Token = std::uint64_t;

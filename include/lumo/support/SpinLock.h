@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // A small non-recursive lock for short critical sections (a copy or an assignment). It blocks
@@ -11,7 +13,7 @@ namespace lumo {
 //   SpinLock lock;
 //   lock.lock();  ...  lock.unlock();
 //   std::lock_guard guard(lock);   // BasicLockable
-class SpinLock {
+class LUMO_API SpinLock {
  public:
   SpinLock() = default;
   SpinLock(const SpinLock&) = delete;

@@ -3,6 +3,7 @@
 #include <optional>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/support/AtomicVariable.h"
 #include "lumo/support/DispatchQueue.h"
 #include "lumo/support/Error.h"
@@ -16,7 +17,7 @@ namespace lumo {
 // thread until the last answer, then finishes the task and reports, on that thread,
 // `taskDeleteComplete`, or `taskDeleteError` with `ShareServiceError::failedDeleteOperation`
 // when any file failed (the single errors only go to the debug log).
-class DeleteMultipleFilesTask : public DeleteTask {
+class LUMO_API DeleteMultipleFilesTask : public DeleteTask {
  public:
   explicit DeleteMultipleFilesTask(std::vector<DeleteTaskComponents> componentsArray);
 

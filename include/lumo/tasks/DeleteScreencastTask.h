@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "lumo/Export.h"
 #include "lumo/capture/Screencast.h"
 #include "lumo/sharing/ShareURLHelperService.h"
 #include "lumo/tasks/DeleteMultipleFilesTask.h"
@@ -14,7 +15,7 @@ namespace lumo {
 //
 //   auto task = DeleteScreencastTask::make(screencast, *shareURLs);
 //   if (!task) return;   // no share URLs: nothing to delete
-class DeleteScreencastTask : public DeleteMultipleFilesTask, public ScreenCaptureTask {
+class LUMO_API DeleteScreencastTask : public DeleteMultipleFilesTask, public ScreenCaptureTask {
   struct PrivateTag {};
 
  public:

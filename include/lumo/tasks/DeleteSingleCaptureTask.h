@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 #include "lumo/sharing/ShareURLHelperService.h"
 #include "lumo/tasks/DeleteSingleFileTask.h"
@@ -14,7 +15,7 @@ namespace lumo {
 //
 //   auto task = DeleteSingleCaptureTask::make(shot, *shareURLs);
 //   if (!task) return;   // no share URL: nothing to delete
-class DeleteSingleCaptureTask : public DeleteSingleFileTask, public ScreenCaptureTask {
+class LUMO_API DeleteSingleCaptureTask : public DeleteSingleFileTask, public ScreenCaptureTask {
   struct PrivateTag {};
 
  public:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "lumo/Export.h"
 #include "lumo/api/DeleteUploadResponse.h"
 #include "lumo/support/Result.h"
 #include "lumo/tasks/DeleteTask.h"
@@ -10,7 +11,7 @@ namespace lumo {
 // Deletes one remote file. `start()` returns at once; the task finishes, and the delegate hears
 // `taskDeleteComplete` or `taskDeleteError` (with the API's error unchanged), on the API
 // client's background thread.
-class DeleteSingleFileTask : public DeleteTask {
+class LUMO_API DeleteSingleFileTask : public DeleteTask {
  public:
   explicit DeleteSingleFileTask(DeleteTaskComponents components);
 

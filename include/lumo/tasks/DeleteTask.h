@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "lumo/Export.h"
 #include "lumo/api/DeleteUploadResponse.h"
 #include "lumo/support/Result.h"
 #include "lumo/tasks/DeleteTaskComponents.h"
@@ -20,7 +21,7 @@ namespace lumo {
 //   auto task = std::make_shared<DeleteSingleFileTask>(DeleteTaskComponents{"abc.png"});
 //   task->setDelegate(shareService);
 //   uploadQueue.addOperation(task);
-class DeleteTask : public NetworkTask {
+class LUMO_API DeleteTask : public NetworkTask {
  public:
   using Completion = std::function<void(Result<DeleteUploadResponse>)>;
 

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "lumo/Export.h"
 #include "lumo/support/Error.h"
 
 namespace lumo {
@@ -11,7 +12,7 @@ class DeleteTask;
 // Follows a delete task: `taskDeleteStarted` on the thread that starts it, then one final
 // call, `taskDeleteComplete` or `taskDeleteError`. The share service implements it; a task
 // holds its delegate weakly.
-class DeleteTaskDelegate {
+class LUMO_API DeleteTaskDelegate {
  public:
   virtual ~DeleteTaskDelegate() = default;
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/platform/HttpBody.h"
 
 namespace lumo {
@@ -30,7 +31,7 @@ namespace lumo {
 // Text written inside part headers (field names, the file name, the content type) has `"`, CR
 // and LF percent-encoded (%22, %0D, %0A), as browsers do, so that no name can end the quoted
 // string or start a header line of its own. Field values are written as they are.
-class MultipartFormData {
+class LUMO_API MultipartFormData {
  public:
   // A text field: its name and value.
   using Field = std::pair<std::string, std::string>;

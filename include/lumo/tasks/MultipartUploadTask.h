@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/api/StartUploadResponse.h"
 #include "lumo/platform/HttpSession.h"
 #include "lumo/platform/HttpTask.h"
@@ -32,7 +33,7 @@ namespace lumo {
 //
 // A short-lived object: make one per file, call `upload` once (on the main queue), drop it; the
 // transfer and its session live on without it.
-class MultipartUploadTask {
+class LUMO_API MultipartUploadTask {
  public:
   MultipartUploadTask(UploadTaskComponents components, StartUploadResponse response);
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/platform/Operation.h"
 #include "lumo/registry/Injected.h"
 #include "lumo/support/LogService.h"
@@ -34,7 +35,7 @@ namespace lumo {
 //
 // The log service is resolved from the container when the task is constructed, so a
 // `LogService` must be registered first.
-class NetworkTask : public Operation {
+class LUMO_API NetworkTask : public Operation {
  public:
   NetworkTask();
 

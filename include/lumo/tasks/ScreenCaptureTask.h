@@ -1,5 +1,6 @@
 #pragma once
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 
 namespace lumo {
@@ -7,7 +8,7 @@ namespace lumo {
 // A transfer task bound to one capture. The share service finds the task of a capture through
 // it (with `dynamic_cast` from the queued operation), cancels it and names the capture in its
 // notices.
-class ScreenCaptureTask {
+class LUMO_API ScreenCaptureTask {
  public:
   virtual ~ScreenCaptureTask() = default;
 

@@ -4,13 +4,14 @@
 #include <functional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ShareResourceType.h"
 
 namespace lumo {
 
 // The size of one file of a screencast upload, the weight of its progress. Equality and hashing
 // look at the remote name alone.
-struct SingleFileSize {
+struct LUMO_API SingleFileSize {
   std::int64_t fileSize = 0;  // bytes
   std::string remoteName;
   ShareResourceType type = ShareResourceType::other("");

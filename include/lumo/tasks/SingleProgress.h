@@ -4,11 +4,13 @@
 #include <functional>
 #include <string>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // The last reported progress of one file of a screencast upload. Equality and hashing look at
 // the remote name alone, so a set holds one entry per file.
-struct SingleProgress {
+struct LUMO_API SingleProgress {
   double progress = 0;        // fraction 0...1 of the file
   std::int64_t fileSize = 0;  // bytes
   std::string remoteName;

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "lumo/Export.h"
 #include "lumo/capture/Screencast.h"
 #include "lumo/platform/Url.h"
 #include "lumo/registry/Injected.h"
@@ -40,7 +41,7 @@ namespace lumo {
 // comes on the main queue: it must never run on the main queue. The page and thumbnail URLs
 // come from the registered `ShareURLHelperService`, resolved when the task is made; the
 // screencast must carry its thumbnail URL.
-class UploadScreencastTask : public UploadTask, public ScreenCaptureTask {
+class LUMO_API UploadScreencastTask : public UploadTask, public ScreenCaptureTask {
   struct PrivateTag {};
 
  public:

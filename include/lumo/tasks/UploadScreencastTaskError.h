@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // Why an `UploadScreencastTask` could not be made: the size of one of its three files is
@@ -14,6 +16,6 @@ enum class UploadScreencastTaskError {
 
 // The platform's generic text, naming the type and the case's number: the error has no text of
 // its own.
-std::string localizedDescription(UploadScreencastTaskError error);
+LUMO_API std::string localizedDescription(UploadScreencastTaskError error);
 
 }  // namespace lumo

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 #include "lumo/tasks/ScreenCaptureTask.h"
 #include "lumo/tasks/UploadSingleFileTask.h"
@@ -16,7 +17,7 @@ namespace lumo {
 //   auto components = UploadTaskComponents::components(shot, ShareResourceType::screenshot(),
 //                                                      *shareURLs, *localFiles);
 //   auto task = std::make_shared<UploadSingleCaptureTask>(shot, *components);
-class UploadSingleCaptureTask : public UploadSingleFileTask, public ScreenCaptureTask {
+class LUMO_API UploadSingleCaptureTask : public UploadSingleFileTask, public ScreenCaptureTask {
  public:
   // Keeps a copy of `screenCapture`, with its kind.
   UploadSingleCaptureTask(const ScreenCapture& screenCapture, UploadTaskComponents components);

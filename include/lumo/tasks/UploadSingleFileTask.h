@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "lumo/Export.h"
 #include "lumo/tasks/UploadTask.h"
 #include "lumo/tasks/UploadTaskComponents.h"
 #include "lumo/tasks/UploadTaskResult.h"
@@ -20,7 +21,7 @@ namespace lumo {
 // `taskCancelled`, all on the main queue. The task reports finished before that last call.
 // An upload that ends without error and without a completed storage transfer is reported as
 // `ShareServiceError::failedUpload`.
-class UploadSingleFileTask : public UploadTask {
+class LUMO_API UploadSingleFileTask : public UploadTask {
  public:
   explicit UploadSingleFileTask(UploadTaskComponents components);
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "lumo/Export.h"
 #include "lumo/api/StartUploadResponse.h"
 #include "lumo/platform/HttpSession.h"
 #include "lumo/platform/HttpTask.h"
@@ -54,7 +55,7 @@ namespace lumo {
 // - a later `uploadFile` on a cancelled task ends at once as cancelled, without a request.
 // Whatever the interleaving, the task makes exactly one final delegate call (see
 // `claimFinalReport`).
-class UploadTask : public NetworkTask, public HttpSessionDelegate {
+class LUMO_API UploadTask : public NetworkTask, public HttpSessionDelegate {
  public:
   // The send progress of the storage post, a fraction of its body.
   using ProgressHandler = std::function<void(double progress)>;

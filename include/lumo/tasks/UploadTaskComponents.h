@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "lumo/Export.h"
 #include "lumo/capture/ScreenCapture.h"
 #include "lumo/capture/ShareResourceType.h"
 #include "lumo/platform/Url.h"
@@ -22,7 +23,7 @@ namespace lumo {
 //                                                      *shareURLHelper, *localFiles);
 //   if (!components) return components.error();   // shareURLisAbsent, cantGetUploadFileSize
 //   components->remoteName();                     // "<md5>.png"
-struct UploadTaskComponents {
+struct LUMO_API UploadTaskComponents {
   UploadTaskComponents(Url localURL, Url uploadURL, std::string contentType, std::int64_t fileSize)
       : localURL(std::move(localURL)),
         uploadURL(std::move(uploadURL)),

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "lumo/Export.h"
 #include "lumo/support/Error.h"
 
 namespace lumo {
@@ -17,7 +18,7 @@ class UploadTask;
 // progress and the final call of a single-file upload come on the main queue; a cancel before
 // any network request reports `taskCancelled` on the cancelling thread; a screencast upload
 // makes its final call on its own queue thread.
-class UploadTaskDelegate {
+class LUMO_API UploadTaskDelegate {
  public:
   virtual ~UploadTaskDelegate() = default;
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "lumo/Export.h"
+
 namespace lumo {
 
 // An error the host application may raise for a file it will not upload; the library itself
@@ -11,7 +13,7 @@ namespace lumo {
 //
 //   Error e = UploadTaskError::unsupportedFormat("gif");
 //   e.localizedDescription();   // "The format gif is not yet supported"
-class UploadTaskError {
+class LUMO_API UploadTaskError {
  public:
   enum class Kind { unsupportedFormat };
 
@@ -35,6 +37,6 @@ class UploadTaskError {
   std::string format_;
 };
 
-std::string localizedDescription(const UploadTaskError& error);
+LUMO_API std::string localizedDescription(const UploadTaskError& error);
 
 }  // namespace lumo

@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "lumo/Export.h"
 #include "lumo/platform/HttpTask.h"
 #include "lumo/support/Error.h"
 
@@ -16,7 +17,7 @@ namespace lumo {
 // - `error`: absent on success. A storage answer of any HTTP status without a transport error
 //   is a success.
 // - `isCancelled`: the upload ended because the task was cancelled.
-struct UploadTaskResult {
+struct LUMO_API UploadTaskResult {
   UploadTaskResult(std::shared_ptr<HttpTask> task, std::optional<Error> error, bool isCancelled)
       : task(std::move(task)), error(std::move(error)), isCancelled(isCancelled) {}
 
