@@ -1,9 +1,10 @@
 # shellcheck shell=bash
 # Sourced by the scripts that run the test suites: starts what those suites talk to.
 #
-#   start_services   starts the reference service (scripts/devstack) unless LUMO_API_BASE
+#   start_services [--no-display]
+#                    starts the reference service (scripts/devstack) unless LUMO_API_BASE
 #                    already names one, and an X server for the clipboard tests unless DISPLAY
-#                    is set; exports their variables. Returns non-zero, having said why, when
+#                    is set or --no-display is given; exports their variables. Returns non-zero, having said why, when
 #                    either cannot start.
 #   stop_services    stops what start_services started; safe to call more than once, so
 #                    callers install it as their EXIT trap.
@@ -22,7 +23,7 @@ start_services() {
     lines=$(scripts/devstack start) || return 1
     eval "$lines"
   fi
-  [[ -z ${DISPLAY:-} ]] || return 0
+  [[ -z ${DISPLAY:-} && ${1:-} != --no-display ]] || return 0
   # Xvfb picks a free display and writes its number once it accepts clients.
   local display_file deadline=$((SECONDS + 60))
   display_file=$(mktemp /tmp/lumo-xvfb.XXXXXX) || return 1
