@@ -75,7 +75,7 @@ class ShareViewModelTest : public ::testing::Test {
     for (std::string line; std::getline(out, line);) lines.push_back(line);
     return lines;
   }
-  Lines taken() const {
+  Lines listed() const {
     Lines names;
     for (const auto& item : model_->shareItems()) {
       const Url& url = dynamic_cast<const ShareItemURL&>(*item).url;
@@ -99,63 +99,58 @@ TEST_F(ShareViewModelTest, IntakeTakesInWhatItCanAndConfirmCopiesItToSharedStora
   writeFile(root_ / "XDG_CACHE_HOME/index.db", "theirs");  // another application's
   writeFile(caches() / "shared.png/keep", "kept");         // a folder the intake never made
   writeFile(root_ / "escape.png", "outside");
-  writeFile(in("dir/real.png"), "real");
+  writeFile(in("dir/real.png"), "real");  // a link is taken in as the file it points to
   fs::create_symlink(in("dir/real.png"), in("link.png"));
   const std::string inURL = Url::fileURL(in("")).absoluteString(), inPath = in("").native();
-  auto other = [](Lines types, Result<ItemProvider::Item> answer, auto... mode) {
+  auto other = [](Lines types, Result<ItemProvider::Item> answer, auto... mode) {  // of another app
     return std::make_shared<Provider>(std::move(types), std::move(answer), mode...);
   };
   auto text = other({"public.plain-text"}, urlData("hello"));
   auto broken = other({"public.image"}, Error::transport("Test", 3, "The item is gone"));
-  ProviderList providers = {
-      file("photo.png", "png"),
-      text,
-      LinuxItemProvider::forURI("https://example.com/p.html"),
-      file("clip.mp4"),
-      broken,
-      other({"public.movie"}, ItemProvider::Item{std::string("file:///x.mov")}),
-      other({"public.file-url"}, urlData(std::string("file:///a\0b.png", 16))),
-      other({"public.image"}, urlData(""), Provider::drops),
-      LinuxItemProvider::forFilePath(caches() / "inplace.png"),
-      file("index.db", "mine"),
-      file("shared.png"),
-      file("../b/photo.png", "second"),
-      LinuxItemProvider::forFilePath(in("link.png")),
-      file("line\nbreak.png"),
-      file("caf\xe9.png", "latin1"),
-      file("del\x7f.png"),
-      file(longest),
-      file(accented, "accented"),
-      LinuxItemProvider::forFilePath(in("evil\nShare extension: forged.png"))};
-  for (const std::string& url : {inURL + "..%2Fescape.png", inURL + "dir/..", inURL + "dir",
-                                 std::string("https://example.com/x.png"), inURL + "a%00b.png"}) {
-    providers.push_back(other({"public.file-url"}, urlData(url)));
-  }
-  for (auto& p : providers)
-    p = std::dynamic_pointer_cast<Provider>(p) ? p : std::make_shared<Provider>(p);
-  auto context = contextOf({providers, {file("second.png")}});
-
   const std::string copy = "Share extension: Cannot copy \u201c",
-                    badName = "\u201d cannot be used as a file name";
-  EXPECT_EQ(run(context),
-            (Lines{"The item is gone", "Can't cast item to Data", "Can't cast item's data to URL",
-                   copy + fs::canonical(in("shared.png")).native() + "\u201d to \u201c" +
-                       (caches() / "shared.png").native() + "\u201d: File exists",
-                   "Cannot share \u201c" + inPath +
-                       "evil\\nShare extension: forged.png\u201d: No such file or directory",
-                   copy + inPath + "../escape.png\u201d: \u201c../escape.png" + badName,
-                   copy + inPath + "dir/..\u201d: \u201c.." + badName,
-                   copy + inPath + "dir\u201d: Is a directory",
-                   "Share extension: \u201chttps://example.com/x.png\u201d is not a local file",
-                   "Share extension: \u201c" + inURL + "a%00b.png\u201d holds a NUL byte"}));
-  EXPECT_EQ(taken(),
-            (Lines{"photo.png", "clip.mp4", "inplace.png", "index.db", "photo.png", "link.png",
-                   "line\nbreak.png", "caf\xe9.png", "del\x7f.png", longest, accented}));
+                    bad = "\u201d cannot be used as a file name";
+  // Each item handed over, the line the intake writes of it, the name it is taken in under.
+  // clang-format off
+  const std::vector<std::tuple<std::shared_ptr<ItemProvider>, std::string, std::string>> rows = {
+      {file("photo.png", "png"), "", "photo.png"}, {text, "", ""},
+      {LinuxItemProvider::forURI("https://example.com/p.html"), "", ""}, {file("clip.mp4"), "", "clip.mp4"},
+      {broken, "The item is gone", ""},
+      {other({"public.movie"}, ItemProvider::Item{std::string("file:///x")}), "Can't cast item to Data", ""},
+      {other({"public.file-url"}, urlData(std::string("file:///a\0b", 11))), "Can't cast item's data to URL", ""},
+      {other({"public.image"}, urlData(""), Provider::drops), "", ""},
+      {LinuxItemProvider::forFilePath(caches() / "inplace.png"), "", "inplace.png"},
+      {file("index.db", "mine"), "", "index.db"},
+      {file("shared.png"), copy + fs::canonical(in("shared.png")).native() + "\u201d to \u201c" +
+                               (caches() / "shared.png").native() + "\u201d: File exists", ""},
+      {file("../b/photo.png", "second"), "", "photo.png"}, {LinuxItemProvider::forFilePath(in("link.png")), "", "link.png"},
+      {file("line\nbreak.png"), "", "line\nbreak.png"}, {file("caf\xe9.png", "latin1"), "", "caf\xe9.png"},
+      {file("del\x7f.png"), "", "del\x7f.png"}, {file(longest), "", longest}, {file(accented, "accented"), "", accented},
+      {LinuxItemProvider::forFilePath(in("evil\nShare extension: x")),
+       "Cannot share \u201c" + inPath + "evil\\nShare extension: x\u201d: No such file or directory", ""},
+      {other({"public.file-url"}, urlData(inURL + "..%2Fescape.png")), copy + inPath + "../escape.png\u201d: \u201c../escape.png" + bad, ""},
+      {other({"public.file-url"}, urlData(inURL + "dir/..")), copy + inPath + "dir/..\u201d: \u201c.." + bad, ""},
+      {other({"public.file-url"}, urlData(inURL + "dir")), copy + inPath + "dir\u201d: Is a directory", ""},
+      {other({"public.file-url"}, urlData("https://example.com/x.png")),
+       "Share extension: \u201chttps://example.com/x.png\u201d is not a local file", ""},
+      {other({"public.file-url"}, urlData(inURL + "a%00b")), "Share extension: \u201c" + inURL + "a%00b\u201d holds a NUL byte", ""}};
+  // clang-format on
+  ProviderList providers;
+  Lines lines, taken;
+  for (auto& [provider, line, name] : rows) {
+    providers.push_back(std::dynamic_pointer_cast<Provider>(provider)
+                            ? provider
+                            : std::make_shared<Provider>(provider));
+    if (!line.empty()) lines.push_back(line);
+    if (!name.empty()) taken.push_back(name);
+  }
+  auto context = contextOf({providers, {file("second.png")}});
+  EXPECT_EQ(run(context), lines);
+  EXPECT_EQ(listed(), taken);
   EXPECT_EQ(Provider::overlaps, 0);  // one load at a time, each after the last one's outcome
   EXPECT_EQ(text->requested.size() + broken->requested.size(), 1u);
   EXPECT_EQ(broken->requested, Lines{"public.url"});  // whatever kind it matched
   EXPECT_EQ(view_->events, (Lines{"told on main", "done"}));
-  EXPECT_EQ(view_->itemsWhenTold, 11);
+  EXPECT_EQ(view_->itemsWhenTold, std::ssize(taken));
   EXPECT_EQ(readFile(caches() / "inplace.png") + readFile(root_ / "XDG_CACHE_HOME/index.db") +
                 readFile(caches() / "index.db") + readFile(caches() / "shared.png/keep"),
             "in placetheirsminekept");
@@ -169,7 +164,7 @@ TEST_F(ShareViewModelTest, IntakeTakesInWhatItCanAndConfirmCopiesItToSharedStora
   EXPECT_FALSE(context->ending());  // the request goes on until the user decides
 
   const double before = secondsSince2001();
-  const Lines lines = run(context, true);
+  const Lines copies = run(context, true);
   const double after = secondsSince2001();
   Lines names;  // without the seconds
   for (const auto& name : namesIn(library())) {
@@ -178,11 +173,11 @@ TEST_F(ShareViewModelTest, IntakeTakesInWhatItCanAndConfirmCopiesItToSharedStora
     EXPECT_TRUE(std::stod(m[2]) >= before - 1e-3 && std::stod(m[2]) <= after + 1e-3) << name;
     EXPECT_LE(name.size(), 255u);
     names.push_back(m[1].str() + m[3].str());
-    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+    EXPECT_EQ(std::count(copies.begin(), copies.end(),
                          "Try to copy to " + Url::fileURL(library() / name).absoluteString()),
               1);
   }
-  EXPECT_EQ(lines.size(), 11u);
+  EXPECT_EQ(copies.size(), taken.size());
   std::sort(names.begin(), names.end());
   // The base gives way to the time and the extension; the cut never splits the "é".
   EXPECT_EQ(names, (Lines{std::string(219, 'a') + ".png", std::string(218, 'b') + ".png",
@@ -192,7 +187,7 @@ TEST_F(ShareViewModelTest, IntakeTakesInWhatItCanAndConfirmCopiesItToSharedStora
   ASSERT_TRUE(context->ending());
   EXPECT_FALSE(context->ending()->cancelled);
   EXPECT_EQ(context->ending()->returnedItems + context->endingsCount(), 1u);
-  EXPECT_EQ(namesIn(caches()).size(), 11u);  // the caches copies stay
+  EXPECT_EQ(namesIn(caches()).size(), taken.size());  // the caches copies stay
 }
 
 TEST_F(ShareViewModelTest, RequestsWithoutItemsOrAttachmentsCompleteAtOnce) {
