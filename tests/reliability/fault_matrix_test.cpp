@@ -8,6 +8,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "DevService.h"
 #include "ReliabilityReport.h"
 #include "ShareTestHost.h"
 #include "lumo/account/Content.h"
@@ -68,7 +69,7 @@ class FaultMatrixTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string whyNot;
-    ASSERT_TRUE(dev_ = DevService::get(&whyNot)) << whyNot;
+    ASSERT_TRUE(dev_ = test::DevService::get(&whyNot)) << whyNot;
     dev_->reset();
     Content::Limits::resetToDefaults();
     host_ = installHost({.thumbnails = false, .maximumIdleTimeout = kIdleTimeout}, dev_->token);
@@ -93,9 +94,7 @@ class FaultMatrixTest : public ::testing::Test {
     return states.empty() ? "none" : std::string(rawValue(states.back()));
   }
   std::size_t logged(const std::string& route) const {
-    return dev_->call("GET", "/__dev__/requests?path_prefix=/api/v1/" + route)
-        .json()["requests"]
-        .size();
+    return dev_->requests("/api/v1/" + route).size();
   }
   std::size_t deleteReports() const {
     return host_.log->linesStartingWith("Delete task completed = ").size() +
@@ -161,7 +160,7 @@ class FaultMatrixTest : public ::testing::Test {
     }
   }
 
-  const DevService* dev_ = nullptr;
+  const test::DevService* dev_ = nullptr;
   Host host_;
   std::shared_ptr<UserAccountStore> account_;
   fs::path docs_;

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "DevService.h"
 #include "ReliabilityReport.h"
 #include "ShareTestHost.h"
 #include "lumo/account/Content.h"
@@ -59,7 +60,7 @@ std::int64_t statusValue(const std::string& key) {  // of /proc/self/status
 
 TEST(LoadTest, CapturesEndAsTheirPathsSayAndTheStatesFileAgrees) {
   std::string whyNot;
-  const DevService* dev = DevService::get(&whyNot);
+  const test::DevService* dev = test::DevService::get(&whyNot);
   ASSERT_TRUE(dev) << whyNot;
   const char* scaled = std::getenv("LUMO_LOAD_CAPTURES");
   const int count = std::max(50, scaled ? std::atoi(scaled) : 200);

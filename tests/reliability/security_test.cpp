@@ -9,6 +9,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "DevService.h"
 #include "ReliabilityReport.h"
 #include "ShareTestHost.h"
 #include "lumo/capture/OtherItem.h"
@@ -24,34 +25,18 @@ namespace {
 using namespace std::chrono_literals;
 using json = nlohmann::json;
 
-std::string base64Decode(const std::string& text) {
-  static const std::string kDigits =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned value = 0, bits = 0;
-  for (char c : text) {
-    if (kDigits.find(c) == std::string::npos) continue;  // padding
-    value = (value << 6) | static_cast<unsigned>(kDigits.find(c));
-    if ((bits += 6) >= 8) out.push_back(static_cast<char>((value >> (bits -= 8)) & 0xff));
-  }
-  return out;
-}
-
 class SecurityTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string whyNot;
-    ASSERT_TRUE(dev_ = DevService::get(&whyNot)) << whyNot;
+    ASSERT_TRUE(dev_ = test::DevService::get(&whyNot)) << whyNot;
     host_ = installHost({}, dev_->token);
     docs_ = makeDocumentsFolder();
-    dev_->reset();  // the request log keeps the bodies of storage posts
-    ASSERT_EQ(dev_->call("POST", "/__dev__/capture", json{{"storage_raw", true}}).status, 200);
+    dev_->reset();
+    dev_->captureStorageBodies(true);
   }
   void TearDown() override {
     if (dev_) settle(host_), dev_->reset();
-  }
-  json requests(const std::string& prefix = "/") const {
-    return dev_->call("GET", "/__dev__/requests?path_prefix=" + prefix).json()["requests"];
   }
   // Waits for the `count`th state of `capture` and gives it.
   ShareState state(const ScreenCapture& capture, std::size_t count) const {
@@ -68,7 +53,7 @@ class SecurityTest : public ::testing::Test {
     return first == ShareState::uploading ? state(capture, before + 2) : first;
   }
 
-  const DevService* dev_ = nullptr;
+  const test::DevService* dev_ = nullptr;
   Host host_;
   fs::path docs_;
 };
@@ -81,7 +66,7 @@ TEST_F(SecurityTest, TokenGoesOnlyToTheAPIAndIntoNoLogLine) {
   ::testing::internal::CaptureStdout();
   // Each step's outcome is checked once the output is taken: a failure inside would be lost.
   std::vector<bool> steps = {share(shot) == ShareState::uploaded};
-  steps.push_back(waitUntil([&] { return !requests("/api/v1/upload/complete/").empty(); }));
+  steps.push_back(waitUntil([&] { return !dev_->requests("/api/v1/upload/complete/").empty(); }));
   host_.manager->checkScreenCaptureRemoteState(shot);
   steps.push_back(state(shot, 3) == ShareState::uploaded);
   dev_->fault({{"route", "upload/delete"}, {"status", 500}, {"body_kind", "html"}});
@@ -103,7 +88,7 @@ TEST_F(SecurityTest, TokenGoesOnlyToTheAPIAndIntoNoLogLine) {
   EXPECT_EQ(output.find(dev_->token), std::string::npos) << output;
   for (const auto& line : host_.log->lines()) EXPECT_EQ(line.find(dev_->token), std::string::npos);
   std::map<std::string, int> seen;
-  for (const json& r : requests()) {
+  for (const json& r : dev_->requests()) {
     const std::string path = r["path"], where = path.substr(1, path.find('/', 1) - 1);
     ++seen[where];
     EXPECT_EQ(r["headers"].value("authorization", ""),
@@ -112,7 +97,8 @@ TEST_F(SecurityTest, TokenGoesOnlyToTheAPIAndIntoNoLogLine) {
     EXPECT_EQ((r["headers"].dump() + r.value("query", "")).find(dev_->token) == std::string::npos,
               where != "api")
         << path;
-    EXPECT_EQ(base64Decode(r.value("body_b64", "")).find(dev_->token), std::string::npos) << path;
+    const Bytes body = test::decodeBase64(r.value("body_b64", ""));
+    EXPECT_EQ(std::string(body.begin(), body.end()).find(dev_->token), std::string::npos) << path;
   }
   // start, complete, two deletes, two more starts; two posts (the cut one may be retried); two
   // checks.
@@ -142,9 +128,9 @@ TEST_F(SecurityTest, HostileCaptureNamesUploadIntactOrFailWithAnError) {
     const Url url = Url::fileURL(docs_ / name);
     EXPECT_EQ(other ? share(OtherItem(url)) : share(Screenshot(url)),
               uploads ? ShareState::uploaded : ShareState::error);
-    EXPECT_EQ(requests("/storage").size(), uploads ? 1u : 0u);
+    EXPECT_EQ(dev_->requests("/storage").size(), uploads ? 1u : 0u);
     const auto link = urls->generateShareURL(Screenshot(url));
-    EXPECT_TRUE(!uploads || fetch("GET", link->absoluteString()).body == bytes);
+    EXPECT_TRUE(!uploads || dev_->call("GET", link->absoluteString()).body == bytes);
   }
 }
 
