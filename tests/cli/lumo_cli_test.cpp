@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +13,6 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -46,10 +44,9 @@ struct Outcome {
     return parsed;
   }
   json result(const std::string& file) const {  // the result of `file`
-    for (const auto& line : lines()) {
-      if (line.value("file", "") == file) return line;
-    }
-    return json();
+    const auto all = lines();
+    auto it = std::ranges::find_if(all, [&](const json& l) { return l.value("file", "") == file; });
+    return it == all.end() ? json() : *it;
   }
 };
 
@@ -62,14 +59,11 @@ class Lumo : public ::testing::Test {
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     home_ = pattern;
     fs::create_directories(home_ / "Documents");
-    vars_ = {"XDG_CONFIG_HOME=" + (home_ / "config").string(),
-             "XDG_DATA_HOME=" + (home_ / "data").string(),
-             "XDG_CACHE_HOME=" + (home_ / "cache").string(),
-             "XDG_PICTURES_DIR=" + (home_ / "pictures").string(), "WAYLAND_DISPLAY="};
-    for (const auto& entry : vars_) {  // lumo's home, in every run
-      const auto equals = entry.find('=');
-      ::setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+    for (const std::string name : {"CONFIG", "DATA", "CACHE", "PICTURES"}) {  // lumo's home
+      ::setenv(("XDG_" + name + (name == "PICTURES" ? "_DIR" : "_HOME")).c_str(),
+               (home_ / name).c_str(), 1);
     }
+    ::setenv("WAYLAND_DISPLAY", "", 1);
   }
   void TearDown() override {
     for (const auto& text : seen_) EXPECT_EQ(text.find(dev_->token), std::string::npos) << text;
@@ -153,7 +147,6 @@ class Lumo : public ::testing::Test {
 
   const lumo::test::DevService* dev_ = nullptr;
   fs::path home_;
-  std::vector<std::string> vars_;
   std::vector<std::string> seen_;
 };
 
@@ -191,7 +184,7 @@ TEST_F(Lumo, EachFailureIsNamedOnceWithItsReason) {
       {{"profile"}, {}, 1, "", "error: not signed in"},
       {{"share", "@/a.bin"}, {}, 1, "failed  @/a.bin: not signed in", "error: @/a.bin: not signed"},
       {{"login", " \t" + dev_->token + "\n"}, {}, 0, "logged in", ""},  // trimmed
-      {{"profile", "--json", "--verbose"}, {}, 0, R"("maxContentSize":4294967296,)", ""},
+      {{"profile", "--json", "--verbose"}, {}, 0, R"("maxContentSize":4294967296,|"remainingDailyQuotaInBytes":)", ""},
       {{"config", "set", "api-base", "http://127.0.0.1:9"}, {}, 0, "config file: ", ""},
       {{"config", "--json"}, {"LUMO_API_BASE="}, 0, R"(:9","apiBaseSource":"config file",)"},
       {{"config", "--json"}, {}, 0, api + R"(","apiBaseSource":"environment")"},
@@ -201,6 +194,7 @@ TEST_F(Lumo, EachFailureIsNamedOnceWithItsReason) {
       {{"share", "-q", "@/a.bin"}, {"DISPLAY="}, 0, "uploaded  @/a.bin  http", ""},
       {{"share", "@/./a.bin"}, {"DISPLAY="}, 0, "", "not copied (no clipboard)|Upload completed"},
       {{"status", "@/./a.bin"}, {}, 0, "uploaded  @/a.bin\n", ""},
+      {{"check", "@/a.bin"}, {}, 0, "on server  @/a.bin\n", ""},
       {{"check", "@/a.bin"}, {"LUMO_SHARE_BASE=http://127.0.0.1:9"}, 1, "", "connection refused"},
       {{"check", "@/a.bin"}, {}, 1, "", "failed: HTTP 500", cdn + R"("status":500,"count":2})"},
       {{"check", "--timeout", "1", "@/a.bin"}, {}, 1, "", "timed out", cdn + R"("delay_ms":3000,"count":2})"},
@@ -221,8 +215,8 @@ TEST_F(Lumo, EachFailureIsNamedOnceWithItsReason) {
     for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, docs);
     return text;
   };
-  fs::create_directories(home_ / "cache");  // the intake never touches what is not its own
-  std::ofstream(home_ / "cache/a.bin") << "another application's";
+  fs::create_directories(home_ / "CACHE");  // the intake never touches what is not its own
+  std::ofstream(home_ / "CACHE/a.bin") << "another application's";
   for (auto& row : rows) {
     for (auto& arg : row.args) arg = expand(arg);
     EXPECT_TRUE(row.fault.empty() || dev_->fault(json::parse(row.fault)));
@@ -245,7 +239,7 @@ TEST_F(Lumo, EachFailureIsNamedOnceWithItsReason) {
     }
     EXPECT_TRUE(row.args.size() < 2 || row.args[1] != "-q" || run.status || run.err.empty());
   }
-  EXPECT_EQ(readText(home_ / "cache/a.bin"), "another application's");
+  EXPECT_EQ(readText(home_ / "CACHE/a.bin"), "another application's");
   // A write to standard output that fails is an error.
   EXPECT_EQ(finish(start({"status", docs + "/a.bin"}, {}, "/dev/full")).status, 1);
   EXPECT_NE(readText(home_ / "err").find("error: cannot write the results"), std::string::npos);
@@ -253,23 +247,25 @@ TEST_F(Lumo, EachFailureIsNamedOnceWithItsReason) {
 
 TEST_F(Lumo, ShareStatusCheckDeleteKeepTheStates) {
   login();
-  const fs::path shot = home_ / "Documents" / "shot.png";
-  const std::string ffmpeg = "ffmpeg -v error -y -f lavfi -i testsrc=size=64x48 -frames:v 1 ";
-  ASSERT_EQ(std::system((ffmpeg + "'" + shot.string() + "'").c_str()), 0);
+  const fs::path shot = home_ / "Documents" / "shot.png", cast = home_ / "Documents" / "cast.mp4";
+  const std::string ffmpeg = "ffmpeg -v error -y -f lavfi -i testsrc=size=64x48 ";
+  ASSERT_EQ(std::system((ffmpeg + "-frames:v 1 '" + shot.string() + "'").c_str()), 0);
+  ASSERT_EQ(std::system((ffmpeg + "-t 1 -pix_fmt yuv420p '" + cast.string() + "'").c_str()), 0);
   const fs::path other = file("notes.bin", 300000);
   const fs::path odd1 = file("odd\xff.bin", 10), odd2 = file("odd\xfe.bin", 10);  // not UTF-8
-  const Outcome share =
-      lumo({"share", "--json", shot.string(), other.string(), odd1.string(), odd2.string()});
+  const Outcome share = lumo({"share", "--json", cast.string(), shot.string(), other.string(),
+                              odd1.string(), odd2.string()});
   EXPECT_EQ(share.status, 0) << share.err;
-  EXPECT_EQ(share.lines().size(), 4u) << share.out;  // one result per file, nothing else
-  std::vector<json> states;  // of `other`, from the events on standard error
-  std::istringstream events(share.err);
-  for (std::string line; std::getline(events, line);) {
-    if (line[0] == '{' && json::parse(line)["file"] == other.string())
-      states.push_back(json::parse(line)["state"]);
-  }
-  ASSERT_GE(states.size(), 2u) << share.err;
-  EXPECT_EQ(json(std::vector(states.end() - 2, states.end())), json({"uploading", "uploaded"}));
+  EXPECT_EQ(share.lines().size(), 5u) << share.out;  // one result per file, nothing else
+  // Its states as events on standard error: the last two are "uploading" and "uploaded".
+  const std::string event = R"({"event":"state","file":")" + other.string() + R"(","state":")";
+  const auto last = share.err.rfind(event);
+  EXPECT_TRUE(share.err.find(event + "uploading") < last &&
+              share.err.substr(last).starts_with(event + "uploaded\"}"))
+      << share.err;
+  // A screencast's link is its page's.
+  const std::string page = "/v" + shell("md5sum < '" + cast.string() + "'").substr(0, 32) + ".mp4";
+  EXPECT_TRUE(share.result(cast.string()).value("link", "").ends_with(page)) << share.out;
   for (const auto& path : {shot, other}) {
     const json result = share.result(path.string());
     ASSERT_EQ(result["ok"], true) << share.out << share.err;
@@ -282,10 +278,9 @@ TEST_F(Lumo, ShareStatusCheckDeleteKeepTheStates) {
     EXPECT_NE(share.err.find("link on the X clipboard"), std::string::npos) << share.err;
   }
   const Outcome all = lumo({"status", "--json"});
-  ASSERT_EQ(all.lines().size(), 4u) << all.out;
-  std::set<std::string> ids;
-  for (const auto& line : all.lines()) ids.insert(line["id"].get<std::string>());
-  EXPECT_TRUE(ids.count("/odd%FE.bin") && ids.count("/odd%FF.bin")) << all.out;
+  ASSERT_EQ(all.lines().size(), 5u) << all.out;
+  EXPECT_NE(all.out.find(R"("id":"/odd%FE.bin")"), std::string::npos) << all.out;
+  EXPECT_NE(all.out.find(R"("id":"/odd%FF.bin")"), std::string::npos) << all.out;
   EXPECT_EQ(lumo({"status", "--json", other.string()}).lines().at(0)["state"], "uploaded");
 
   EXPECT_EQ(lumo({"check", "--json", other.string()}).lines().back()["onServer"], true);
@@ -330,7 +325,7 @@ TEST_F(Lumo, CtrlCCancelsTheUploadAndEndsACheckAtOnce) {
 // The states only grow: a valid states file of any size survives a status and a share.
 TEST_F(Lumo, LargeStatesFileKeepsEveryEntry) {
   login();
-  const fs::path states = home_ / "data/lumo/share_states.json", added = file("new.bin", 1000);
+  const fs::path states = home_ / "DATA/lumo/share_states.json", added = file("new.bin", 1000);
   std::size_t entries = 0;
   std::string text = "[";
   while (text.size() < 26'000'000) {
@@ -351,10 +346,9 @@ TEST_F(Lumo, ProgressLineRedrawsInPlace) {
   if (std::system("command -v tmux >/dev/null") != 0) GTEST_SKIP() << "tmux is not installed";
   login();
   const fs::path big = file("progress.bin", 120u << 20);
-  std::string command = "env";
-  for (const auto& v : vars_) command += " '" + v + "'";
-  command +=
-      " '" + std::string(LUMO_BINARY) + "' share '" + big.string() + "'; echo EXIT=$?; sleep 60";
+  // The session inherits lumo's home from this process.
+  const std::string command =
+      "'" + std::string(LUMO_BINARY) + "' share '" + big.string() + "'; echo EXIT=$?; sleep 60";
   const std::string tmux = "tmux -L lumo-cli-" + std::to_string(::getpid());
   ASSERT_EQ(
       std::system((tmux + " -f /dev/null new-session -d -x 150 -y 30 \"" + command + "\"").c_str()),

@@ -52,17 +52,14 @@ inline Lines namesIn(const fs::path& folder) {
 
 // Another application's provider: it conforms to `types` and answers every load with `answer`
 // on the global queue, or keeps the completion for the test (`holds`), or drops it (`drops`).
-// With `inner` it is a real provider, watched. `overlaps` counts the loads asked for while
-// another was unanswered.
+// `overlaps` counts the loads asked for while another was unanswered.
 class Provider : public ItemProvider {
  public:
   enum Mode { answers, holds, drops };
   Provider(Lines types, Result<Item> answer, Mode mode = answers)
       : types_(std::move(types)), answer_(std::move(answer)), mode_(mode) {}
-  explicit Provider(std::shared_ptr<ItemProvider> inner) : answer_(Item{}), inner_(inner) {}
 
   bool hasItemConformingToTypeIdentifier(std::string_view type) const override {
-    if (inner_) return inner_->hasItemConformingToTypeIdentifier(type);
     return std::find(types_.begin(), types_.end(), type) != types_.end();
   }
   void loadItem(std::string_view type, std::function<void(Result<Item>)> completion) override {
@@ -70,7 +67,6 @@ class Provider : public ItemProvider {
     if (mode_ == drops) return;
     if (inFlight++ != 0) ++overlaps;
     auto done = [completion](const Result<Item>& item) { --inFlight, completion(item); };
-    if (inner_) return inner_->loadItem(type, done);
     if (mode_ == answers) return DispatchQueue::global().async([=, a = answer_] { done(a); });
     held_ = done;
     isHeld = true;
@@ -86,7 +82,6 @@ class Provider : public ItemProvider {
   Lines types_;
   Result<Item> answer_;
   Mode mode_ = answers;
-  std::shared_ptr<ItemProvider> inner_;
   std::function<void(Result<Item>)> held_;
 };
 

@@ -137,9 +137,7 @@ TEST_F(ShareViewModelTest, IntakeTakesInWhatItCanAndConfirmCopiesItToSharedStora
   ProviderList providers;
   Lines lines, taken;
   for (auto& [provider, line, name] : rows) {
-    providers.push_back(std::dynamic_pointer_cast<Provider>(provider)
-                            ? provider
-                            : std::make_shared<Provider>(provider));
+    providers.push_back(provider);
     if (!line.empty()) lines.push_back(line);
     if (!name.empty()) taken.push_back(name);
   }
