@@ -253,8 +253,8 @@ TEST_F(Lumo, ShareStatusCheckDeleteKeepTheStates) {
   ASSERT_EQ(std::system((ffmpeg + "-t 1 -pix_fmt yuv420p '" + cast.string() + "'").c_str()), 0);
   const fs::path other = file("notes.bin", 300000);
   const fs::path odd1 = file("odd\xff.bin", 10), odd2 = file("odd\xfe.bin", 10);  // not UTF-8
-  const Outcome share = lumo({"share", "--json", cast.string(), shot.string(), other.string(),
-                              odd1.string(), odd2.string()});
+  const Outcome share = lumo({"share", "--json", shot.string(), other.string(), odd1.string(),
+                              odd2.string(), cast.string()});
   EXPECT_EQ(share.status, 0) << share.err;
   EXPECT_EQ(share.lines().size(), 5u) << share.out;  // one result per file, nothing else
   // Its states as events on standard error: the last two are "uploading" and "uploaded".
