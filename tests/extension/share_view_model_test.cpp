@@ -124,7 +124,8 @@ TEST_F(ShareViewModelTest, IntakeTakesInWhatItCanAndConfirmCopiesItToSharedStora
                                (caches() / "shared.png").native() + "\u201d: File exists", ""},
       {file("../b/photo.png", "second"), "", "photo.png"}, {LinuxItemProvider::forFilePath(in("link.png")), "", "link.png"},
       {file("line\nbreak.png"), "", "line\nbreak.png"}, {file("caf\xe9.png", "latin1"), "", "caf\xe9.png"},
-      {file("del\x7f.png"), "", "del\x7f.png"}, {file(longest), "", longest}, {file(accented, "accented"), "", accented},
+      {file("del\x7f.png"), "", "del\x7f.png"}, {file("ext.p\rg"), "", "ext.p\rg"}, {file(longest), "", longest},
+      {file(accented, "accented"), "", accented},
       {LinuxItemProvider::forFilePath(in("evil\nShare extension: x")),
        "Cannot share \u201c" + inPath + "evil\\nShare extension: x\u201d: No such file or directory", ""},
       {other({"public.file-url"}, urlData(inURL + "..%2Fescape.png")), copy + inPath + "../escape.png\u201d: \u201c../escape.png" + bad, ""},
@@ -179,7 +180,7 @@ TEST_F(ShareViewModelTest, IntakeTakesInWhatItCanAndConfirmCopiesItToSharedStora
   std::sort(names.begin(), names.end());
   // The base gives way to the time and the extension; the cut never splits the "é".
   EXPECT_EQ(names, (Lines{std::string(219, 'a') + ".png", std::string(218, 'b') + ".png",
-                          "caf_.png", "clip.mp4", "del_.png", "index.db", "inplace.png",
+                          "caf_.png", "clip.mp4", "del_.png", "ext.p_g", "index.db", "inplace.png",
                           "line_break.png", "link.png", "photo.png", "photo.png"}));
   EXPECT_EQ(readFile(library() / namesIn(library())[1]), "accented");
   ASSERT_TRUE(context->ending());
