@@ -26,20 +26,16 @@ namespace lumo::fuzz {
 
 // A folder of this process under the system's temporary folder, removed at exit.
 inline const std::filesystem::path& scratchFolder() {
-  struct Folder {
-    std::filesystem::path path;
-    Folder() {
-      std::string pattern = (std::filesystem::temp_directory_path() / "lumo-fuzz-XXXXXX").string();
-      if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-      path = pattern;
-    }
-    ~Folder() {
+  static const std::filesystem::path folder = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "lumo-fuzz-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    std::atexit([] {
       std::error_code ec;
-      std::filesystem::remove_all(path, ec);
-    }
-  };
-  static const Folder folder;
-  return folder.path;
+      std::filesystem::remove_all(scratchFolder(), ec);
+    });
+    return std::filesystem::path(pattern);
+  }();
+  return folder;
 }
 
 inline void writeFile(const std::filesystem::path& path, std::string_view bytes) {

@@ -2,6 +2,7 @@
 // `queryParameters` of a URL, `camelCaseToWords` of a name, `relativeScreenCapturePath` of a
 // file path.
 #include <cstdint>
+#include <nlohmann/json.hpp>
 
 #include "FuzzSupport.h"
 #include "lumo/capture/CamelCaseToWords.h"
@@ -31,35 +32,13 @@ void queryParametersOf(std::string_view text) {
   LUMO_FUZZ_CHECK(*parameters == expected, "the parameters are not the folded items");
 }
 
-// Well-formed UTF-8: no stray continuation bytes, no truncated or over-long sequences, no
-// surrogates, nothing above U+10FFFF.
-bool isUTF8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    std::size_t length = c < 0x80                 ? 1
-                         : c >= 0xC2 && c <= 0xDF ? 2
-                         : c >= 0xE0 && c <= 0xEF ? 3
-                         : c >= 0xF0 && c <= 0xF4 ? 4
-                                                  : 0;
-    if (length == 0 || i + length > text.size()) return false;
-    std::uint32_t code = length == 1 ? c : c & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
-        (length == 4 && (code < 0x10000 || code > 0x10FFFF))) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
 void camelCaseToWordsOf(std::string_view text) {
   const std::string words = camelCaseToWords(text);
-  LUMO_FUZZ_CHECK(isUTF8(words), "the words are not UTF-8");
+  try {  // the JSON writer refuses text that is not well-formed UTF-8
+    (void)nlohmann::json(words).dump();
+  } catch (const nlohmann::json::exception&) {
+    LUMO_FUZZ_CHECK(false, "the words are not UTF-8: " + words);
+  }
   for (const char end : {words.empty() ? 'x' : words.front(), words.empty() ? 'x' : words.back()}) {
     LUMO_FUZZ_CHECK(end != ' ' && end != '\t' && end != '\n' && end != '\r',
                     "white space left at an end of \"" + words + "\"");

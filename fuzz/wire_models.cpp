@@ -42,20 +42,13 @@ void roundTrip(std::span<const std::uint8_t> body) {
 }
 
 using RoundTrip = void (*)(std::span<const std::uint8_t>);
+// clang-format off
 constexpr RoundTrip kModels[] = {
-    roundTrip<StartUploadRequest>,
-    roundTrip<StartUploadResponse>,
-    roundTrip<CompleteUploadRequest>,
-    roundTrip<CompleteUploadResponse>,
-    roundTrip<DeleteUploadRequest>,
-    roundTrip<DeleteUploadResponse>,
-    roundTrip<ProfileResponse>,
-    roundTrip<ModelErrorResponse>,
-    roundTrip<PreSignedPost>,
-    roundTrip<PresignedFields>,
-    roundTrip<Empty>,
-    roundTrip<User>,
-};
+    roundTrip<StartUploadRequest>, roundTrip<StartUploadResponse>, roundTrip<CompleteUploadRequest>,
+    roundTrip<CompleteUploadResponse>, roundTrip<DeleteUploadRequest>, roundTrip<DeleteUploadResponse>,
+    roundTrip<ProfileResponse>, roundTrip<ModelErrorResponse>, roundTrip<PreSignedPost>,
+    roundTrip<PresignedFields>, roundTrip<Empty>, roundTrip<User>};
+// clang-format on
 
 }  // namespace
 

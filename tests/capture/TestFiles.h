@@ -29,10 +29,9 @@ class TempDir {
     if (::mkdtemp(pattern.data())) path_ = pattern;
   }
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   ~TempDir() {
     std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
+    fs::remove_all(path_, ec);
   }
   const fs::path& path() const { return path_; }
   fs::path operator/(const std::string& name) const { return path_ / name; }
@@ -42,8 +41,7 @@ class TempDir {
 };
 
 inline void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary) << bytes;
 }
 
 inline std::string readFile(const fs::path& path) {
@@ -67,13 +65,11 @@ inline std::string shellQuote(const std::string& text) {
 inline std::string run(const std::string& command) {
   std::string output;
   FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) {
-    ADD_FAILURE() << "cannot run " << command;
-    return output;
-  }
   char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-  EXPECT_EQ(::pclose(pipe), 0) << command << "\n" << output;
+  for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    output.append(buffer, n);
+  }
+  EXPECT_EQ(pipe ? ::pclose(pipe) : -1, 0) << command << "\n" << output;
   return output;
 }
 
@@ -81,45 +77,39 @@ inline std::string run(const std::string& command) {
 // "H" one upper-case hexadecimal digit, "?" any one character; everything else stands for
 // itself.
 inline bool matchesShape(std::string_view text, std::string_view pattern) {
-  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
   size_t t = 0;
   for (char p : pattern) {
     if (p == '*') {
-      if (t >= text.size() || !isDigit(text[t])) return false;
-      while (t < text.size() && isDigit(text[t])) ++t;
+      if (t >= text.size() || !digit(text[t])) return false;
+      while (t < text.size() && digit(text[t])) ++t;
       continue;
     }
     if (t >= text.size()) return false;
     const char c = text[t++];
-    if (p == '#' && !isDigit(c)) return false;
-    if (p == 'H' && !isDigit(c) && !(c >= 'A' && c <= 'F')) return false;
-    if (p != '#' && p != 'H' && p != '?' && p != c) return false;
+    if (p == '#'   ? !digit(c)
+        : p == 'H' ? !digit(c) && !(c >= 'A' && c <= 'F')
+                   : p != '?' && p != c) {
+      return false;
+    }
   }
   return t == text.size();
 }
 
-// Sets an environment variable for the lifetime of the object.
+// Sets (or, with nullopt, clears) an environment variable for the lifetime of the object.
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
+    set(value);
   }
   ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
+  ~ScopedEnv() { set(old_); }
 
  private:
+  void set(const std::optional<std::string>& value) {
+    value ? ::setenv(name_, value->c_str(), 1) : ::unsetenv(name_);
+  }
   const char* name_;
   std::optional<std::string> old_;
 };

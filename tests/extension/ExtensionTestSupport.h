@@ -1,82 +1,37 @@
 #pragma once
 
-// Real folders, environment, captured output and hosts' stand-ins for the share extension's
-// tests.
+// Real folders, and stand-ins for another application's item providers.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
-#include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "lumo/platform/ItemProvider.h"
-#include "lumo/sharing/ShareView.h"
 #include "lumo/support/DispatchQueue.h"
 
 namespace lumo::extension_testing {
 
 namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+using ProviderList = std::vector<std::shared_ptr<ItemProvider>>;
 
 // A fresh folder, removed with everything in it at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "lumo-extension-XXXXXX").native();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
-
-// Sets (or, with nullopt, clears) an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
-  }
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
+struct TempDir {
+  std::string path = (fs::temp_directory_path() / "lumo-extension-XXXXXX").native();
+  TempDir() { EXPECT_TRUE(::mkdtemp(path.data())); }
+  ~TempDir() { fs::remove_all(path); }
+  fs::path operator/(const std::string& name) const { return fs::path(path) / name; }
 };
 
 inline void writeFile(const fs::path& path, const std::string& bytes) {
   fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary) << bytes;
 }
 
 inline std::string readFile(const fs::path& path) {
@@ -85,8 +40,8 @@ inline std::string readFile(const fs::path& path) {
 }
 
 // The names in `folder`, sorted; empty when it does not exist.
-inline std::vector<std::string> namesIn(const fs::path& folder) {
-  std::vector<std::string> names;
+inline Lines namesIn(const fs::path& folder) {
+  Lines names;
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     names.push_back(it->path().filename().native());
@@ -95,95 +50,39 @@ inline std::vector<std::string> namesIn(const fs::path& folder) {
   return names;
 }
 
-inline std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
-  return lines;
-}
-
-// Standard output of the process while the object lives.
-class CapturedStdout {
+// Another application's provider: it conforms to `types` and answers every load with `answer`
+// on the global queue, or keeps the completion for the test (`holds`), or drops it (`drops`).
+// `overlaps` counts the loads asked for while another was unanswered.
+class Provider : public ItemProvider {
  public:
-  CapturedStdout() { ::testing::internal::CaptureStdout(); }
-  CapturedStdout(const CapturedStdout&) = delete;
-  CapturedStdout& operator=(const CapturedStdout&) = delete;
-  ~CapturedStdout() {
-    if (!taken_) ::testing::internal::GetCapturedStdout();
-  }
-  // Ends the capture and gives what was written.
-  std::string take() {
-    taken_ = true;
-    return ::testing::internal::GetCapturedStdout();
-  }
-
- private:
-  bool taken_ = false;
-};
-
-// A view that writes down what it is told, where and when.
-class RecordingView : public ShareView {
- public:
-  void shareItemsDidLoad() override {
-    std::lock_guard lock(mu_);
-    events_.push_back(DispatchQueue::isMainThread() ? "didLoad on main" : "didLoad elsewhere");
-    if (onDidLoad_) onDidLoad_();
-  }
-  void note(const std::string& event) {
-    std::lock_guard lock(mu_);
-    events_.push_back(event);
-  }
-  std::vector<std::string> events() const {
-    std::lock_guard lock(mu_);
-    return events_;
-  }
-  void setOnDidLoad(std::function<void()> f) {
-    std::lock_guard lock(mu_);
-    onDidLoad_ = std::move(f);
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> events_;  // guarded by mu_
-  std::function<void()> onDidLoad_;  // guarded by mu_
-};
-
-// A provider of another application, as the desktop might hand it over: it conforms to the
-// types it is given and answers every load with a fixed item or error, after `delay`, on the
-// global queue. With `neverAnswers` it drops the completion without calling it.
-class ScriptedItemProvider : public ItemProvider {
- public:
-  ScriptedItemProvider(std::vector<std::string> types, Item item)
-      : types_(std::move(types)), item_(std::move(item)) {}
-  ScriptedItemProvider(std::vector<std::string> types, Error error)
-      : types_(std::move(types)), error_(std::move(error)) {}
-
-  std::chrono::milliseconds delay{0};
-  bool neverAnswers = false;
+  enum Mode { answers, holds, drops };
+  Provider(Lines types, Result<Item> answer, Mode mode = answers)
+      : types_(std::move(types)), answer_(std::move(answer)), mode_(mode) {}
 
   bool hasItemConformingToTypeIdentifier(std::string_view type) const override {
     return std::find(types_.begin(), types_.end(), type) != types_.end();
   }
   void loadItem(std::string_view type, std::function<void(Result<Item>)> completion) override {
-    requested_.push_back(std::string(type));
-    if (neverAnswers) return;
-    DispatchQueue::global().async([this, completion = std::move(completion)] {
-      std::this_thread::sleep_for(delay);
-      if (error_) {
-        completion(*error_);
-      } else {
-        completion(item_);
-      }
-    });
+    requested.push_back(std::string(type));  // read once the intake is over
+    if (mode_ == drops) return;
+    if (inFlight++ != 0) ++overlaps;
+    auto done = [completion](const Result<Item>& item) { --inFlight, completion(item); };
+    if (mode_ == answers) return DispatchQueue::global().async([=, a = answer_] { done(a); });
+    held_ = done;
+    isHeld = true;
   }
-  // The types asked for, in order; read once the intake is over.
-  const std::vector<std::string>& requested() const { return requested_; }
+  // The completion kept, once `isHeld`.
+  void answer(const Result<Item>& item) { held_(item); }
+
+  Lines requested;
+  std::atomic<bool> isHeld{false};
+  static inline std::atomic<int> inFlight{0}, overlaps{0};
 
  private:
-  std::vector<std::string> types_;
-  Item item_;
-  std::optional<Error> error_;
-  std::vector<std::string> requested_;
+  Lines types_;
+  Result<Item> answer_;
+  Mode mode_ = answers;
+  std::function<void(Result<Item>)> held_;
 };
 
 // Data holding `text`, as a URL provider hands it over.

@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,176 +19,124 @@ using namespace extension_testing;
 using namespace std::chrono_literals;
 
 // What a load handed over: the data's text, or the error's description.
-struct Loaded {
-  bool ok = false;
-  std::string text;
-};
-
-Loaded load(ItemProvider& provider, std::string_view type) {
-  std::promise<Loaded> promise;
-  auto future = promise.get_future();
+std::string load(ItemProvider& provider, std::string_view type) {
+  std::promise<std::string> promise;
   provider.loadItem(type, [&promise](const Result<ItemProvider::Item>& item) {
-    if (!item) {
-      promise.set_value({false, item.error().localizedDescription()});
-      return;
-    }
-    const auto* data = std::any_cast<ItemProvider::Data>(&item->value);
-    promise.set_value({true, data ? std::string(data->begin(), data->end()) : "<not data>"});
+    const auto* data = item ? std::any_cast<ItemProvider::Data>(&item->value) : nullptr;
+    promise.set_value(!item ? "error: " + item.error().localizedDescription()
+                            : std::string(data->begin(), data->end()));
   });
-  EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
+  auto future = promise.get_future();
+  EXPECT_EQ(future.wait_for(30s), std::future_status::ready);
   return future.get();
 }
 
-std::vector<std::shared_ptr<LinuxItemProvider>> providersOf(const LinuxExtensionContext& context) {
-  std::vector<std::shared_ptr<LinuxItemProvider>> providers;
-  for (const auto& provider : context.inputItems().at(0)->attachments()) {
-    providers.push_back(std::dynamic_pointer_cast<LinuxItemProvider>(provider));
-  }
-  return providers;
-}
+// Given a URI (or a path), the provider's file path, the types it conforms to among Image,
+// Movie, File URL and URL, and the outcome of loading it: the URL's text when `why` is empty,
+// else an error that names the file (with a path) or the URI.
+struct Row {
+  std::string given;
+  std::optional<fs::path> path;
+  std::string types, why;
+};
 
-// The types among image, movie, file URL and URL that `provider` conforms to.
-std::string conformance(const ItemProvider& provider) {
-  std::string types;
-  for (auto type : {kUTTypeImage, kUTTypeMovie, kUTTypeFileURL, kUTTypeURL}) {
-    if (provider.hasItemConformingToTypeIdentifier(type)) {
-      types += (types.empty() ? "" : " ") + std::string(type);
+void expectProviders(const LinuxExtensionContext& context, const std::vector<Row>& rows) {
+  const auto providers = context.inputItems().at(0)->attachments();
+  ASSERT_EQ(providers.size(), rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    SCOPED_TRACE(row.given);
+    EXPECT_EQ(std::dynamic_pointer_cast<LinuxItemProvider>(providers[i])->filePath(), row.path);
+    std::string types;
+    for (auto type : {kUTTypeImage, kUTTypeMovie, kUTTypeFileURL, kUTTypeURL,
+                      std::string_view("public.plain-text")}) {
+      if (providers[i]->hasItemConformingToTypeIdentifier(type)) types += type[7];
     }
+    EXPECT_EQ(types, row.types);
+    EXPECT_EQ(load(*providers[i], kUTTypeURL),
+              row.why.empty() ? row.path ? Url::fileURL(*row.path).absoluteString() : row.given
+              : row.path ? "error: Cannot share \u201c" + row.path->native() + "\u201d: " + row.why
+                         : "error: \u201c" + row.given + "\u201d " + row.why);
   }
-  return types;
 }
 
 class LinuxExtensionContextTest : public ::testing::Test {
  protected:
-  LinuxExtensionContextTest() {
-    writeFile(dir_ / "globs2",
-              "# test registry\n50:image/x-pic:*.pic\n50:video/x-flick:*.flick\n"
-              "50:text/plain:*.txt\n");
-    mimeTypes_ = std::make_unique<MimeTypes>(MimeTypes::Sources{dir_ / "globs2", dir_ / "none"});
-  }
-
   TempDir dir_;
-  std::unique_ptr<MimeTypes> mimeTypes_;
+  const MimeTypes types_ = [this] {
+    writeFile(dir_ / "globs2", "50:image/x-pic:*.pic\n50:video/x-flick:*.flick\n");
+    return MimeTypes(MimeTypes::Sources{dir_ / "globs2", dir_ / "none"});
+  }();
 };
 
-TEST_F(LinuxExtensionContextTest, URIListGivesOneProviderPerURI) {
-  auto context = LinuxExtensionContext::withURIList(
-      "# dropped from the file manager\r\n"
-      "file:///tmp/a%20b.pic\r\n"
-      "\r\n"
-      "  file://LOCALHOST/tmp/c.FLICK  \r\n"
-      "file:/tmp/notes.txt\r\n"
-      "FILE:///tmp/caf%E9%0a.pic\n"
-      "https://example.com/e.pic",
-      *mimeTypes_);
-  ASSERT_EQ(context->inputItems().size(), 1u);
-  const auto providers = providersOf(*context);
-  ASSERT_EQ(providers.size(), 5u);
-
-  EXPECT_EQ(providers[0]->filePath(), fs::path("/tmp/a b.pic"));
-  EXPECT_EQ(providers[1]->filePath(), fs::path("/tmp/c.FLICK"));
-  EXPECT_EQ(providers[2]->filePath(), fs::path("/tmp/notes.txt"));
-  EXPECT_EQ(providers[3]->filePath(), fs::path("/tmp/caf\xe9\n.pic"));  // byte for byte
-  EXPECT_FALSE(providers[4]->filePath());
-
-  EXPECT_EQ(providers[0]->mimeType(), "image/x-pic");
-  EXPECT_EQ(conformance(*providers[0]), "public.image public.file-url public.url");
-  EXPECT_EQ(conformance(*providers[1]), "public.movie public.file-url public.url");
-  EXPECT_EQ(conformance(*providers[2]), "public.file-url public.url");
-  EXPECT_EQ(conformance(*providers[3]), "public.image public.file-url public.url");
-  EXPECT_EQ(conformance(*providers[4]), "public.url");
-  EXPECT_FALSE(providers[0]->hasItemConformingToTypeIdentifier("public.plain-text"));
-
-  EXPECT_EQ(load(*providers[4], kUTTypeURL).text, "https://example.com/e.pic");
-}
-
-TEST_F(LinuxExtensionContextTest, LoadingALocalFileGivesItsURLData) {
-  writeFile(dir_ / "in" / "a b.pic", "pic");
-  writeFile(dir_ / "in" / "folder" / "x", "x");
-  auto context = LinuxExtensionContext::withFilePaths(
-      {dir_ / "in" / "a b.pic", dir_ / "in" / "folder", dir_ / "in" / "gone.pic"}, *mimeTypes_);
-  const auto providers = providersOf(*context);
-  ASSERT_EQ(providers.size(), 3u);
-
-  const Loaded file = load(*providers[0], kUTTypeURL);
-  EXPECT_TRUE(file.ok);
-  EXPECT_EQ(file.text, Url::fileURL(dir_ / "in" / "a b.pic").absoluteString());
-  EXPECT_TRUE(file.text.ends_with("/in/a%20b.pic")) << file.text;
-  EXPECT_EQ(load(*providers[0], kUTTypeImage).text, file.text);
-
-  const std::string folder = (dir_ / "in" / "folder").native();
-  EXPECT_EQ(load(*providers[1], kUTTypeURL).text,
-            "Cannot share \u201c" + folder + "\u201d: Is a directory");
-  EXPECT_EQ(load(*providers[2], kUTTypeURL).text, "Cannot share \u201c" +
-                                                      (dir_ / "in" / "gone.pic").native() +
-                                                      "\u201d: No such file or directory");
-  EXPECT_FALSE(load(*providers[0], kUTTypeMovie).ok);  // a type it does not conform to
-}
-
-TEST_F(LinuxExtensionContextTest, RelativeAndEmptyPaths) {
-  auto context = LinuxExtensionContext::withFilePaths({"rel/x.pic", ""}, *mimeTypes_);
-  const auto providers = providersOf(*context);
-  EXPECT_EQ(providers[0]->filePath(), fs::current_path() / "rel/x.pic");
-  EXPECT_EQ(conformance(*providers[1]), "public.file-url public.url");
-  EXPECT_EQ(load(*providers[1], kUTTypeURL).text, "An empty path names no file");
-}
-
-TEST_F(LinuxExtensionContextTest, URIsThatNameNoLocalFileFailWhenLoaded) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"file:///tmp/bad%zz.pic", "is not a valid file URI: it has a broken percent-escape"},
-      {"file:///tmp/cut%4", "is not a valid file URI: it has a broken percent-escape"},
-      {"file:///tmp/x%00y.pic", "names no file: its path holds a NUL byte"},
-      {"file://server/share/x.pic", "names a file on another computer (server)"},
-      {"file:///tmp/x.pic#page=2", "is not a valid file URI: it has a query or a fragment"},
-      {"file:relative.pic", "is not a valid file URI"},
-      {"file://", "names no file"},
-      {"/tmp/raw/path.pic", "is not a URI"},
-      {"not a uri", "is not a URI"},
+// One provider per URI, in order; URIs that name no local file fail only when loaded.
+TEST_F(LinuxExtensionContextTest, URIList) {
+  const std::string gone = "No such file or directory", escape = "it has a broken percent-escape";
+  const std::vector<Row> rows = {
+      {"file:///tmp/a%20b.pic", "/tmp/a b.pic", "ifu", gone},
+      {"  file://LOCALHOST/tmp/c.FLICK  ", "/tmp/c.FLICK", "mfu", gone},
+      {"file:/tmp/notes.txt", "/tmp/notes.txt", "fu", gone},
+      {"FILE:///tmp/caf%E9%0a.pic", "/tmp/caf\xe9\n.pic", "ifu", gone},
+      {"https://example.com/e.pic", std::nullopt, "u", ""},
+      {"file:///tmp/bad%zz.pic", std::nullopt, "fu", "is not a valid file URI: " + escape},
+      {"file:///tmp/cut%4", std::nullopt, "fu", "is not a valid file URI: " + escape},
+      {"file:///tmp/x%00y.pic", std::nullopt, "fu", "names no file: its path holds a NUL byte"},
+      {"file://server/x.pic", std::nullopt, "fu", "names a file on another computer (server)"},
+      {"file:///x#2", std::nullopt, "fu", "is not a valid file URI: it has a query or a fragment"},
+      {"file:relative.pic", std::nullopt, "fu", "is not a valid file URI"},
+      {"file://", std::nullopt, "fu", "names no file"},
+      {"/tmp/raw.pic", std::nullopt, "fu", "is not a URI"},
   };
-  std::string list;
-  for (const auto& c : cases) list += c.first + "\n";
-  auto context = LinuxExtensionContext::withURIList(list, *mimeTypes_);
-  const auto providers = providersOf(*context);
-  ASSERT_EQ(providers.size(), cases.size());
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(cases[i].first);
-    EXPECT_FALSE(providers[i]->filePath());
-    EXPECT_EQ(conformance(*providers[i]), "public.file-url public.url");
-    const Loaded loaded = load(*providers[i], kUTTypeURL);
-    EXPECT_FALSE(loaded.ok);
-    EXPECT_EQ(loaded.text, "\u201c" + cases[i].first + "\u201d " + cases[i].second);
-  }
+  std::string list = "# dropped from the file manager\r\n\r\n";
+  for (const auto& row : rows) list += row.given + (row.path ? "\r\n" : "\n");
+  expectProviders(*LinuxExtensionContext::withURIList(list, types_), rows);
+}
+
+TEST_F(LinuxExtensionContextTest, FilePaths) {
+  writeFile(dir_ / "in/a b.pic", "pic");
+  writeFile(dir_ / "in/folder/x", "x");
+  const std::vector<Row> rows = {
+      {dir_ / "in/a b.pic", dir_ / "in/a b.pic", "ifu", ""},
+      {dir_ / "in/folder", dir_ / "in/folder", "fu", "Is a directory"},
+      {dir_ / "in/gone.pic", dir_ / "in/gone.pic", "ifu", "No such file or directory"},
+      {"rel/x", fs::current_path() / "rel/x", "fu", "No such file or directory"},
+      {dir_ / std::string(252, 'z').append(".pic"), dir_ / std::string(252, 'z').append(".pic"),
+       "ifu", "File name too long"},
+  };
+  std::vector<fs::path> paths = {""};
+  for (const auto& row : rows) paths.push_back(row.given);
+  auto context = LinuxExtensionContext::withFilePaths(paths, types_);
+  auto providers = context->inputItems().at(0)->attachments();
+  EXPECT_EQ(load(*providers[0], kUTTypeURL), "error: An empty path names no file");
+  context = std::make_shared<LinuxExtensionContext>(std::vector<std::shared_ptr<ExtensionItem>>{
+      std::make_shared<LinuxExtensionItem>(ProviderList(providers.begin() + 1, providers.end()))});
+  expectProviders(*context, rows);
+  const std::string url = load(*providers[1], kUTTypeImage);
+  EXPECT_TRUE(url.ends_with("/in/a%20b.pic")) << url;
+  EXPECT_TRUE(load(*providers[1], kUTTypeMovie).starts_with("error: "));  // not of that type
 }
 
 TEST_F(LinuxExtensionContextTest, RequestEndsOnceAndTellsTheHost) {
-  auto context = LinuxExtensionContext::withFilePaths({dir_ / "x.pic"}, *mimeTypes_);
+  auto context = LinuxExtensionContext::withFilePaths({dir_ / "x.pic"}, types_);
   std::vector<bool> cancellations;
-  context->setEndingHandler([&](const LinuxExtensionContext::Ending& ending) {
-    cancellations.push_back(ending.cancelled);
-  });
+  context->setEndingHandler([&](const auto& ending) { cancellations.push_back(ending.cancelled); });
   EXPECT_FALSE(context->ending());
-  EXPECT_EQ(context->endingsCount(), 0);
-
   context->cancelRequest(ShareExtensionError::cantGetSharedStorage);
   int handlerCalls = 0;
   context->completeRequest({}, [&](bool) { ++handlerCalls; });  // too late: ignored, counted
-
-  auto ending = context->ending();
-  ASSERT_TRUE(ending);
-  EXPECT_TRUE(ending->cancelled);
-  EXPECT_EQ(ending->error->localizedDescription(), "Can't get shared storage URL");
+  ASSERT_TRUE(context->ending() && context->ending()->cancelled);
+  EXPECT_EQ(context->ending()->error->localizedDescription(), "Can't get shared storage URL");
   EXPECT_EQ(context->endingsCount(), 2);
   EXPECT_EQ(cancellations, std::vector<bool>{true});
   EXPECT_EQ(handlerCalls, 0);
 
-  auto completed = LinuxExtensionContext::withFilePaths({}, *mimeTypes_);
   std::optional<bool> expired;
-  completed->completeRequest(
-      {std::make_shared<LinuxExtensionItem>(std::vector<std::shared_ptr<ItemProvider>>{})},
-      [&](bool e) { expired = e; });
+  context = LinuxExtensionContext::withFilePaths({}, types_);
+  context->completeRequest({std::make_shared<LinuxExtensionItem>(ProviderList{})},
+                           [&](bool e) { expired = e; });
   EXPECT_EQ(expired, false);
-  EXPECT_EQ(completed->ending()->returnedItems, 1u);
-  EXPECT_FALSE(completed->ending()->cancelled);
+  EXPECT_EQ(context->ending()->returnedItems, 1u);
+  EXPECT_FALSE(context->ending()->cancelled);
 }
 
 }  // namespace
