@@ -1,17 +1,9 @@
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <strings.h>
 
-#include <cctype>
-#include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <future>
-#include <iterator>
 #include <random>
-#include <thread>
 
 #include "ShareTestHost.h"
 #include "lumo/account/ProfileUpdater.h"
@@ -20,14 +12,14 @@
 #include "lumo/capture/ScreenCaptureHelper.h"
 #include "lumo/capture/ScreenCaptureUrl.h"
 #include "lumo/platform/HttpRequest.h"
+#include "lumo/platform/HttpSession.h"
 #include "lumo/registry/Resolver.h"
+#include "lumo/sharing/EnvironmentHelperService.h"
 #include "lumo/sharing/PasteboardManager.h"
 #include "lumo/sharing/ShareURLHelper.h"
 #include "lumo/storage/DirectoriesManager.h"
 #include "lumo/storage/LocalFilesManager.h"
 #include "lumo/support/DispatchQueue.h"
-
-extern char** environ;
 
 namespace lumo::sharetest {
 namespace {
@@ -37,70 +29,30 @@ std::string env(const char* name) {
   return value ? value : "";
 }
 
+std::string quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+bool ffmpeg(const std::string& input, const std::string& options, const fs::path& out) {
+  return std::system(("ffmpeg -v error -y -f lavfi -i " + input + " " + options + " " +
+                      quote(out.string()) + " </dev/null >/dev/null 2>&1")
+                         .c_str()) == 0 &&
+         fs::exists(out);
+}
+
 class TestEnvironment : public EnvironmentHelperService {
  public:
   bool isDebug() const override { return true; }
 };
 
-pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (stdoutFd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  }
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
-int waitFor(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-pid_t gXvfb = -1;
-
-void stopXvfb() {
-  if (gXvfb > 0) {
-    ::kill(gXvfb, SIGTERM);
-    ::waitpid(gXvfb, nullptr, 0);
-  }
-}
-
-// An Xvfb of our own on a free display number, for runs outside scripts/test.
-void startXvfb() {
-  std::random_device random;
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    const int number = 200 + static_cast<int>(random() % 500);
-    const fs::path socket = "/tmp/.X11-unix/X" + std::to_string(number);
-    const fs::path lock = "/tmp/.X" + std::to_string(number) + "-lock";
-    if (fs::exists(socket) || fs::exists(lock)) continue;
-    const std::string display = ":" + std::to_string(number);
-    gXvfb = spawn({"Xvfb", display, "-nolisten", "tcp"}, -1);
-    if (gXvfb < 0) return;
-    for (int i = 0; i < 100 && !fs::exists(socket); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (!fs::exists(socket)) {
-      stopXvfb();
-      gXvfb = -1;
-      continue;
-    }
-    ::setenv("DISPLAY", display.c_str(), 1);
-    std::atexit(stopXvfb);
-    return;
-  }
+// Registers `Impl` as the application's one `Service`.
+template <class Service, class Impl = Service>
+void registerOne() {
+  Resolver::registerInMain<Service>([] {
+    return std::make_shared<Impl>();
+  }).scope(Resolver::application());
 }
 
 }  // namespace
@@ -108,49 +60,36 @@ void startXvfb() {
 const fs::path& prepareProcess() {
   static const fs::path folder = [] {
     std::string pattern = (fs::temp_directory_path() / "lumo-share-XXXXXX").string();
-    fs::path made = ::mkdtemp(pattern.data()) ? fs::path(pattern) : fs::temp_directory_path();
-    // The account store and the states file stay away from the user's own.
-    ::setenv("XDG_CONFIG_HOME", (made / "config").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (made / "data").c_str(), 1);
-    ::setenv("XDG_CACHE_HOME", (made / "cache").c_str(), 1);
-    ::setenv("XDG_PICTURES_DIR", (made / "pictures").c_str(), 1);
+    const fs::path made = ::mkdtemp(pattern.data()) ? fs::path(pattern) : fs::temp_directory_path();
+    for (const auto& [variable, name] : {std::pair{"XDG_CONFIG_HOME", "config"},
+                                         {"XDG_DATA_HOME", "data"},
+                                         {"XDG_CACHE_HOME", "cache"},
+                                         {"XDG_PICTURES_DIR", "pictures"}}) {
+      ::setenv(variable, (made / name).c_str(), 1);
+    }
     ::unsetenv("WAYLAND_DISPLAY");
-    std::error_code ec;
-    fs::create_directories(made / "config", ec);
-    fs::create_directories(made / "data" / "lumo", ec);  // the internal folder, the host's to make
-    if (env("DISPLAY").empty()) startXvfb();
-    if (const char* api = std::getenv("LUMO_API_BASE")) {
-      APISettings::setServiceAddresses({api, env("LUMO_SHARE_BASE")});
+    fs::create_directories(made / "data" / "lumo");  // the internal folder, the host's to make
+    if (!env("LUMO_API_BASE").empty()) {
+      APISettings::setServiceAddresses({env("LUMO_API_BASE"), env("LUMO_SHARE_BASE")});
     }
     return made;
   }();
   return folder;
 }
 
-int run(const std::vector<std::string>& args) {
-  const pid_t pid = spawn(args, -1);
-  return pid < 0 ? -1 : waitFor(pid);
-}
-
 std::string readClipboard() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
-  const pid_t pid = spawn({"xclip", "-o", "-selection", "clipboard"}, fds[1]);
-  ::close(fds[1]);
   std::string text;
-  char buffer[4096];
-  for (ssize_t n; pid > 0 && (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
-    text.append(buffer, static_cast<std::size_t>(n));
+  if (FILE* pipe = ::popen("xclip -o -selection clipboard 2>/dev/null", "r")) {
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+    ::pclose(pipe);
   }
-  ::close(fds[0]);
-  if (pid > 0) waitFor(pid);
   return text;
 }
 
 fs::path makeDocumentsFolder() {
   static std::atomic<int> counter{0};
-  const fs::path folder =
-      prepareProcess() / ("captures-" + std::to_string(++counter)) / "Documents";
+  const fs::path folder = prepareProcess() / std::to_string(++counter) / "Documents";
   fs::create_directories(folder);
   return folder;
 }
@@ -165,114 +104,82 @@ Bytes randomBytes(std::size_t size) {
 }
 
 void writeBytes(const fs::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes readBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool makeImage(const fs::path& path) {
+  char colour[8];
   const Bytes rgb = randomBytes(3);
-  char colour[16];
-  std::snprintf(colour, sizeof colour, "0x%02x%02x%02x", rgb[0], rgb[1], rgb[2]);
-  return run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-              std::string("color=c=") + colour + ":s=96x64", "-frames:v", "1", path.string()}) ==
-             0 &&
-         fs::exists(path);
+  std::snprintf(colour, sizeof colour, "%02x%02x%02x", rgb[0], rgb[1], rgb[2]);
+  return ffmpeg(std::string("color=c=0x") + colour + ":s=96x64", "-frames:v 1", path);
 }
 
 bool makeVideo(const fs::path& path, int seconds) {
-  const Bytes tag = randomBytes(8);
   std::string title;
-  for (auto b : tag) title += std::to_string(b);
-  return run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-              "testsrc=duration=" + std::to_string(seconds) + ":size=320x240:rate=10", "-pix_fmt",
-              "yuv420p", "-c:v", "mpeg4", "-metadata", "title=" + title, path.string()}) == 0 &&
-         fs::exists(path);
+  for (auto b : randomBytes(8)) title += std::to_string(b);
+  return ffmpeg("testsrc=duration=" + std::to_string(seconds) + ":size=320x240:rate=10",
+                "-pix_fmt yuv420p -c:v mpeg4 -metadata title=" + title, path);
 }
 
 std::optional<std::string> Reply::header(const std::string& name) const {
-  auto lower = [](std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  };
   for (const auto& [field, value] : headers) {
-    if (lower(field) == lower(name)) return value;
+    if (::strcasecmp(field.c_str(), name.c_str()) == 0) return value;
   }
   return std::nullopt;
 }
 
-nlohmann::json Reply::json() const {
-  return nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
-}
-
 Reply fetch(const std::string& method, const std::string& url,
             const std::optional<nlohmann::json>& body) {
-  static const std::shared_ptr<HttpSession> session = [] {
-    HttpSessionConfiguration config;
-    config.timeoutIntervalForRequest = std::chrono::seconds(30);
-    return HttpSession::make(config);
-  }();
-  const auto parsed = Url::parse(url);
-  if (!parsed) return Reply{0, {}, {}, Error::transport(kURLErrorDomain, -1000, "bad URL " + url)};
-  HttpRequest request(*parsed, method);
+  static const auto session = HttpSession::make(HttpSessionConfiguration{});
+  HttpRequest request(*Url::parse(url), method);
   if (body) {
     const std::string text = body->dump();
     request.body = Bytes(text.begin(), text.end());
     request.setValue("application/json", "Content-Type");
   }
   std::promise<Reply> promise;
-  auto future = promise.get_future();
   session
-      ->dataTask(std::move(request),
-                 [&promise](std::optional<HttpResponse> response, std::optional<Bytes> data,
-                            std::optional<Error> error) {
-                   Reply reply;
-                   if (response) {
-                     reply.status = response->statusCode;
-                     reply.headers = response->headerFields;
-                   }
-                   if (data) reply.body = std::move(*data);
-                   reply.error = std::move(error);
-                   promise.set_value(std::move(reply));
-                 })
+      ->dataTask(
+          std::move(request),
+          [&promise](std::optional<HttpResponse> response, std::optional<Bytes> data,
+                     std::optional<Error> error) {
+            promise.set_value({response ? response->statusCode : 0,
+                               response ? response->headerFields : decltype(Reply::headers){},
+                               data.value_or(Bytes{}), std::move(error)});
+          })
       ->resume();
-  return future.get();
+  return promise.get_future().get();
 }
 
 const DevService* DevService::get(std::string* whyNot) {
   static const DevService* service = []() -> const DevService* {
     prepareProcess();
-    auto* s = new DevService();
-    s->apiBase = env("LUMO_API_BASE");
-    s->shareBase = env("LUMO_SHARE_BASE");
-    s->token = env("LUMO_DEV_TOKEN");
-    if (s->apiBase.empty() || s->shareBase.empty() || s->token.empty()) return nullptr;
-    Reply health = s->call("GET", "/__dev__/health");
-    if (health.error || health.status != 200) return nullptr;
-    const auto json = health.json();
-    if (json.is_object() && json.contains("tokens") && json["tokens"].is_object()) {
-      for (const auto& [name, token] : json["tokens"].items()) {
-        if (token.is_string()) s->tokens[name] = token.get<std::string>();
-      }
-    }
+    auto* s =
+        new DevService{env("LUMO_API_BASE"), env("LUMO_SHARE_BASE"), env("LUMO_DEV_TOKEN"), {}};
+    if (s->apiBase.empty() || s->token.empty()) return nullptr;
+    const Reply health = s->call("GET", "/__dev__/health");
+    if (health.status != 200) return nullptr;
+    const auto tokens = health.json().value("tokens", nlohmann::json::object());
+    for (const auto& [name, token] : tokens.items()) s->tokens[name] = token.get<std::string>();
     return s;
   }();
   if (!service && whyNot) {
-    *whyNot = "the reference service is not reachable (LUMO_API_BASE=" +
-              (env("LUMO_API_BASE").empty() ? std::string("unset") : env("LUMO_API_BASE")) +
-              "); start it first with: eval \"$(scripts/devstack start)\"";
+    *whyNot = "the reference service does not answer at LUMO_API_BASE=" + env("LUMO_API_BASE") +
+              "; start it with: eval \"$(scripts/devstack start)\"";
   }
   return service;
 }
 
 Reply DevService::call(const std::string& method, const std::string& path,
                        const std::optional<nlohmann::json>& body) const {
-  return fetch(method, path.rfind("http", 0) == 0 ? path : apiBase + path, body);
+  return fetch(method, path.starts_with("http") ? path : apiBase + path, body);
 }
 
 void DevService::reset() const {
@@ -283,125 +190,56 @@ bool DevService::fault(const nlohmann::json& fault) const {
   return call("POST", "/__dev__/faults", fault).status == 200;
 }
 
-bool DevService::overrideAccount(const std::string& token, nlohmann::json values) const {
-  values["token"] = token;
-  return call("POST", "/__dev__/accounts", values).status == 200;
-}
-
 void RecordingLog::debug(const std::string& message, bool showInReleaseMode) {
-  {
-    std::lock_guard lock(mu_);
-    lines_.push_back(message);
-  }
+  add(message);
   Log::debug(message, showInReleaseMode);
 }
 
 void RecordingLog::error(const Error& error, const std::optional<LogInfo>& info,
                          bool showInReleaseMode, bool sendToRollbar) {
-  {
-    std::lock_guard lock(mu_);
-    errors_.push_back(error);
-  }
+  errors_.add(error);
   Log::error(error, info, showInReleaseMode, sendToRollbar);
-}
-
-std::vector<std::string> RecordingLog::lines() const {
-  std::lock_guard lock(mu_);
-  return lines_;
 }
 
 std::vector<std::string> RecordingLog::linesStartingWith(const std::string& prefix) const {
   std::vector<std::string> out;
   for (auto& line : lines()) {
-    if (line.rfind(prefix, 0) == 0) out.push_back(line);
+    if (line.starts_with(prefix)) out.push_back(line);
   }
   return out;
 }
 
 std::vector<Error> RecordingLog::errors() const {
+  return errors_.all();
+}
+
+void RecordingNotifications::showNotification(const UserNotificationKind& kind, const std::string&,
+                                              const ScreenCapture& capture) {
+  add({kind, relativeScreenCapturePath(capture.fileURL()), DispatchQueue::isMainThread()});
+}
+
+void Thumbnails::thumbnail(const Screencast& screencast, Completion completion) {
+  if (!hold) return FfmpegThumbnails::thumbnail(screencast, std::move(completion));
   std::lock_guard lock(mu_);
-  return errors_;
+  held_ = std::move(completion);
 }
 
-void RecordingAlerts::showAlert(const std::string& message) {
-  std::lock_guard lock(mu_);
-  messages_.push_back(message);
-}
-
-std::vector<std::string> RecordingAlerts::messages() const {
-  std::lock_guard lock(mu_);
-  return messages_;
-}
-
-void RecordingNotifications::showNotification(const UserNotificationKind& kind,
-                                              const std::string& detail,
-                                              const ScreenCapture& screenCapture) {
-  std::lock_guard lock(mu_);
-  notifications_.push_back({kind, detail, relativeScreenCapturePath(screenCapture.fileURL()),
-                            DispatchQueue::isMainThread()});
-}
-
-std::vector<Notification> RecordingNotifications::notifications() const {
-  std::lock_guard lock(mu_);
-  return notifications_;
-}
-
-void RecordingProgress::updateProgress(double progress) {
-  std::lock_guard lock(mu_);
-  values_.push_back(progress);
-}
-
-std::vector<double> RecordingProgress::values() const {
-  std::lock_guard lock(mu_);
-  return values_;
-}
-
-void FfmpegThumbnails::thumbnail(const Screencast& screencast,
-                                 std::function<void(std::optional<PlatformImage>)> completion) {
-  if (hold) {
-    std::lock_guard lock(mu_);
-    held_ = std::move(completion);
-    return;
-  }
-  const bool nothing = answerNothing;
-  const fs::path video = screencast.fileURL().filePath();
-  DispatchQueue::global().async([video, nothing, completion = std::move(completion)] {
-    if (nothing) {
-      completion(std::nullopt);
-      return;
-    }
-    const fs::path frame = video.string() + ".frame.png";
-    std::optional<PlatformImage> image;
-    if (run({"ffmpeg", "-v", "error", "-y", "-i", video.string(), "-frames:v", "1",
-             frame.string()}) == 0) {
-      const Bytes bytes = readBytes(frame);
-      image = PlatformImage::fromData(bytes);
-    }
-    std::error_code ec;
-    fs::remove(frame, ec);
-    completion(std::move(image));
-  });
-}
-
-std::function<void(std::optional<PlatformImage>)> FfmpegThumbnails::takeHeld() {
+Thumbnails::Completion Thumbnails::takeHeld() {
   std::lock_guard lock(mu_);
   return std::exchange(held_, nullptr);
 }
 
-void StatesObserver::screenCaptureStateChanged(const ScreenCapture& screenCapture,
-                                               ShareState state) {
-  const std::string path = relativeScreenCapturePath(screenCapture.fileURL());
+void StatesObserver::screenCaptureStateChanged(const ScreenCapture& capture, ShareState state) {
+  const std::string path = relativeScreenCapturePath(capture.fileURL());
   std::optional<std::string> clipboard;
   if (state == ShareState::uploading && readClipboardAtStart) clipboard = readClipboard();
-  std::function<void(const std::string&, ShareState)> onState;
-  {
-    std::lock_guard lock(mu_);
-    states_[path].push_back(state);
-    ++stateCount_;
-    if (clipboard && !clipboardAtStart_.count(path)) clipboardAtStart_[path] = *clipboard;
-    onState = onState_;
+  std::unique_lock lock(mu_);
+  states_[path].push_back(state);
+  if (clipboard) clipboardAtStart_.try_emplace(path, *clipboard);
+  if (auto onState = onState_) {
+    lock.unlock();
+    onState(path, state);
   }
-  if (onState) onState(path, state);
 }
 
 void StatesObserver::setOnState(std::function<void(const std::string&, ShareState)> onState) {
@@ -409,11 +247,10 @@ void StatesObserver::setOnState(std::function<void(const std::string&, ShareStat
   onState_ = std::move(onState);
 }
 
-void StatesObserver::screenCaptureProgressChanged(const ScreenCapture& screenCapture,
-                                                  std::int64_t /*totalFileSize*/,
-                                                  double /*progress*/) {
+void StatesObserver::screenCaptureProgressChanged(const ScreenCapture& capture, std::int64_t,
+                                                  double) {
   std::lock_guard lock(mu_);
-  ++progress_[relativeScreenCapturePath(screenCapture.fileURL())];
+  ++progress_[relativeScreenCapturePath(capture.fileURL())];
 }
 
 std::vector<ShareState> StatesObserver::states(const std::string& path) const {
@@ -424,105 +261,66 @@ std::vector<ShareState> StatesObserver::states(const std::string& path) const {
 
 std::size_t StatesObserver::stateCount() const {
   std::lock_guard lock(mu_);
-  return stateCount_;
+  std::size_t count = 0;
+  for (const auto& [path, states] : states_) count += states.size();
+  return count;
 }
 
 std::size_t StatesObserver::progressCount(const std::string& path) const {
   std::lock_guard lock(mu_);
-  auto it = progress_.find(path);
-  return it == progress_.end() ? 0 : it->second;
+  return progress_.contains(path) ? progress_.at(path) : 0;
 }
 
 std::size_t StatesObserver::finalCount(const std::string& path) const {
-  std::size_t count = 0;
-  for (auto state : states(path)) {
-    if (state == ShareState::uploaded || state == ShareState::error ||
-        state == ShareState::cancelled) {
-      ++count;
-    }
-  }
-  return count;
+  return std::ranges::count_if(states(path), [](ShareState s) {
+    return s == ShareState::uploaded || s == ShareState::error || s == ShareState::cancelled;
+  });
 }
 
 std::optional<std::string> StatesObserver::clipboardAtStart(const std::string& path) const {
   std::lock_guard lock(mu_);
   auto it = clipboardAtStart_.find(path);
-  if (it == clipboardAtStart_.end()) return std::nullopt;
-  return it->second;
-}
-
-void QueueObserver::uploadQueue(UploadQueue& /*queue*/, std::int64_t operationCountChanged) {
-  std::lock_guard lock(mu_);
-  counts_.push_back(operationCountChanged);
-}
-
-std::vector<std::int64_t> QueueObserver::counts() const {
-  std::lock_guard lock(mu_);
-  return counts_;
+  return it == clipboardAtStart_.end() ? std::nullopt : std::optional(it->second);
 }
 
 Host installHost(const HostOptions& options, const std::optional<std::string>& token) {
   prepareProcess();
   Resolver::reset();
-  Host host;
   Resolver::registerInMain<EnvironmentHelperService>([] {
     return std::make_shared<TestEnvironment>();
   }).scope(Resolver::application());
-  host.log = std::make_shared<RecordingLog>();  // asks for the environment
-  host.alerts = std::make_shared<RecordingAlerts>();
-  host.notifications = std::make_shared<RecordingNotifications>();
-  host.progress = std::make_shared<RecordingProgress>();
-  if (options.thumbnails) host.thumbnails = std::make_shared<FfmpegThumbnails>();
-  host.observer = std::make_shared<StatesObserver>();
-  host.queue = std::make_shared<QueueObserver>();
-
-  auto log = host.log;
-  Resolver::registerInMain<LogService>([log] { return log; });
-  Resolver::registerInMain<DirectoriesService>([] {
-    return std::make_shared<DirectoriesManager>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<LocalFilesService>([] {
-    return std::make_shared<LocalFilesManager>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<UserAccountStoreService>([] {
-    return std::make_shared<UserAccountStore>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<ProfileUpdateService>([] {
-    return std::make_shared<ProfileUpdater>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<APISettingsService>([] {
-    return std::make_shared<APISettings>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<ShareURLHelperService>([] {
-    return std::make_shared<ShareURLHelper>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<ScreenCaptureHelperService>([] {
-    return std::make_shared<ScreenCaptureHelper>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<HttpSessionConfiguration>([limit = options.maximumIdleTimeout] {
-    return HttpSessionConfiguration{.maximumIdleTimeout = limit, .httpAdditionalHeaders = {}};
-  });
-  Clipboard* clipboard = options.clipboard;
-  Resolver::registerInMain<PasteboardService>([clipboard] {
-    return clipboard ? std::make_shared<PasteboardManager>(*clipboard)
-                     : std::make_shared<PasteboardManager>();
-  });
-  Resolver::registerInMain<ShareStatesService>([] {
-    return std::make_shared<ShareStatesManager>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<ShareService>([] {
-    return std::make_shared<ShareManager>();
-  }).scope(Resolver::application());
-
-  auto alerts = host.alerts;
-  auto notifications = host.notifications;
-  auto progress = host.progress;
-  Resolver::registerInMain<GlobalAlertsService>([alerts] { return alerts; });
-  Resolver::registerInMain<UserNotificationsService>([notifications] { return notifications; });
-  Resolver::registerInMain<ProgressDisplay>([progress] { return progress; });
+  Host host{std::make_shared<RecordingLog>(),  // asks for the environment
+            std::make_shared<RecordingAlerts>(),
+            std::make_shared<RecordingNotifications>(),
+            std::make_shared<RecordingProgress>(),
+            options.thumbnails ? std::make_shared<Thumbnails>() : nullptr,
+            std::make_shared<StatesObserver>(),
+            std::make_shared<QueueObserver>(),
+            nullptr,
+            nullptr};
+  Resolver::registerInMain<LogService>([log = host.log] { return log; });
+  Resolver::registerInMain<GlobalAlertsService>([alerts = host.alerts] { return alerts; });
+  Resolver::registerInMain<UserNotificationsService>([n = host.notifications] { return n; });
+  Resolver::registerInMain<ProgressDisplay>([progress = host.progress] { return progress; });
   if (auto thumbnails = host.thumbnails) {
     Resolver::registerInMain<ThumbnailsService>([thumbnails] { return thumbnails; });
   }
+  registerOne<DirectoriesService, DirectoriesManager>();
+  registerOne<LocalFilesService, LocalFilesManager>();
+  registerOne<UserAccountStoreService, UserAccountStore>();
+  registerOne<ProfileUpdateService, ProfileUpdater>();
+  registerOne<APISettingsService, APISettings>();
+  registerOne<ShareURLHelperService, ShareURLHelper>();
+  registerOne<ScreenCaptureHelperService, ScreenCaptureHelper>();
+  registerOne<ShareStatesService, ShareStatesManager>();
+  registerOne<ShareService, ShareManager>();
+  Resolver::registerInMain<HttpSessionConfiguration>([limit = options.maximumIdleTimeout] {
+    return HttpSessionConfiguration{.maximumIdleTimeout = limit, .httpAdditionalHeaders = {}};
+  });
+  Resolver::registerInMain<PasteboardService>([clipboard = options.clipboard] {
+    return clipboard ? std::make_shared<PasteboardManager>(*clipboard)
+                     : std::make_shared<PasteboardManager>();
+  });
 
   auto account = Resolver::resolveFromRoot<UserAccountStoreService>();
   if (token) {
@@ -530,8 +328,6 @@ Host installHost(const HostOptions& options, const std::optional<std::string>& t
   } else {
     account->logout();
   }
-
-  // Every host starts from an empty states file.
   std::error_code ec;
   fs::remove(prepareProcess() / "data" / "lumo" / ShareStatesManager::kStatesFileName, ec);
   host.states = std::dynamic_pointer_cast<ShareStatesManager>(

@@ -1,156 +1,125 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <memory>
-#include <string>
 
+#include "../capture/TestFiles.h"
 #include "lumo/api/APISettings.h"
 #include "lumo/capture/GIF.h"
 #include "lumo/capture/OtherItem.h"
 #include "lumo/capture/Screencast.h"
 #include "lumo/capture/Screenshot.h"
+#include "lumo/platform/Clipboard.h"
 #include "lumo/registry/Resolver.h"
+#include "lumo/sharing/PasteboardManager.h"
 #include "lumo/sharing/ShareURLHelper.h"
 #include "lumo/support/DispatchQueue.h"
 
 namespace lumo {
 namespace {
 
-namespace fs = std::filesystem;
+using namespace testing_files;
 using namespace std::chrono_literals;
 
-// MD5 of "a" and of "abc".
-constexpr const char* kDigestOfA = "0cc175b9c0f1b6a831c399e269772661";
-constexpr const char* kDigestOfAbc = "900150983cd24fb0d6963f7d28e17f72";
+const std::string kA = "0cc175b9c0f1b6a831c399e269772661";    // MD5 of "a"
+const std::string kAbc = "900150983cd24fb0d6963f7d28e17f72";  // MD5 of "abc"
 
 class ShareURLHelperTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "lumo-share-urls-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-    useBaseAddress("https://cdn.example.com");
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
-  }
-
+  void SetUp() override { useBase("https://cdn.example.com"); }
   // The addresses are read when the settings are made, hence a new helper.
-  void useBaseAddress(const std::string& domain) {
-    APISettings::setServiceAddresses({"https://api.example.com", domain});
+  void useBase(const std::string& base) {
+    APISettings::setServiceAddresses({"https://api.example.com", base});
     Resolver::reset();
     Resolver::registerInMain<APISettingsService>([] { return std::make_shared<APISettings>(); });
     helper_ = std::make_shared<ShareURLHelper>();
   }
-
-  Url file(const std::string& name, const std::string& contents) {
-    fs::path path = folder_ / name;
-    std::ofstream(path, std::ios::binary) << contents;
-    return Url::fileURL(path);
+  Url file(const std::string& name, const std::string& contents = "a") {
+    writeFile(dir_ / name, contents);
+    return Url::fileURL(dir_ / name);
+  }
+  // The share, page and thumbnail links, "-" for none.
+  std::vector<std::string> links(const ScreenCapture& capture) {
+    std::vector<std::string> out;
+    for (const auto& url :
+         {helper_->generateShareURL(capture), helper_->generateHTMLShareURL(capture),
+          helper_->generateThumbnailShareURL(capture)}) {
+      out.push_back(url ? url->absoluteString() : "-");
+    }
+    return out;
   }
 
-  fs::path folder_;
+  TempDir dir_;
   std::shared_ptr<ShareURLHelper> helper_;
 };
 
-// Every kind is named by the MD5 of its bytes and its own extension; a screencast's page gets a
-// "v" before the name and its thumbnail a ".png"; a base address's path is kept.
-TEST_F(ShareURLHelperTest, EveryKindIsNamedByItsDigestAndExtension) {
-  const std::string a = kDigestOfA, abc = kDigestOfAbc;
-  Screencast cast(file("clip.mp4", "abc"));
-  const std::pair<std::optional<Url>, std::string> cases[] = {
-      {helper_->generateShareURL(cast), abc + ".mp4"},
-      {helper_->generateHTMLShareURL(cast), "v" + abc + ".mp4"},
-      {helper_->generateThumbnailShareURL(cast), abc + ".png"},
-      {helper_->generateShareURL(GIF(file("a.gif", "a"))), a + ".gif"},
-      {helper_->generateShareURL(Screenshot(file("Shot.JPG", "a"))), a + ".JPG"},
-      {helper_->generateShareURL(OtherItem(file("archive.tar.gz", "a"))), a + ".gz"},
+// Named by the MD5 of the bytes and the file's own extension; a page gets a "v" before the name
+// and a thumbnail ".png".
+TEST_F(ShareURLHelperTest, LinksAreTheDigestAndExtensionUnderTheBase) {
+  const std::string b = "https://cdn.example.com/";
+  const struct {
+    std::unique_ptr<ScreenCapture> capture;
+    std::vector<std::string> links;
+  } cases[] = {
+      {std::make_unique<Screencast>(file("clip.mp4", "abc")),
+       {b + kAbc + ".mp4", b + "v" + kAbc + ".mp4", b + kAbc + ".png"}},
+      {std::make_unique<GIF>(file("a.gif")),
+       {b + kA + ".gif", b + "v" + kA + ".gif", b + kA + ".png"}},
+      {std::make_unique<Screenshot>(file("Shot.JPG")),
+       {b + kA + ".JPG", b + "v" + kA + ".JPG", b + kA + ".png"}},
+      {std::make_unique<OtherItem>(file("x.tar.gz")),
+       {b + kA + ".gz", b + "v" + kA + ".gz", b + kA + ".png"}},
+      {std::make_unique<Screenshot>(Url::fileURL(dir_ / "missing.png")), {"-", "-", "-"}},
   };
-  for (const auto& [url, name] : cases) {
-    ASSERT_TRUE(url) << name;
-    EXPECT_EQ(url->absoluteString(), "https://cdn.example.com/" + name);
+  for (const auto& [capture, expected] : cases) {
+    EXPECT_EQ(links(*capture), expected) << capture->fileURL().absoluteString();
   }
-  useBaseAddress("https://cdn.example.com/shares/");
-  Screencast mov(file("clip.mov", "a"));
-  EXPECT_EQ(helper_->generateShareURL(mov)->absoluteString(),
-            "https://cdn.example.com/shares/" + a + ".mov");
-  EXPECT_EQ(helper_->generateThumbnailShareURL(mov)->absoluteString(),
-            "https://cdn.example.com/shares/" + a + ".png");
+  useBase("https://cdn.example.com/shares/");  // the base's path is kept
+  const std::string s = b + "shares/";
+  EXPECT_EQ(links(Screencast(file("c.mov"))),
+            (std::vector<std::string>{s + kA + ".mov", s + "v" + kA + ".mov", s + kA + ".png"}));
+  useBase("not a url");
+  EXPECT_EQ(links(Screenshot(file("a.png"))), (std::vector<std::string>{"-", "-", "-"}));
 }
 
-TEST_F(ShareURLHelperTest, TrickyNamesGiveBackTheirRemoteNameFromTheURL) {
-  const std::string names[] = {
-      "Screen Shot 2023-01-05 at 3.04.05 PM.png",
-      "we?ird#na%me.p?g#x",
-      "été.jpég",
-      "tab\tand space.a b",
-      std::string("bytes\xff\xfe.b\xffn"),  // not UTF-8
-  };
-  for (const auto& name : names) {
+TEST_F(ShareURLHelperTest, TrickyNamesGiveOneCleanPathComponent) {
+  for (const std::string name : {"we?ird#na%me.p?g#x", "tab\tand space.a b", "bytes\xff.b\xffn"}) {
     OtherItem item(file(name, "abc"));
-    const std::string remoteName = std::string(kDigestOfAbc) + "." + item.fileExtension();
-    for (const auto& [url, expectedName] :
-         {std::pair{helper_->generateShareURL(item), remoteName},
-          std::pair{helper_->generateHTMLShareURL(item), "v" + remoteName}}) {
-      ASSERT_TRUE(url.has_value()) << name;
-      // One path component under the base, no query or fragment, stable when parsed again.
-      EXPECT_EQ(url->lastPathComponent(), expectedName) << name;
-      EXPECT_EQ(url->deletingLastPathComponent().absoluteString(), "https://cdn.example.com/");
-      EXPECT_EQ(url->query(), std::nullopt) << url->absoluteString();
-      EXPECT_EQ(url->absoluteString().find('#'), std::string::npos) << url->absoluteString();
-      EXPECT_EQ(Url::parse(url->absoluteString()), url);
+    for (const auto& url :
+         {*helper_->generateShareURL(item), *helper_->generateHTMLShareURL(item)}) {
+      EXPECT_TRUE(url.lastPathComponent().ends_with(kAbc + "." + item.fileExtension())) << name;
+      EXPECT_EQ(url.deletingLastPathComponent().absoluteString(), "https://cdn.example.com/");
+      EXPECT_EQ(url.query(), std::nullopt) << url.absoluteString();
+      EXPECT_EQ(url.absoluteString().find('#'), std::string::npos) << url.absoluteString();
+      EXPECT_EQ(Url::parse(url.absoluteString()), url);
     }
-    EXPECT_EQ(helper_->generateThumbnailShareURL(item)->absoluteString(),
-              std::string("https://cdn.example.com/") + kDigestOfAbc + ".png");
   }
 }
 
-TEST_F(ShareURLHelperTest, NoURLWithoutAReadableFileOrAUsableBase) {
-  Screenshot missing(Url::fileURL(folder_ / "missing.png"));
-  EXPECT_EQ(helper_->generateShareURL(missing), std::nullopt);
-  EXPECT_EQ(helper_->generateHTMLShareURL(missing), std::nullopt);
-  EXPECT_EQ(helper_->generateThumbnailShareURL(missing), std::nullopt);
-
-  useBaseAddress("not a url");
-  Screenshot shot(file("a.png", "a"));
-  EXPECT_EQ(helper_->generateShareURL(shot), std::nullopt);
-  EXPECT_EQ(helper_->generateHTMLShareURL(shot), std::nullopt);
-  EXPECT_EQ(helper_->generateThumbnailShareURL(shot), std::nullopt);
-}
-
-TEST_F(ShareURLHelperTest, GetShareURLAnswersOnTheGivenQueue) {
+TEST_F(ShareURLHelperTest, GetShareURLAnswersOnTheGivenQueueAndNotOnceTheHelperIsGone) {
   DispatchQueue queue("share-url-test");
-  std::promise<std::pair<std::optional<Url>, bool>> answer;
-  {
-    GIF gif(file("a.gif", "a"));  // the caller's capture may go before the queue runs
-    helper_->getShareURL(gif, queue, [&](std::optional<Url> url) {
-      answer.set_value({std::move(url), queue.isCurrent()});
-    });
-  }
+  std::promise<std::string> answer;
+  helper_->getShareURL(GIF(file("a.gif")), queue, [&](std::optional<Url> url) {
+    answer.set_value(queue.isCurrent() ? url->absoluteString() : "elsewhere");
+  });
   auto future = answer.get_future();
-  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
-  auto [url, onQueue] = future.get();
-  EXPECT_EQ(url->absoluteString(), std::string("https://cdn.example.com/") + kDigestOfA + ".gif");
-  EXPECT_TRUE(onQueue);
-}
+  ASSERT_EQ(future.wait_for(30s), std::future_status::ready);
+  EXPECT_EQ(future.get(), "https://cdn.example.com/" + kA + ".gif");
 
-TEST_F(ShareURLHelperTest, GetShareURLDoesNothingOnceTheHelperIsGone) {
-  DispatchQueue queue("share-url-test");
   std::promise<void> gate;
-  std::shared_future<void> opened = gate.get_future().share();
-  queue.async([opened] { opened.wait(); });
-
+  queue.async([opened = gate.get_future().share()] { opened.wait(); });
   bool called = false;
-  helper_->getShareURL(GIF(file("a.gif", "a")), queue, [&](std::optional<Url>) { called = true; });
+  helper_->getShareURL(GIF(file("a.gif")), queue, [&](std::optional<Url>) { called = true; });
   helper_.reset();
   gate.set_value();
   queue.sync([] {});
   EXPECT_FALSE(called);
+}
+
+TEST(PasteboardManager, PutsTheLinkOnTheClipboardAndAlwaysSaysSo) {
+  Clipboard clipboard({"", "", ""});  // no display: the clipboard keeps the text itself
+  PasteboardManager pasteboard(clipboard);
+  EXPECT_TRUE(pasteboard.copyToPasteBoard(*Url::parse("https://cdn.example.com/a b.png")));
+  EXPECT_EQ(clipboard.memoryText(), "https://cdn.example.com/a%20b.png");
 }
 
 }  // namespace
