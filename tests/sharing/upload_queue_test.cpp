@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <thread>
 
 #include "StatesTestHost.h"
@@ -17,91 +16,67 @@ using Counts = std::vector<std::int64_t>;
 class CountRecorder : public UploadQueueDelegate {
  public:
   void uploadQueue(UploadQueue& queue, std::int64_t count) override {
-    std::lock_guard lock(mu_);
     EXPECT_EQ(&queue, expected);
-    counts_.push_back(count);
-    changed_.notify_all();
+    counts.add(count);
   }
-  // The counts once there are `n` of them.
+  // The counts once there are `n`.
   Counts waitFor(std::size_t n) {
-    std::unique_lock lock(mu_);
-    changed_.wait_for(lock, 30s, [&] { return counts_.size() >= n; });
-    return counts_;
+    for (int i = 0; i < 3000 && counts().size() < n; ++i) std::this_thread::sleep_for(10ms);
+    return counts();
   }
   UploadQueue* expected = nullptr;
-
- private:
-  std::mutex mu_;
-  std::condition_variable changed_;
-  Counts counts_;  // guarded by mu_
+  test::Record<std::int64_t> counts;
 };
 
 // An upload that has sent nothing runs until it is cancelled, then ends at once.
-std::shared_ptr<UploadTask> started(UploadQueue& queue) {
+std::shared_ptr<UploadTask> add(UploadQueue& queue) {
   auto task = std::make_shared<UploadTask>();
   queue.addUploadTask(task);
-  for (int i = 0; i < 6000 && !task->isExecuting(); ++i) std::this_thread::sleep_for(5ms);
-  EXPECT_TRUE(task->isExecuting());
+  for (int i = 0; i < 3000 && !task->isExecuting(); ++i) std::this_thread::sleep_for(10ms);
   return task;
 }
 
-class UploadQueueTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    states_test::registerStatesHost(/*debug=*/false);
-    recorder_->expected = queue_.get();
-  }
-  void TearDown() override { Resolver::reset(); }
-
-  std::shared_ptr<UploadQueue> queue_ = std::make_shared<UploadQueue>();
-  std::shared_ptr<CountRecorder> recorder_ = std::make_shared<CountRecorder>();
-};
-
-TEST_F(UploadQueueTest, EveryTaskAddedAndEndedReportsTheCountToAWeaklyHeldDelegate) {
-  auto unheard = started(*queue_);  // no delegate yet: dropped, and nothing stale comes later
+TEST(UploadQueue, EveryTaskAddedAndEndedReportsTheCountToAWeaklyHeldDelegate) {
+  states_test::registerStatesHost(/*debug=*/false);
+  auto queue = std::make_shared<UploadQueue>();
+  auto recorder = std::make_shared<CountRecorder>();
+  recorder->expected = queue.get();
+  auto unheard = add(*queue);  // no delegate yet: dropped, and nothing stale comes later
   unheard->cancel();
   unheard->waitUntilFinished();
-  queue_->setDelegate(recorder_);
-  EXPECT_EQ(queue_->delegate(), recorder_);
-  auto first = started(*queue_);
-  auto second = started(*queue_);
-  first->cancel();
-  second->cancel();
-  queue_->addDeleteTask(
-      std::make_shared<DeleteMultipleFilesTask>(std::vector<DeleteTaskComponents>{}));
-  EXPECT_EQ(recorder_->waitFor(6), (Counts{1, 2, 1, 0, 1, 0}));
-
-  auto task = started(*queue_);
-  queue_.reset();  // a queue gone with a task in it reports nothing more
-  task->cancel();
-  task->waitUntilFinished();
-  EXPECT_EQ(recorder_->waitFor(7), (Counts{1, 2, 1, 0, 1, 0, 1}));
-  std::weak_ptr<CountRecorder> recorder = recorder_;
-  recorder_.reset();
-  EXPECT_TRUE(recorder.expired());
-}
-
-TEST_F(UploadQueueTest, ManyThreadsAddingAndCancellingReportEveryStepAndEndAtZero) {
-  queue_->setDelegate(recorder_);
+  auto running = add(*queue);
+  ASSERT_TRUE(running->isExecuting());
+  queue->setDelegate(recorder);
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 25; ++i) {
         auto task = std::make_shared<UploadTask>();
-        queue_->addUploadTask(task);
+        queue->addUploadTask(task);
         task->cancel();  // before or after it started: it ends either way
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  const auto counts = recorder_->waitFor(400);
-  ASSERT_EQ(counts.size(), 400u);
-  std::int64_t previous = 0;
+  queue->addDeleteTask(
+      std::make_shared<DeleteMultipleFilesTask>(std::vector<DeleteTaskComponents>{}));
+  const auto counts = recorder->waitFor(402);
+  ASSERT_EQ(counts.size(), 402u);
+  std::int64_t previous = 1;  // the task still running
   for (std::int64_t count : counts) {
-    EXPECT_EQ(std::abs(count - previous), 1);
+    EXPECT_EQ(std::abs(count - previous), 1);  // one change at a time, in order
     previous = count;
   }
-  EXPECT_EQ(previous, 0);
+  EXPECT_EQ(previous, 1);
+
+  std::weak_ptr<CountRecorder> weak = recorder;
+  queue.reset();  // a queue gone with a task in it reports nothing more
+  running->cancel();
+  running->waitUntilFinished();
+  EXPECT_EQ(recorder->counts().size(), 402u);
+  recorder.reset();
+  EXPECT_TRUE(weak.expired());
+  Resolver::reset();
 }
 
 }  // namespace
