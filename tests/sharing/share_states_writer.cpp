@@ -5,16 +5,24 @@
 
 #include <unistd.h>
 
-#include "StatesTestHost.h"
+#include "Recorders.h"
 #include "lumo/capture/Screenshot.h"
+#include "lumo/registry/Resolver.h"
 #include "lumo/sharing/ShareServiceError.h"
 #include "lumo/sharing/ShareStatesManager.h"
+#include "lumo/storage/DirectoriesManager.h"
+#include "lumo/storage/LocalFilesManager.h"
 
 int main(int argc, char** argv) {
   using namespace lumo;
   const char* data = std::getenv("XDG_DATA_HOME");
   if (argc != 2 || std::atoi(argv[1]) <= 0 || !data) return 2;
-  states_test::registerStatesHost(/*debug=*/false);
+  auto environment = std::make_shared<test::TestEnvironment>(false);
+  Resolver::registerInMain<EnvironmentHelperService>([environment] { return environment; });
+  Resolver::registerInMain<LogService>([] { return std::make_shared<Log>(); });
+  Resolver::registerInMain<DirectoriesService>(
+      [] { return std::make_shared<DirectoriesManager>(); });
+  Resolver::registerInMain<LocalFilesService>([] { return std::make_shared<LocalFilesManager>(); });
   auto store = std::make_shared<ShareStatesManager>();
   std::vector<Screenshot> shots;
   for (int j = 0; j < std::atoi(argv[1]); ++j) {
