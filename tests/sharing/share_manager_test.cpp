@@ -107,7 +107,8 @@ TEST_F(ShareManagerTest, OverallProgressWeighsTheUploadsInFlightBySize) {
   EXPECT_EQ(manager().totalFileSize(), 500);
   manager().taskProgressUpdated(tc, 0.5);
   EXPECT_DOUBLE_EQ(host_.progress->values().back(), 0.5);
-  manager().taskUploadError(tb, 300, ShareServiceError::failedUpload, 5);
+  const Error refusal = APIError::errors(ModelErrorResponse{{"No uploads left", "Sorry"}});
+  manager().taskUploadError(tb, 300, refusal, 5);
   EXPECT_EQ(manager().totalFileSize(), 200);
   EXPECT_EQ(host_.states->getState(b), S::error);
   manager().taskCancelled(tc);
@@ -118,33 +119,16 @@ TEST_F(ShareManagerTest, OverallProgressWeighsTheUploadsInFlightBySize) {
   EXPECT_EQ(host_.log->linesStartingWith("Task cancelled = "),
             Strings{"Task cancelled = " + ShareManager::describe(*tc)});
 
-  // The user hears of each end on the main queue.
-  EXPECT_TRUE(host_.notifications->notifications().empty());
+  // The user hears of each end on the main queue, of a refusal in the service's words.
+  EXPECT_TRUE(host_.notifications->notifications().empty() && host_.alerts->messages().empty());
   MainQueue::drain();
+  EXPECT_EQ(host_.alerts->messages(),
+            (Strings{"No uploads left\nSorry", refusal.localizedDescription()}));
   const auto notices = host_.notifications->notifications();
   ASSERT_EQ(notices.size(), 2u);
   EXPECT_TRUE(notices[0].kind == N::uploadCompleted() && notices[0].path == "/a.png");
   EXPECT_TRUE(notices[1].kind == N::uploadFailed("screenshot") && notices[1].path == "/b.png");
   EXPECT_TRUE(notices[0].onMainThread && notices[1].onMainThread);
-}
-
-TEST_F(ShareManagerTest, AFailedUploadAlertsWithTheServicesWordsAndNamesTheKind) {
-  GIF gif(file("a.gif"));
-  const Error refusal = APIError::errors(ModelErrorResponse{{"No uploads left", "Sorry"}});
-  manager().taskUploadError(task(gif, 10), 10, refusal, 1);
-  Screencast cast(file("a.mp4"));
-  const Error castError = UploadScreencastTaskError::screencastThumbnailFileSizeUnknown;
-  manager().taskUploadError(task(cast, 10), 10, castError, 1);
-  EXPECT_TRUE(host_.alerts->messages().empty());
-  MainQueue::drain();
-  // The states store adds its own alert with the error's description.
-  EXPECT_EQ(host_.alerts->messages(),
-            (Strings{"No uploads left\nSorry", refusal.localizedDescription(),
-                     castError.localizedDescription()}));
-  const auto notices = host_.notifications->notifications();
-  ASSERT_EQ(notices.size(), 2u);
-  EXPECT_EQ(notices[0].kind, N::uploadFailed("GIF"));
-  EXPECT_EQ(notices[1].kind, N::uploadFailed("screencast"));
 }
 
 TEST_F(ShareManagerTest, CancelFindsTheUploadByItsPathBelowDocuments) {
@@ -280,10 +264,9 @@ TEST_F(ShareManagerTest, AScreencastIsSharedOnlyWithAThumbnailOfAVideoStillThere
   EXPECT_EQ(host_.log->errors().at(0), Error(ShareServiceError::screencastThumbnailError));
 
   host_.thumbnails->hold = true;
-  Screencast gone(file("gone.mp4")), late(file("late.mp4"));
+  Screencast gone(file("gone.mp4"));
   manager().share(gone);
-  manager().share(late);
-  ASSERT_EQ(host_.thumbnails->held().size(), 2u);
+  ASSERT_EQ(host_.thumbnails->held().size(), 1u);
   fs::remove(gone.fileURL().filePath());
   host_.thumbnails->held()[0](PlatformImage::fromRGBA(4, 2, Bytes(32, 0x80)));
   ASSERT_TRUE(waitUntil([&] { return host_.observer->finalCount(path(gone)) == 1; }, 30s));
@@ -292,18 +275,17 @@ TEST_F(ShareManagerTest, AScreencastIsSharedOnlyWithAThumbnailOfAVideoStillThere
   EXPECT_EQ(host_.alerts->messages().back(), "Shareur Lis Absent");
 
   // A thumbnail that comes when the service is gone is dropped.
-  const fs::path lateThumbnail = local(late);
+  manager().share(Screencast(file("late.mp4")));
   std::weak_ptr<ShareManager> service = std::exchange(host_.manager, nullptr);
   Resolver::reset();
   ASSERT_TRUE(waitUntil([&] { return service.expired(); }, 30s));  // other threads let go
-  host_.thumbnails->held()[1](PlatformImage::fromRGBA(2, 2, Bytes(16, 0xFF)));
-  EXPECT_FALSE(fs::exists(lateThumbnail));
-  EXPECT_TRUE(host_.observer->states(path(late)).empty());
-  host_.states->waitUntilSaved();
+  host_.thumbnails->held().back()(PlatformImage::fromRGBA(2, 2, Bytes(16, 0xFF)));
+  MainQueue::drain();
+  EXPECT_EQ(host_.observer->stateCount(), 2u);
   expectNothingShared();
 
   install(/*thumbnails=*/false);  // without a thumbnailer nothing happens at all
-  manager().share(static_cast<const ScreenCapture&>(late));
+  manager().share(static_cast<const ScreenCapture&>(Screencast(file("late.mp4"))));
   EXPECT_EQ(host_.observer->stateCount(), 0u);
 }
 
