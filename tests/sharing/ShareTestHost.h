@@ -1,225 +1,183 @@
 #pragma once
 
-// What a host registers for the share service, for its tests: the library's implementations of
-// every service it resolves, and host services that record what the library asks of them (log
-// lines, alerts, notifications, the progress display, the capture states, the queue count),
-// plus a thumbnail service that renders a screencast's first frame with ffmpeg. Also access
-// to the reference service, files made by ffmpeg, and the X clipboard.
+// A host of the share service for tests: the library's services as a host registers them, the
+// lumo host's thumbnailer and the recorders of tests/common; also videos made by ffmpeg and the
+// X clipboard.
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <filesystem>
-#include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
+#include <algorithm>
+#include <fstream>
+#include <random>
 
-#include "lumo/capture/Screencast.h"
-#include "lumo/platform/Clipboard.h"
-#include "lumo/platform/HttpSession.h"
-#include "lumo/platform/PlatformImage.h"
-#include "lumo/sharing/EnvironmentHelperService.h"
-#include "lumo/sharing/GlobalAlertsService.h"
-#include "lumo/sharing/ProgressDisplay.h"
+#include "DevService.h"
+#include "FfmpegThumbnails.h"
+#include "Recorders.h"
+#include "lumo/account/ProfileUpdater.h"
+#include "lumo/account/UserAccountStore.h"
+#include "lumo/api/APISettings.h"
+#include "lumo/capture/ScreenCaptureHelper.h"
+#include "lumo/registry/Resolver.h"
+#include "lumo/sharing/PasteboardManager.h"
 #include "lumo/sharing/ShareManager.h"
 #include "lumo/sharing/ShareStatesManager.h"
-#include "lumo/sharing/ShareStatesServiceDelegate.h"
-#include "lumo/sharing/ThumbnailsService.h"
+#include "lumo/sharing/ShareURLHelper.h"
 #include "lumo/sharing/UploadQueueDelegate.h"
-#include "lumo/sharing/UserNotificationsService.h"
-#include "lumo/support/Log.h"
+#include "lumo/storage/DirectoriesManager.h"
+#include "lumo/storage/LocalFilesManager.h"
 
 namespace lumo::sharetest {
 
+using namespace lumo::test;
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
 
-// Points the process's XDG folders at a private folder (the internal folder created, as a host
-// does) and makes sure an X display is there for the clipboard: the one given in DISPLAY, or an
-// Xvfb of the test's own. Runs once per process; returns the private folder.
-const fs::path& prepareProcess();
+// A private folder for the process's XDG folders, its internal folder made as a host does.
+inline const fs::path& prepareProcess() {
+  static const fs::path folder = [] {
+    const fs::path made = makeTempDir("lumo-share");
+    for (const auto& [variable, name] : {std::pair{"XDG_CONFIG_HOME", "config"},
+                                         {"XDG_DATA_HOME", "data"},
+                                         {"XDG_CACHE_HOME", "cache"},
+                                         {"XDG_PICTURES_DIR", "pictures"}}) {
+      ::setenv(variable, (made / name).c_str(), 1);
+    }
+    ::unsetenv("WAYLAND_DISPLAY");
+    fs::create_directories(made / "data/lumo");
+    if (const DevService* service = DevService::get(nullptr)) {
+      APISettings::setServiceAddresses({service->apiBase, service->shareBase});
+    }
+    return made;
+  }();
+  return folder;
+}
 
-// Runs a program with its output discarded; its exit status, or -1 when it could not run.
-int run(const std::vector<std::string>& args);
-// The text on the X clipboard, read with `xclip -o -selection clipboard`.
-std::string readClipboard();
+// A fresh ".../Documents", as captures live in.
+inline fs::path makeDocumentsFolder() {
+  static std::atomic<int> counter{0};
+  const fs::path folder = prepareProcess() / std::to_string(++counter) / "Documents";
+  fs::create_directories(folder);
+  return folder;
+}
 
-// A fresh folder ".../Documents" under the private folder, as captures live in.
-fs::path makeDocumentsFolder();
-// `size` bytes that differ from run to run, so that every file gets a new remote name.
-Bytes randomBytes(std::size_t size);
-void writeBytes(const fs::path& path, const Bytes& bytes);
-Bytes readBytes(const fs::path& path);
-// An image of a random colour made by ffmpeg; the extension picks the format (png, jpg, gif).
-bool makeImage(const fs::path& path);
-// A short MP4 video (`seconds` long) made by ffmpeg, different on every call.
-bool makeVideo(const fs::path& path, int seconds);
+// Bytes that differ from run to run, so that every file gets a new remote name.
+inline Bytes randomBytes(std::size_t size) {
+  static std::mutex mu;
+  static std::mt19937_64 generator{std::random_device{}()};
+  std::lock_guard lock(mu);
+  Bytes bytes(size);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(generator());
+  return bytes;
+}
 
-// An HTTP exchange made by a test itself.
-struct Reply {
-  std::int64_t status = 0;
-  std::vector<std::pair<std::string, std::string>> headers;
-  Bytes body;
-  std::optional<Error> error;
+inline void writeBytes(const fs::path& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
 
-  std::optional<std::string> header(const std::string& name) const;
-  nlohmann::json json() const;
-  std::string text() const { return {body.begin(), body.end()}; }
-};
-Reply fetch(const std::string& method, const std::string& url,
-            const std::optional<nlohmann::json>& body = std::nullopt);
+inline Bytes readBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
-// The reference service named by LUMO_API_BASE, LUMO_SHARE_BASE and LUMO_DEV_TOKEN.
-class DevService {
- public:
-  // The service when its variables are set and it answers; otherwise nullptr, and `whyNot`
-  // says how to start it.
-  static const DevService* get(std::string* whyNot);
+// A 320x240 MP4 of `seconds`, different on every call.
+inline bool makeVideo(const fs::path& path, int seconds) {
+  std::string title;
+  for (auto b : randomBytes(8)) title += std::to_string(b);
+  return std::system(("ffmpeg -v error -y -f lavfi -i testsrc=duration=" + std::to_string(seconds) +
+                      ":size=320x240:rate=10 -pix_fmt yuv420p -c:v mpeg4 -metadata title=" + title +
+                      " '" + path.string() + "' </dev/null >/dev/null 2>&1")
+                         .c_str()) == 0;
+}
 
-  std::string apiBase, shareBase, token;
-  // The tokens of the service's accounts by name ("dev", "small").
-  std::map<std::string, std::string> tokens;
+inline std::string readClipboard() {
+  std::string text;
+  if (FILE* pipe = ::popen("xclip -o -selection clipboard 2>/dev/null", "r")) {
+    for (int c; (c = std::fgetc(pipe)) != EOF;) text += static_cast<char>(c);
+    ::pclose(pipe);
+  }
+  return text;
+}
 
-  Reply call(const std::string& method, const std::string& path,
-             const std::optional<nlohmann::json>& body = std::nullopt) const;
-  // Clears faults and the request log and restores the accounts.
-  void reset() const;
-  // Queues a fault (see the service's README); false when refused.
-  bool fault(const nlohmann::json& fault) const;
-  // Overrides profile values of the account with `token` until the next reset.
-  bool overrideAccount(const std::string& token, nlohmann::json values) const;
-};
+inline Reply fetch(const std::string& method, const std::string& url) {
+  return DevService::get(nullptr)->call(method, url);
+}
 
-// Debug lines and errors, recorded in order as well as printed.
-class RecordingLog : public Log {
- public:
-  using Log::debug;
-  using Log::error;
-  using Log::info;
-
-  void debug(const std::string& message, bool showInReleaseMode) override;
-  void error(const Error& error, const std::optional<LogInfo>& info, bool showInReleaseMode,
-             bool sendToRollbar) override;
-
-  std::vector<std::string> lines() const;
-  // The recorded lines that start with `prefix`.
-  std::vector<std::string> linesStartingWith(const std::string& prefix) const;
-  std::vector<Error> errors() const;
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> lines_;  // guarded by mu_
-  std::vector<Error> errors_;       // guarded by mu_
-};
-
-class RecordingAlerts : public GlobalAlertsService {
- public:
-  void showAlert(const std::string& message) override;
-  std::vector<std::string> messages() const;
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> messages_;  // guarded by mu_
-};
-
-struct Notification {
-  UserNotificationKind kind;
-  std::string detail;
-  std::string path;  // the capture's relative path
-  bool onMainThread = false;
-};
-
-class RecordingNotifications : public UserNotificationsService {
- public:
-  void showNotification(const UserNotificationKind& kind, const std::string& detail,
-                        const ScreenCapture& screenCapture) override;
-  std::vector<Notification> notifications() const;
-
- private:
-  mutable std::mutex mu_;
-  std::vector<Notification> notifications_;  // guarded by mu_
-};
-
-class RecordingProgress : public ProgressDisplay {
- public:
-  void updateProgress(double progress) override;
-  std::vector<double> values() const;
-
- private:
-  mutable std::mutex mu_;
-  std::vector<double> values_;  // guarded by mu_
-};
-
-// Renders the first frame of the screencast with ffmpeg on a pool thread, as a desktop host
-// would off its main thread. `answerNothing` makes it answer without an image; `hold` keeps the
-// completion for the test to call.
-class FfmpegThumbnails : public ThumbnailsService {
+// The lumo host's thumbnailer; while `hold` is set it keeps the completions for the test.
+class Thumbnails : public cli::FfmpegThumbnails {
  public:
   void thumbnail(const Screencast& screencast,
-                 std::function<void(std::optional<PlatformImage>)> completion) override;
-
-  std::atomic<bool> answerNothing{false};
+                 std::function<void(std::optional<PlatformImage>)> completion) override {
+    hold ? held.add(std::move(completion))
+         : FfmpegThumbnails::thumbnail(screencast, std::move(completion));
+  }
   std::atomic<bool> hold{false};
-  // The completion kept while `hold` is set.
-  std::function<void(std::optional<PlatformImage>)> takeHeld();
-
- private:
-  std::mutex mu_;
-  std::function<void(std::optional<PlatformImage>)> held_;  // guarded by mu_
+  Record<std::function<void(std::optional<PlatformImage>)>> held;
 };
 
 // Every state and progress change the states store reports, by capture path.
 class StatesObserver : public ShareStatesServiceDelegate {
  public:
-  void screenCaptureStateChanged(const ScreenCapture& screenCapture, ShareState state) override;
-  void screenCaptureProgressChanged(const ScreenCapture& screenCapture, std::int64_t totalFileSize,
-                                    double progress) override;
-
-  std::vector<ShareState> states(const std::string& path) const;
-  std::size_t stateCount() const;
-  std::size_t progressCount(const std::string& path) const;
+  struct Change {
+    std::string path;
+    ShareState state;
+    std::string clipboard;  // when it started uploading and readClipboardAtStart was set
+  };
+  void screenCaptureStateChanged(const ScreenCapture& capture, ShareState state) override {
+    const std::string path = relativeScreenCapturePath(capture.fileURL());
+    changes.add({path, state,
+                 state == ShareState::uploading && readClipboardAtStart ? readClipboard() : ""});
+    std::unique_lock lock(mu_);
+    if (auto onState = onState_) {
+      lock.unlock();
+      onState(path, state);
+    }
+  }
+  void screenCaptureProgressChanged(const ScreenCapture& capture, std::int64_t, double) override {
+    progress.add(relativeScreenCapturePath(capture.fileURL()));
+  }
+  std::vector<ShareState> states(const std::string& path) const {
+    std::vector<ShareState> out;
+    for (const auto& change : changes()) {
+      if (change.path == path) out.push_back(change.state);
+    }
+    return out;
+  }
+  std::size_t stateCount() const { return changes().size(); }
+  std::size_t progressCount(const std::string& path) const {
+    return std::ranges::count(progress(), path);
+  }
   // The final states (uploaded, error, cancelled) reported for `path`.
-  std::size_t finalCount(const std::string& path) const;
-  // What the clipboard held when each path was reported "uploading".
-  std::optional<std::string> clipboardAtStart(const std::string& path) const;
+  std::size_t finalCount(const std::string& path) const {
+    return std::ranges::count_if(states(path), [](ShareState s) {
+      return s == ShareState::uploaded || s == ShareState::error || s == ShareState::cancelled;
+    });
+  }
+  // Called on the reporting thread with every change, after it was recorded.
+  void setOnState(std::function<void(const std::string& path, ShareState state)> onState) {
+    std::lock_guard lock(mu_);
+    onState_ = std::move(onState);
+  }
 
-  // Reads the clipboard when a capture starts uploading.
+  Record<Change> changes;
+  Record<std::string> progress;
   std::atomic<bool> readClipboardAtStart{false};
-  // Called with every state change, on the reporting thread, after it was recorded.
-  void setOnState(std::function<void(const std::string& path, ShareState state)> onState);
 
  private:
-  mutable std::mutex mu_;
+  std::mutex mu_;
   std::function<void(const std::string&, ShareState)> onState_;  // guarded by mu_
-  std::map<std::string, std::vector<ShareState>> states_;        // guarded by mu_
-  std::map<std::string, std::size_t> progress_;                  // guarded by mu_
-  std::map<std::string, std::string> clipboardAtStart_;          // guarded by mu_
-  std::size_t stateCount_ = 0;                                   // guarded by mu_
 };
 
 class QueueObserver : public UploadQueueDelegate {
  public:
-  void uploadQueue(UploadQueue& queue, std::int64_t operationCountChanged) override;
-  std::vector<std::int64_t> counts() const;
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::int64_t> counts_;  // guarded by mu_
+  void uploadQueue(UploadQueue&, std::int64_t count) override { counts.add(count); }
+  Record<std::int64_t> counts;
 };
 
-// The services of one test host, with the library's services made afresh.
 struct Host {
   std::shared_ptr<RecordingLog> log;
   std::shared_ptr<RecordingAlerts> alerts;
   std::shared_ptr<RecordingNotifications> notifications;
   std::shared_ptr<RecordingProgress> progress;
-  std::shared_ptr<FfmpegThumbnails> thumbnails;  // empty when not registered
+  std::shared_ptr<Thumbnails> thumbnails;  // empty when not registered
   std::shared_ptr<StatesObserver> observer;
   std::shared_ptr<QueueObserver> queue;
   std::shared_ptr<ShareStatesManager> states;
@@ -228,23 +186,81 @@ struct Host {
 
 struct HostOptions {
   bool thumbnails = true;
-  // A clipboard of the test's own (kept in memory) instead of the X clipboard.
-  Clipboard* clipboard = nullptr;
+  Clipboard* clipboard = nullptr;                                 // the X clipboard when empty
   std::optional<std::chrono::milliseconds> maximumIdleTimeout{};  // of the library's transfers
 };
 
-// Starts the container afresh and registers what a host registers; the states file starts
-// empty. Signs in with `token` when given, signs out otherwise.
-Host installHost(const HostOptions& options = {},
-                 const std::optional<std::string>& token = std::nullopt);
+// Registers `Impl` as the application's one `Service`.
+template <class Service, class Impl>
+void registerOne() {
+  Resolver::registerInMain<Service>([] {
+    return std::make_shared<Impl>();
+  }).scope(Resolver::application());
+}
+
+// Starts the container afresh with what a host registers and an empty states file; signs in
+// with `token`, out without.
+inline Host installHost(const HostOptions& options = {},
+                        const std::optional<std::string>& token = std::nullopt) {
+  prepareProcess();
+  Resolver::reset();
+  auto environment = std::make_shared<TestEnvironment>();
+  Resolver::registerInMain<EnvironmentHelperService>([environment] { return environment; });
+  Host host{std::make_shared<RecordingLog>(),
+            std::make_shared<RecordingAlerts>(),
+            std::make_shared<RecordingNotifications>(),
+            std::make_shared<RecordingProgress>(),
+            options.thumbnails ? std::make_shared<Thumbnails>() : nullptr,
+            std::make_shared<StatesObserver>(),
+            std::make_shared<QueueObserver>(),
+            nullptr,
+            nullptr};
+  Resolver::registerInMain<LogService>([log = host.log] { return log; });
+  Resolver::registerInMain<GlobalAlertsService>([alerts = host.alerts] { return alerts; });
+  Resolver::registerInMain<UserNotificationsService>([n = host.notifications] { return n; });
+  Resolver::registerInMain<ProgressDisplay>([progress = host.progress] { return progress; });
+  if (auto thumbnails = host.thumbnails) {
+    Resolver::registerInMain<ThumbnailsService>([thumbnails] { return thumbnails; });
+  }
+  registerOne<DirectoriesService, DirectoriesManager>();
+  registerOne<LocalFilesService, LocalFilesManager>();
+  registerOne<UserAccountStoreService, UserAccountStore>();
+  registerOne<ProfileUpdateService, ProfileUpdater>();
+  registerOne<APISettingsService, APISettings>();
+  registerOne<ShareURLHelperService, ShareURLHelper>();
+  registerOne<ScreenCaptureHelperService, ScreenCaptureHelper>();
+  registerOne<ShareStatesService, ShareStatesManager>();
+  registerOne<ShareService, ShareManager>();
+  Resolver::registerInMain<HttpSessionConfiguration>([limit = options.maximumIdleTimeout] {
+    return HttpSessionConfiguration{.maximumIdleTimeout = limit, .httpAdditionalHeaders = {}};
+  });
+  Resolver::registerInMain<PasteboardService>([clipboard = options.clipboard] {
+    return clipboard ? std::make_shared<PasteboardManager>(*clipboard)
+                     : std::make_shared<PasteboardManager>();
+  });
+  auto account = Resolver::resolveFromRoot<UserAccountStoreService>();
+  token ? account->login(*token) : account->logout();
+  fs::remove(prepareProcess() / "data/lumo" / ShareStatesManager::kStatesFileName);
+  host.states = std::dynamic_pointer_cast<ShareStatesManager>(
+      Resolver::resolveFromRoot<ShareStatesService>());
+  host.states->setDelegate(host.observer);
+  host.manager = std::dynamic_pointer_cast<ShareManager>(Resolver::resolveFromRoot<ShareService>());
+  host.manager->setUploadQueueDelegate(host.queue);
+  return host;
+}
 
 // Drives the main queue until `done` or the timeout; the answer of `done`.
-bool waitUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(60));
+inline bool waitUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  return MainQueue::runUntil(done, timeout);
+}
 
-// Brings `host` to rest before the next one is installed: waits (up to `timeout`) for the share
-// service's tasks to end, runs what they left on the main queue, then waits for the states
-// store's last save (the next host's store cleans the folder).
-void settle(const Host& host, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+// Waits for the host's tasks to end, runs what they left on the main queue and waits for the
+// last save, before the next host's store cleans the folder.
+inline void settle(const Host& host, std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  waitUntil([&] { return host.manager->currentTasks().empty(); }, timeout);
+  MainQueue::drain();
+  host.states->waitUntilSaved();
+}
 
 }  // namespace lumo::sharetest

@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "../capture/TestFiles.h"
+#include "lumo/api/APISettings.h"
+#include "lumo/capture/GIF.h"
+#include "lumo/capture/OtherItem.h"
+#include "lumo/capture/Screencast.h"
+#include "lumo/capture/Screenshot.h"
+#include "lumo/platform/Clipboard.h"
+#include "lumo/registry/Resolver.h"
+#include "lumo/sharing/PasteboardManager.h"
+#include "lumo/sharing/ScreencastHTMLHelper.h"
+#include "lumo/sharing/ShareURLHelper.h"
+#include "lumo/support/DispatchQueue.h"
+
+namespace lumo {
+namespace {
+
+using namespace testing_files;
+using Links = std::vector<std::string>;
+
+const std::string kA = "0cc175b9c0f1b6a831c399e269772661";  // MD5 of "a"
+
+// The share, page and thumbnail links of `capture` under the share base `base`; "-" for none.
+Links links(const std::string& base, const ScreenCapture& capture) {
+  APISettings::setServiceAddresses({"https://api.example.com", base});
+  Resolver::reset();
+  Resolver::registerInMain<APISettingsService>([] { return std::make_shared<APISettings>(); });
+  ShareURLHelper helper;
+  Links out;
+  for (const auto& url : {helper.generateShareURL(capture), helper.generateHTMLShareURL(capture),
+                          helper.generateThumbnailShareURL(capture)}) {
+    out.push_back(url ? url->absoluteString() : "-");
+  }
+  return out;
+}
+
+// Named by the MD5 of the bytes and the file's own extension; a page gets a "v" before the name,
+// a thumbnail ".png".
+TEST(ShareURLHelper, LinksAreTheDigestAndExtensionUnderTheBase) {
+  TempDir dir;
+  auto file = [&](const std::string& name) {
+    writeFile(dir / name, "a");
+    return Url::fileURL(dir / name);
+  };
+  const std::string b = "https://cdn.example.com/", s = b + "shares/";
+  EXPECT_EQ(links(b, Screencast(file("c.mp4"))),
+            (Links{b + kA + ".mp4", b + "v" + kA + ".mp4", b + kA + ".png"}));
+  EXPECT_EQ(links(b, GIF(file("a.gif")))[0], b + kA + ".gif");
+  EXPECT_EQ(links(b, Screenshot(file("Shot.JPG")))[0], b + kA + ".JPG");
+  EXPECT_EQ(links(b, OtherItem(file("x.tar.gz")))[0], b + kA + ".gz");
+  EXPECT_EQ(links(s, Screencast(file("c.mov"))),
+            (Links{s + kA + ".mov", s + "v" + kA + ".mov", s + kA + ".png"}));
+  EXPECT_EQ(links(b, Screenshot(Url::fileURL(dir / "missing.png"))), (Links{"-", "-", "-"}));
+  EXPECT_EQ(links("not a url", Screenshot(file("a.png"))), (Links{"-", "-", "-"}));
+  // A name that would leave the path stays one clean component.
+  const auto tricky = links(b, OtherItem(file("we?ird#na%me.p?g#x")))[0];
+  EXPECT_EQ(Url::parse(tricky)->lastPathComponent(), kA + ".p?g#x");
+  EXPECT_EQ(tricky.find_first_of("?#"), std::string::npos) << tricky;
+
+  // Asked on a queue, it answers there, and not at all once the helper is gone.
+  DispatchQueue queue("share-url-test");
+  std::promise<void> gate;
+  queue.async([opened = gate.get_future().share()] { opened.wait(); });
+  auto helper = std::make_shared<ShareURLHelper>();
+  std::promise<std::string> answer;
+  helper->getShareURL(GIF(file("a.gif")), queue, [&](std::optional<Url> url) {
+    answer.set_value(queue.isCurrent() ? url->absoluteString() : "elsewhere");
+  });
+  std::make_shared<ShareURLHelper>()->getShareURL(GIF(file("a.gif")), queue,
+                                                  [&](auto) { answer.set_value("gone"); });
+  gate.set_value();
+  EXPECT_EQ(answer.get_future().get(), "https://cdn.example.com/" + kA + ".gif");
+  queue.sync([] {});
+}
+
+TEST(PasteboardManager, PutsTheLinkOnTheClipboardAndAlwaysSaysSo) {
+  Clipboard clipboard({"", "", ""});  // no display: the clipboard keeps the text itself
+  EXPECT_TRUE(PasteboardManager(clipboard).copyToPasteBoard(
+      *Url::parse("https://cdn.example.com/a b.png")));
+  EXPECT_EQ(clipboard.memoryText(), "https://cdn.example.com/a%20b.png");
+}
+
+Url url(const char* text) {
+  return *Url::parse(text);
+}
+
+// Titles and links go in as they are, unescaped.
+TEST(ScreencastHTMLHelper, WritesThePageByteForByte) {
+  const std::string title = "a \"quoted\" <b>title</b> & 'more' é";
+  const std::string expected =
+      "<!DOCTYPE html>\n"
+      "<html>\n"
+      "  <head>\n"
+      "    <meta content=\"text/html; charset=UTF-8\" http-equiv=\"Content-Type\">\n"
+      "\n"
+      "    <meta property=\"og:type\" content=\"video.other\">\n"
+      "    <meta property=\"og:url\" content=\"https://cdn.example.com/vx%20y.mov\">\n"
+      "    <meta property=\"og:title\" content=\"" +
+      title +
+      "\">\n"
+      "    <meta property=\"og:description\" content=\"\">\n"
+      "    <meta property=\"og:image\" content=\"https://cdn.example.com/t.png?a=1&b=2\">\n"
+      "    <meta property=\"og:image:width\" content=\"1920.0\">\n"
+      "    <meta property=\"og:image:height\" content=\"1080.0\">\n"
+      "    <meta property=\"og:site_name\" content=\"Lumo\">\n"
+      "    <meta property=\"og:video:url\" content=\"https://cdn.example.com/x%20y.mov\">\n"
+      "    <meta property=\"og:video:secure_url\" content=\"https://cdn.example.com/x%20y.mov\">\n"
+      "    <meta property=\"og:video:type\" content=\"text/html\">\n"
+      "    <meta property=\"og:video:width\" content=\"1920.0\">\n"
+      "    <meta property=\"og:video:height\" content=\"1080.0\">\n"
+      "\n"
+      "    <meta name=\"twitter:card\" content=\"summary_large_image\">\n"
+      "    <meta name=\"twitter:title\" content=\"" +
+      title +
+      "\">\n"
+      "    <meta name=\"twitter:image\" content=\"https://cdn.example.com/t.png?a=1&b=2\">\n"
+      "\n"
+      "    <style type=\"text/css\">\n"
+      "      video {\n"
+      "        width:100%;\n"
+      "        height:auto;\n"
+      "      }\n"
+      "    </style>\n"
+      "  </head>\n"
+      "  <body>\n"
+      "    <video controls preload=\"auto\" poster=\"https://cdn.example.com/t.png?a=1&b=2\">\n"
+      "      <source src=\"https://cdn.example.com/x%20y.mov\" type='video/mp4'>\n"
+      "    </video>\n"
+      "  </body>\n"
+      "</html>";
+  EXPECT_EQ(
+      ScreencastHTMLHelper().createHTML(title, url("https://cdn.example.com/x%20y.mov"),
+                                        url("https://cdn.example.com/t.png?a=1&b=2"),
+                                        url("https://cdn.example.com/vx%20y.mov"), {1920, 1080}),
+      expected);
+}
+
+// Sizes are written as the desktop writes doubles.
+TEST(ScreencastHTMLHelper, WritesSizesAsTheDesktopWritesDoubles) {
+  for (const auto& [value, text] : {std::pair{719.5, "719.5"},
+                                    {1.0 / 3, "0.3333333333333333"},
+                                    {1e15, "1000000000000000.0"},
+                                    {1e-5, "1e-05"},
+                                    {3e16, "3e+16"}}) {
+    const std::string page = ScreencastHTMLHelper().createHTML(
+        "t", url("https://h/v.mp4"), url("https://h/t.png"), url("https://h/vv.mp4"), {value, 7});
+    EXPECT_NE(page.find("og:image:width\" content=\"" + std::string(text) + "\">"),
+              std::string::npos)
+        << value;
+  }
+}
+
+}  // namespace
+}  // namespace lumo

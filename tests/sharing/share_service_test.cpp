@@ -1,0 +1,578 @@
+// The share service without a server: its bookkeeping, driven through its task delegate with
+// tasks that are never started (a queued upload fails for want of a token), what happens before
+// an upload, its upload queue, and its states store.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/poll.h>
+#include <sys/wait.h>
+#include <unicode/timezone.h>
+
+#include <future>
+#include <random>
+#include <thread>
+
+#include "../capture/TestFiles.h"
+#include "ShareTestHost.h"
+#include "lumo/account/Content.h"
+#include "lumo/account/UserAccountStore.h"
+#include "lumo/api/APIError.h"
+#include "lumo/api/APISettings.h"
+#include "lumo/capture/GIF.h"
+#include "lumo/capture/ScreenCaptureHelperService.h"
+#include "lumo/capture/Screencast.h"
+#include "lumo/capture/Screenshot.h"
+#include "lumo/registry/Resolver.h"
+#include "lumo/sharing/ShareServiceError.h"
+#include "lumo/sharing/UploadQueue.h"
+#include "lumo/tasks/DeleteMultipleFilesTask.h"
+#include "lumo/tasks/UploadScreencastTaskError.h"
+#include "lumo/tasks/UploadSingleCaptureTask.h"
+
+namespace lumo::sharetest {
+namespace {
+
+using namespace std::chrono_literals;
+using S = ShareState;
+using N = UserNotificationKind;
+using Strings = std::vector<std::string>;
+using StateMap = std::map<std::string, std::string>;
+using namespace testing_files;
+
+std::string path(const ScreenCapture& capture) {
+  return relativeScreenCapturePath(capture.fileURL());
+}
+
+// A task for `capture` that would upload `size` bytes.
+std::shared_ptr<UploadTask> task(const ScreenCapture& capture, std::int64_t size) {
+  return std::make_shared<UploadSingleCaptureTask>(
+      capture, UploadTaskComponents(capture.fileURL(), *Url::parse("https://cdn.example/x.png"),
+                                    "image/png", size));
+}
+
+const std::string kIncorrect = "States file is incorrect. Trying delete it and save a new one...\n";
+const std::string kFormat =
+    "\u2764\uFE0F The data couldn't be read because it isn't in the correct format., [:]\n";
+const std::string kCannotWrite = "\u2764\uFE0F Cannot write the states file";
+
+// The states of a states file; a failure unless it is an array of {"id", "state"} objects
+// with distinct ids.
+StateMap parseStates(const std::string& text) {
+  StateMap states;
+  const auto doc = json::parse(text, nullptr, false);
+  EXPECT_TRUE(doc.is_array()) << text.substr(0, 200);
+  for (const auto& item : doc.is_array() ? doc : json::array()) {
+    EXPECT_TRUE(
+        item.is_object() && item.size() == 2 && item["id"].is_string() &&
+        item["state"].is_string() &&
+        states.emplace(item["id"].get<std::string>(), item["state"].get<std::string>()).second)
+        << item.dump();
+  }
+  return states;
+}
+
+class ShareServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { install(); }
+  void TearDown() override {
+    // A save still running may hold the last reference to its store, whose destructor saves.
+    for (const DispatchQueue& queue : queues_) queue.sync([] {});
+    if (host_.manager) settle(host_, 30s);
+    Content::Limits::resetToDefaults();
+    APISettings::setServiceAddresses(addresses_);
+  }
+  void install(bool thumbnails = true) {
+    Content::Limits::resetToDefaults();
+    std::error_code ec;  // the last host's store may still be saving
+    fs::remove_all(internal(), ec);
+    fs::create_directories(internal());
+    host_ = installHost({.thumbnails = thumbnails, .clipboard = &clipboard_});
+    clipboard_.setText("sentinel");
+    // The account's counts live in the defaults and outlast a host.
+    account()->setRemainingDailyItemsCount(Content::Limits::kDefaultMaxDailyFilesCount);
+    account()->setRemainingDailyQuotaInBytes(Content::Limits::kDefaultMaxDailyFilesQuota);
+  }
+  std::shared_ptr<UserAccountStore> account() const {
+    return std::dynamic_pointer_cast<UserAccountStore>(
+        Resolver::resolveFromRoot<UserAccountStoreService>());
+  }
+  Url file(const std::string& name, std::size_t size = 64) {
+    writeBytes(docs_ / name, randomBytes(size));
+    return Url::fileURL(docs_ / name);
+  }
+  fs::path local(const Screencast& cast, bool page = false) const {
+    auto helper = Resolver::resolveFromRoot<ScreenCaptureHelperService>();
+    return (page ? helper->screencastHTMLURL(cast.fileURL())
+                 : helper->screencastThumbnailURL(cast.fileURL()))
+        ->filePath();
+  }
+  // No link copied, no notice, no upload: only the states store shows an error.
+  void expectNothingShared() {
+    EXPECT_EQ(clipboard_.memoryText(), "sentinel");
+    EXPECT_TRUE(host_.notifications->notifications().empty());
+    EXPECT_TRUE(host_.queue->counts().empty());
+  }
+  ShareManager& manager() { return *host_.manager; }
+  // A new states store, and what it wrote on standard output while it loaded.
+  std::pair<std::shared_ptr<ShareStatesManager>, std::string> load() {
+    testing::internal::CaptureStdout();
+    auto store = std::make_shared<ShareStatesManager>();
+    queues_.push_back(store->statesQueue());
+    return {store, testing::internal::GetCapturedStdout()};
+  }
+  fs::path internal() const { return prepareProcess() / "data/lumo"; }
+  fs::path statesFile() const { return internal() / "share_states.json"; }
+  Screenshot shot(const std::string& name) const {
+    return Screenshot(Url::fileURL("/Documents/" + name));
+  }
+  StateMap saved() const { return parseStates(readFile(statesFile())); }
+
+  fs::path docs_ = makeDocumentsFolder();  // prepares the process first
+  const ServiceAddresses addresses_ = APISettings::serviceAddresses();
+  Clipboard clipboard_{Clipboard::Environment{}};  // memory only, never the desktop's
+  Host host_;
+  std::vector<DispatchQueue> queues_;
+};
+
+TEST_F(ShareServiceTest, OverallProgressWeighsTheUploadsInFlightBySize) {
+  Screenshot a(file("a.png")), b(file("b.png")), c(file("c.png"));
+  auto ta = task(a, 100), tb = task(b, 300), tc = task(c, 200);
+  manager().taskUploadStarted(ta);
+  manager().taskUploadStarted(tb);
+  manager().taskProgressUpdated(tb, 0.5);
+  EXPECT_EQ(host_.progress->values().back(), 0.375);
+  EXPECT_EQ(host_.states->getProgress(b), (ProgressModel{300, 0.5}));  // the task's own
+  manager().taskUploadComplete(ta, 100, 1);
+  EXPECT_EQ(manager().completedProgress(), 0.25);
+  EXPECT_EQ(host_.states->getState(a), S::uploaded);
+  const auto published = host_.progress->values().size();
+  manager().taskProgressUpdated(ta, 0.7);  // after its end: dropped
+  EXPECT_EQ(host_.progress->values().size(), published);
+
+  // A start, an error or a cancel counts again from the uploads in flight.
+  manager().taskUploadStarted(tc);
+  EXPECT_EQ(manager().completedProgress(), 0.0);
+  EXPECT_EQ(manager().totalFileSize(), 500);
+  manager().taskProgressUpdated(tc, 0.5);
+  EXPECT_DOUBLE_EQ(host_.progress->values().back(), 0.5);
+  const Error refusal = APIError::errors(ModelErrorResponse{{"No uploads left", "Sorry"}});
+  manager().taskUploadError(tb, 300, refusal, 5);
+  EXPECT_EQ(manager().totalFileSize(), 200);
+  EXPECT_EQ(host_.states->getState(b), S::error);
+  manager().taskCancelled(tc);
+  EXPECT_EQ(manager().totalFileSize(), 0);
+  EXPECT_EQ(host_.states->getState(c), S::cancelled);
+  EXPECT_TRUE(manager().currentTasks().empty());
+  EXPECT_EQ(host_.log->linesStartingWith("Current tasks count = ").size(), 8u);
+  EXPECT_EQ(host_.log->linesStartingWith("Task cancelled = "),
+            Strings{"Task cancelled = " + ShareManager::describe(*tc)});
+
+  // The user hears of each end on the main queue, of a refusal in the service's words.
+  EXPECT_TRUE(host_.notifications->notifications().empty() && host_.alerts->messages().empty());
+  MainQueue::drain();
+  EXPECT_EQ(host_.alerts->messages(),
+            (Strings{"No uploads left\nSorry", refusal.localizedDescription()}));
+  const auto notices = host_.notifications->notifications();
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_TRUE(notices[0].kind == N::uploadCompleted() && notices[0].path == "/a.png");
+  EXPECT_TRUE(notices[1].kind == N::uploadFailed("screenshot") && notices[1].path == "/b.png");
+  EXPECT_TRUE(notices[0].onMainThread && notices[1].onMainThread);
+}
+
+TEST_F(ShareServiceTest, CancelFindsTheUploadByItsPathBelowDocuments) {
+  Screenshot shot(file("a.png"));
+  EXPECT_FALSE(manager().cancelScreenCaptureTask(shot));
+  auto upload = task(shot, 64);
+  upload->setDelegate(host_.manager);
+  manager().taskUploadStarted(upload);
+  const fs::path elsewhere = makeDocumentsFolder() / "a.png";
+  writeBytes(elsewhere, randomBytes(8));
+  EXPECT_TRUE(manager().cancelScreenCaptureTask(Screenshot(Url::fileURL(elsewhere))));
+  EXPECT_TRUE(upload->isFinished());  // nothing was sent: it ends on this thread
+  EXPECT_EQ(host_.states->getState(shot), S::cancelled);
+  EXPECT_TRUE(manager().currentTasks().empty());
+}
+
+TEST_F(ShareServiceTest, ACaptureWithoutALinkIsReportedToTheDelegateAlone) {
+  Screenshot missing(Url::fileURL(docs_ / "missing.png"));
+  manager().share(missing);
+  EXPECT_EQ(host_.observer->states(path(missing)), std::vector{S::error});
+  settle(host_);
+  APISettings::setServiceAddresses({addresses_.apiBaseUrl, "not a url"});
+  install();
+  GIF gif(file("a.gif"));
+  manager().share(gif);
+  EXPECT_EQ(host_.observer->states(path(gif)), std::vector{S::error});
+  MainQueue::drain();
+  EXPECT_EQ(host_.alerts->messages(), Strings{"Shareur Lis Absent"});  // the store's
+  expectNothingShared();
+}
+
+TEST_F(ShareServiceTest, QuotasAreCheckedInOrderAndAFileAsLargeAsALimitPasses) {
+  const std::tuple<std::int64_t, std::uint64_t, std::uint64_t, const char*> cases[] = {
+      {0, 1u << 30, 1u << 30, "Daily Items Count Exceeded"},  // before any byte limit
+      {5, 10, 10, "File Upload Quota Exceeded"},              // the size before the day's bytes
+      {5, 10, 11, "Daily Upload Quota Exceeded"},
+      {5, 1u << 30, 0, "File Upload Quota Exceeded"},  // a limit of 0 refuses any byte
+      {1, 11, 11, nullptr},
+  };
+  for (const auto& [items, day, largest, refusal] : cases) {
+    Screenshot shot(file(std::to_string(day) + std::to_string(largest) + ".png", 11));
+    account()->setRemainingDailyItemsCount(items);
+    account()->setRemainingDailyQuotaInBytes(day);
+    Content::Limits::setMaxContentSize(largest);
+    manager().share(shot);
+    if (!refusal) break;
+    EXPECT_EQ(host_.observer->states(path(shot)), std::vector{S::error}) << refusal;
+    MainQueue::drain();
+    EXPECT_EQ(host_.alerts->messages().back(), refusal);
+    expectNothingShared();
+  }
+  EXPECT_EQ(host_.alerts->messages().size(), 4u);
+  EXPECT_TRUE(waitUntil([&] { return !host_.queue->counts().empty(); }, 30s));
+  EXPECT_NE(clipboard_.memoryText(), "sentinel");
+}
+
+// Uploads report from their own threads while the host reads the set of those in flight.
+TEST_F(ShareServiceTest, ReportsFromManyUploadThreadsAtOnceKeepTheBooks) {
+  std::atomic<bool> done{false};
+  std::thread host([&] {
+    for (std::int64_t bytes = 0; !done;) {
+      for (const auto& entry : manager().currentTasks()) bytes += entry.task->fileSize();
+    }
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([this, shot = Screenshot(file(std::to_string(t)))] {
+      for (int round = 0; round < 3; ++round) {
+        std::vector<std::shared_ptr<UploadTask>> uploads(100);
+        for (auto& upload : uploads) manager().taskUploadStarted(upload = task(shot, 100));
+        for (auto& upload : uploads) manager().taskProgressUpdated(upload, 0.5);
+        for (auto& upload : uploads) manager().taskUploadComplete(upload, 100, 1);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  done = true;
+  host.join();
+  EXPECT_TRUE(manager().currentTasks().empty());
+  EXPECT_EQ(host_.log->linesStartingWith("Current tasks count = ").back(),
+            "Current tasks count = 0");
+}
+
+TEST_F(ShareServiceTest, TheUploadQueueReportsEveryCountToAWeaklyHeldDelegate) {
+  auto queue = std::make_shared<UploadQueue>();
+  auto recorder = std::make_shared<QueueObserver>();
+  auto add = [&] {
+    auto task = std::make_shared<UploadTask>();  // sends nothing: runs until cancelled
+    queue->addUploadTask(task);
+    return task;
+  };
+  auto unheard = add();  // no delegate yet: dropped, and nothing stale comes later
+  unheard->cancel();
+  unheard->waitUntilFinished();
+  auto running = add();
+  ASSERT_TRUE(waitUntil([&] { return running->isExecuting(); }));
+  queue->setDelegate(recorder);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) add()->cancel();  // before or after it started
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  queue->addDeleteTask(
+      std::make_shared<DeleteMultipleFilesTask>(std::vector<DeleteTaskComponents>{}));
+  ASSERT_TRUE(waitUntil([&] { return recorder->counts().size() >= 402; }));
+  std::int64_t previous = 1;  // the task still running
+  for (std::int64_t count : recorder->counts()) {
+    EXPECT_EQ(std::abs(count - previous), 1);  // one change at a time, in order
+    previous = count;
+  }
+  EXPECT_EQ(previous, 1);
+  std::weak_ptr<QueueObserver> weak = recorder;
+  queue.reset();  // a queue gone with a task in it reports nothing more
+  running->cancel();
+  running->waitUntilFinished();
+  EXPECT_EQ(recorder->counts().size(), 402u);
+  recorder.reset();
+  EXPECT_TRUE(weak.expired());
+}
+
+TEST(ScreencastTitleTest, DateInTheUsersZoneThenMinutesAndTwoDigitSeconds) {
+  icu::TimeZone::adoptDefault(icu::TimeZone::createTimeZone("UTC"));
+  using namespace std::chrono;
+  const auto day = sys_days{2023y / January / 5} + 12h;
+  for (const auto& [seconds, title] : {std::pair{125, "2023-01-05 - 2:05"},
+                                       {600, "2023-01-05 - 10:00"},
+                                       {3605, "2023-01-05 - 60:05"}}) {
+    EXPECT_EQ(ShareManager::screencastTitle(day, seconds), std::string("Screencast - ") + title);
+  }
+  icu::TimeZone::adoptDefault(icu::TimeZone::createTimeZone("Pacific/Kiritimati"));
+  EXPECT_EQ(ShareManager::screencastTitle(day, 0), "Screencast - 2023-01-06 - 0:00");
+  icu::TimeZone::adoptDefault(icu::TimeZone::createTimeZone("UTC"));
+}
+
+// With the lumo host's thumbnailer: no thumbnail, no share.
+TEST_F(ShareServiceTest, AScreencastIsSharedOnlyWithAThumbnailOfAVideoStillThere) {
+  Screencast noise(file("noise.mp4"));
+  manager().share(noise);
+  ASSERT_TRUE(waitUntil([&] { return host_.observer->finalCount(path(noise)) == 1; }, 30s));
+  EXPECT_EQ(host_.log->errors().at(0), Error(ShareServiceError::screencastThumbnailError));
+
+  host_.thumbnails->hold = true;
+  Screencast gone(file("gone.mp4"));
+  manager().share(gone);
+  ASSERT_EQ(host_.thumbnails->held().size(), 1u);
+  fs::remove(gone.fileURL().filePath());
+  host_.thumbnails->held()[0](PlatformImage::fromRGBA(4, 2, Bytes(32, 0x80)));
+  ASSERT_TRUE(waitUntil([&] { return host_.observer->finalCount(path(gone)) == 1; }, 30s));
+  EXPECT_TRUE(fs::exists(local(gone)));  // written before the link was asked for
+  MainQueue::drain();
+  EXPECT_EQ(host_.alerts->messages().back(), "Shareur Lis Absent");
+
+  // A thumbnail that comes when the service is gone is dropped.
+  manager().share(Screencast(file("late.mp4")));
+  std::weak_ptr<ShareManager> service = std::exchange(host_.manager, nullptr);
+  Resolver::reset();
+  ASSERT_TRUE(waitUntil([&] { return service.expired(); }, 30s));  // other threads let go
+  host_.thumbnails->held().back()(PlatformImage::fromRGBA(2, 2, Bytes(16, 0xFF)));
+  MainQueue::drain();
+  EXPECT_EQ(host_.observer->stateCount(), 2u);
+  expectNothingShared();
+
+  install(/*thumbnails=*/false);  // without a thumbnailer nothing happens at all
+  manager().share(static_cast<const ScreenCapture&>(Screencast(file("late.mp4"))));
+  EXPECT_EQ(host_.observer->stateCount(), 0u);
+}
+
+TEST_F(ShareServiceTest, AScreencastOverTheDaysQuotaWithItsThumbnailAndPageKeepsThem) {
+  const fs::path video = docs_ / "Screen Cast.mp4";
+  ASSERT_TRUE(makeVideo(video, 2)) << "ffmpeg could not make a video";
+  account()->setRemainingDailyQuotaInBytes(fs::file_size(video));  // the video alone fits
+  Screencast cast(Url::fileURL(video));
+  manager().share(cast);
+  ASSERT_TRUE(waitUntil([&] { return host_.observer->finalCount(path(cast)) == 1; }, 60s));
+  MainQueue::drain();
+  EXPECT_EQ(host_.alerts->messages(), Strings{"Daily Upload Quota Exceeded"});
+  EXPECT_TRUE(fs::exists(local(cast)) && fs::exists(local(cast, /*page=*/true)));
+  expectNothingShared();
+}
+
+// ---- The share states store ----
+
+TEST_F(ShareServiceTest, EveryReportIsSavedAndAllButAnUploadSurvivesARestart) {
+  auto [store, output] = load();
+  EXPECT_EQ(readFile(statesFile()), "[]");
+  store->screencapturePreparingForUploading(shot("a"));
+  store->screencaptureStartedUploading(shot("b"));
+  store->screencaptureUploadComplete(shot("c"));
+  store->screencaptureUploadError(shot("d"), ShareServiceError::failedUpload);
+  store->screencaptureUploadCancelled(Screenshot(Url::fileURL("/x/Documents/e")));
+  store->screencaptureDeleteS3Completed(shot("f"));
+  store->screenCaptureRemoteStateUpdated(shot("g"), true);
+  store->screenCaptureRemoteStateUpdated(shot("h"), false);
+  // Progress lasts from the upload until any other state and is never saved.
+  store->screencaptureProgressUpdated(shot("b"), 1000, 0.4);
+  store->screencaptureStartedUploading(shot("b"));
+  EXPECT_EQ(store->getProgress(shot("b")), (ProgressModel{1000, 0.4}));
+  store->screencaptureProgressUpdated(shot("c"), 1000, 1.0);
+  EXPECT_EQ(store->getProgress(shot("c")), std::nullopt);
+  const std::tuple<std::string, std::string, ShareState> expected[] = {
+      {"a", "preparingForUploading", S::preparingForUploading},
+      {"b", "uploading", S::error},  // an upload does not survive a restart
+      {"c", "uploaded", S::uploaded},
+      {"d", "error", S::error},
+      {"e", "cancelled", S::cancelled},  // captures are known by their path below Documents
+      {"f", "notUploaded", S::notUploaded},
+      {"g", "uploaded", S::uploaded},
+      {"h", "notUploaded", S::notUploaded},
+  };
+  store->waitUntilSaved();
+  StateMap savedStates;
+  for (const auto& [name, raw, restarted] : expected) savedStates["/" + name] = raw;
+  EXPECT_EQ(saved(), savedStates);
+  EXPECT_EQ(fs::status(statesFile()).permissions(),
+            fs::perms(0644));  // other tools of the user read it
+  const std::string onDisk = readFile(statesFile());
+
+  store.reset();
+  std::tie(store, output) = load();
+  EXPECT_EQ(output, "");  // an upload cut short is no error of the file
+  for (const auto& [name, raw, restarted] : expected)
+    EXPECT_EQ(store->getState(shot(name)), restarted) << name;
+  EXPECT_EQ(store->getProgress(shot("b")), std::nullopt);
+  EXPECT_EQ(readFile(statesFile()),
+            onDisk);  // loading does not rewrite the file; the next save does
+  store->screencaptureUploadComplete(shot("i"));
+  store->waitUntilSaved();
+  EXPECT_EQ(saved()["/b"], "error");
+}
+
+TEST_F(ShareServiceTest, TheDelegateHearsAtOnceAndErrorsAlertOnTheMainQueue) {
+  auto [store, output] = load();
+  auto observer = std::make_shared<StatesObserver>();
+  store->setDelegate(observer);
+  std::thread([&] {
+    store->screencaptureStartedUploading(shot("a"));
+    store->screencaptureProgressUpdated(shot("a"), 1000, 0.5);
+    store->screencaptureUploadError(shot("a"), ShareServiceError::dailyItemsCountExceeded);
+    EXPECT_EQ(observer->states("/a"), (std::vector{S::uploading, S::error}));
+    EXPECT_EQ(observer->progressCount("/a"), 1u);
+  }).join();
+  std::weak_ptr<StatesObserver> weak = observer;
+  observer.reset();
+  EXPECT_TRUE(weak.expired());
+
+  EXPECT_TRUE(host_.alerts->messages().empty());
+  EXPECT_TRUE(MainQueue::runUntil([&] { return !host_.alerts->messages().empty(); }, 30s));
+  EXPECT_EQ(host_.alerts->messages(), std::vector<std::string>{"Daily Items Count Exceeded"});
+  store->screencaptureUploadError(shot("b"), ShareServiceError::failedUpload);
+  store->waitUntilSaved();
+  store.reset();  // an alert still waiting when the store goes is not shown
+  MainQueue::drain();
+  EXPECT_EQ(host_.alerts->messages().size(), 1u);
+}
+
+TEST_F(ShareServiceTest, AnInvalidFileIsLoggedAndReplacedAsAWhole) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"([{"id":"/a","state":"deleted"}])", kFormat},
+      {R"([{"id":"/a"}])", "\u2764\uFE0F The data couldn't be read because it is missing., [:]\n"},
+      {R"([{"id":"/a","state":"uploaded"},{"id":"/b","state":1}])", kFormat},
+      {std::string(200000, '[') + std::string(200000, ']'), kFormat},  // once ran out of stack
+  };
+  for (const auto& [text, line] : cases) {
+    writeFile(statesFile(), text);
+    auto [store, output] = load();
+    EXPECT_EQ(output, line + kIncorrect) << text.substr(0, 50);
+    EXPECT_EQ(readFile(statesFile()), "[]");
+    EXPECT_EQ(store->getState(shot("a")), S::unknown);
+  }
+  // Tolerated: other members, an id written again (the first wins), a member written again (the
+  // last wins).
+  writeFile(statesFile(),
+            R"([{"state":"uploaded","id":"/a","x":{"k":[1,null]}},{"id":"/a","state":"error"},
+    {"id":"/b","state":"notUploaded","id":"/c"}])");
+  auto [store, output] = load();
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(store->getState(shot("a")), S::uploaded);
+  EXPECT_EQ(store->getState(shot("b")), S::unknown);
+  EXPECT_EQ(store->getState(shot("c")), S::notUploaded);
+}
+
+TEST_F(ShareServiceTest, AFileThatCannotBeReadIsNeverOverwrittenUntilALoadSucceeds) {
+  const std::string prefix =
+      "\u2764\uFE0F Cannot read the states file \"" + statesFile().string() + "\"";
+  fs::remove(statesFile());
+  fs::create_symlink("/proc/self/mem", statesFile());  // reading at 0 fails with EIO
+  auto [unread, output] = load();
+  EXPECT_TRUE(output.starts_with(prefix + ": Input/output error")) << output;
+  unread->screencaptureUploadComplete(shot("a"));
+  unread->waitUntilSaved();
+  EXPECT_TRUE(fs::is_symlink(statesFile()));
+  fs::remove(statesFile());
+  writeFile(statesFile(), R"([{"id":"/a","state":"error"},{"id":"/b","state":"uploaded"}])");
+  unread->loadFromStorage();  // what was recorded meanwhile wins over the file
+  EXPECT_EQ(saved(), (StateMap{{"/a", "uploaded"}, {"/b", "uploaded"}}));
+}
+
+TEST_F(ShareServiceTest, WithoutTheInternalFolderSavesAreLoggedAndTriedAgain) {
+  fs::remove_all(internal());
+  auto [store, output] = load();
+  EXPECT_TRUE(output.starts_with(kCannotWrite)) << output;
+  EXPECT_FALSE(fs::exists(internal()));  // the host creates it, not the store
+  fs::create_directories(internal());
+  store->screencaptureUploadComplete(shot("a"));
+  store->waitUntilSaved();
+  EXPECT_EQ(saved(), (StateMap{{"/a", "uploaded"}}));
+}
+
+TEST_F(ShareServiceTest, StatesNotYetSavedAreWrittenWhenTheStoreGoes) {
+  auto store = load().first;
+  std::promise<void> release;  // the next save waits behind this
+  store->statesQueue().async([held = release.get_future().share()] { held.wait(); });
+  store->screencaptureUploadCancelled(shot("0"));
+  store.reset();
+  EXPECT_EQ(saved()["/0"], "cancelled");
+  release.set_value();
+}
+
+TEST_F(ShareServiceTest, TemporaryFilesOfAKilledSaveAreRemovedAtLoadUnlessLocked) {
+  for (const char* name :
+       {".share_states.json-a1B2c3", ".share_states.json-keep", ".share_states.json-InUse1"}) {
+    writeFile(internal() / name, "[");
+  }
+  const int inUse = ::open((internal() / ".share_states.json-InUse1").c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(inUse, LOCK_EX), 0);  // a save in progress, here or in another process
+  load();
+  ::close(inUse);
+  EXPECT_FALSE(fs::exists(internal() / ".share_states.json-a1B2c3"));
+  EXPECT_TRUE(fs::exists(internal() / ".share_states.json-keep"));
+  EXPECT_TRUE(fs::exists(internal() / ".share_states.json-InUse1"));
+}
+
+// share_states_writer, killed at a random moment, always leaves a whole file holding one of the
+// sets of states it held: a prefix of /c0 ... /c39 at step g + 1, the rest at step g.
+TEST_F(ShareServiceTest, AWriterKilledAtRandomMomentsNeverLeavesAHalfWrittenFile) {
+  const char* const steps[5] = {"preparingForUploading", "error", "uploaded", "cancelled",
+                                "notUploaded"};
+  auto held = [&](const StateMap& file, const StateMap& loaded) {
+    for (int g = 0; g <= 5; ++g) {  // 0: the file it loaded, before its first step
+      for (int m = 0; m <= 40; ++m) {
+        StateMap expected = loaded;
+        for (int j = 0; j < 40; ++j) {
+          if (j < m || g > 0) expected["/c" + std::to_string(j)] = steps[(j < m ? g + 1 : g) % 5];
+        }
+        if (expected == file) return true;
+      }
+    }
+    return false;
+  };
+  auto leftovers = [&] {
+    return std::ranges::count_if(fs::directory_iterator(internal()), [](const auto& entry) {
+      return entry.path().filename().string().starts_with(".share_states.json-");
+    });
+  };
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  StateMap loaded;
+  int killedMidSave = 0;
+  for (int round = 0; round < 40; ++round) {
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      ::execl(LUMO_SHARE_STATES_WRITER, LUMO_SHARE_STATES_WRITER, "40", nullptr);
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    pollfd ready{out[0], POLLIN, 0};
+    char line[6];
+    const bool started = ::poll(&ready, 1, 30000) == 1 && ::read(out[0], line, 6) == 6;
+    ::close(out[0]);
+    // Long enough for a writer slowed down by a sanitizer to be caught mid-save too.
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 50000));
+    int status = 0;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(started && WIFSIGNALED(status)) << "the writer did not start";
+
+    const std::string text = readFile(statesFile());
+    const StateMap states = parseStates(text);
+    ASSERT_TRUE(!HasFailure() && held(states, loaded)) << "seed " << seed << ": " << text;
+    ASSERT_LE(leftovers(), 1);  // earlier ones are removed by the next load
+    killedMidSave += leftovers();
+    loaded = states;
+  }
+  EXPECT_GT(killedMidSave, 0) << "no kill hit a save in progress";
+  auto [store, output] = load();
+  EXPECT_EQ(leftovers(), 0);
+  for (const auto& [id, state] : loaded)
+    EXPECT_EQ(rawValue(store->getState(shot(id.substr(1)))), state);
+}
+
+}  // namespace
+}  // namespace lumo::sharetest
