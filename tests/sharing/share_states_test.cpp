@@ -23,7 +23,7 @@
 #include <tuple>
 #include <vector>
 
-#include "../capture/TestFiles.h"
+#include "../common/TestFiles.h"
 #include "StatesTestHost.h"
 #include "lumo/capture/Screenshot.h"
 #include "lumo/platform/FileManager.h"
