@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../capture/TestFiles.h"
+#include "../common/TestFiles.h"
 #include "lumo/platform/FileManager.h"
 
 namespace lumo {

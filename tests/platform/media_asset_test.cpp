@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "../capture/TestFiles.h"
+#include "../common/TestFiles.h"
 #include "lumo/platform/MediaAsset.h"
 #include "lumo/support/DispatchQueue.h"
 

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <string>
 
-#include "../capture/TestFiles.h"
+#include "../common/TestFiles.h"
 #include "lumo/platform/MimeTypes.h"
 
 namespace lumo {

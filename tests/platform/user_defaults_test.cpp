@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "../capture/TestFiles.h"
+#include "../common/TestFiles.h"
 #include "lumo/platform/UserDefaults.h"
 
 namespace lumo {

@@ -2,7 +2,7 @@
 
 #include <future>
 
-#include "../capture/TestFiles.h"
+#include "../common/TestFiles.h"
 #include "lumo/api/APISettings.h"
 #include "lumo/capture/GIF.h"
 #include "lumo/capture/OtherItem.h"

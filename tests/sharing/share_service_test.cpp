@@ -14,7 +14,7 @@
 #include <random>
 #include <thread>
 
-#include "../capture/TestFiles.h"
+#include "../common/TestFiles.h"
 #include "ShareTestHost.h"
 #include "lumo/account/Content.h"
 #include "lumo/account/UserAccountStore.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../capture/TestFiles.h"
+#include "../common/TestFiles.h"
 #include "lumo/storage/DirectoriesManager.h"
 #include "lumo/storage/FileStorage.h"
 #include "lumo/storage/LocalFilesManager.h"

@@ -1,64 +1,64 @@
 #pragma once
 
-// Real folders, files and commands for the tests of the capture model, storage and the
-// platform's file and media components.
+// Real folders, files and commands for the suites that work on the file system.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <string>
-#include <string_view>
 
 namespace lumo::testing_files {
 
 namespace fs = std::filesystem;
 
-// A fresh folder, removed with everything in it at the end of the test.
+// A fresh folder, removed with everything in it at the end of the test; `path()` is empty when
+// it could not be made.
 class TempDir {
  public:
   explicit TempDir(const fs::path& parent = fs::temp_directory_path()) {
-    std::string pattern = (parent / "lumo-test-XXXXXX").native();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
+    if (std::string made = (parent / "lumo-test-XXXXXX").native(); ::mkdtemp(made.data())) {
+      path_ = made;
+    }
   }
   TempDir(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
+  ~TempDir() { fs::remove_all(path_, ec_); }
   const fs::path& path() const { return path_; }
   fs::path operator/(const std::string& name) const { return path_ / name; }
 
  private:
   fs::path path_;
+  std::error_code ec_;
 };
 
+// Writes `bytes` to `path`, making its folders.
 inline void writeFile(const fs::path& path, const std::string& bytes) {
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
 inline std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
 }
 
 // Sets both times of `path` (of a link itself, not its target).
 inline void setModificationTime(const fs::path& path, time_t seconds, long nanoseconds = 0) {
-  struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+  const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
 }
 
 inline std::string shellQuote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
+  return "'" + std::regex_replace(text, std::regex("'"), "'\\''") + "'";
 }
 
 // Runs a shell command and returns its standard output; a non-zero exit fails the test.
@@ -74,26 +74,19 @@ inline std::string run(const std::string& command) {
 }
 
 // Whether `text` has the shape `pattern`: "#" is one decimal digit, "*" one or more digits,
-// "H" one upper-case hexadecimal digit, "?" any one character; everything else stands for
+// "H" one upper-case hexadecimal digit, "?" any one character; any other character stands for
 // itself.
-inline bool matchesShape(std::string_view text, std::string_view pattern) {
-  auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  size_t t = 0;
-  for (char p : pattern) {
-    if (p == '*') {
-      if (t >= text.size() || !digit(text[t])) return false;
-      while (t < text.size() && digit(text[t])) ++t;
-      continue;
-    }
-    if (t >= text.size()) return false;
-    const char c = text[t++];
-    if (p == '#'   ? !digit(c)
-        : p == 'H' ? !digit(c) && !(c >= 'A' && c <= 'F')
-                   : p != '?' && p != c) {
-      return false;
-    }
+inline bool matchesShape(const std::string& text, std::string_view pattern) {
+  std::string regex;
+  for (const char p : pattern) {
+    regex += p == '#'                                      ? "[0-9]"
+             : p == '*'                                    ? "[0-9]+"
+             : p == 'H'                                    ? "[0-9A-F]"
+             : p == '?'                                    ? "[\\s\\S]"
+             : std::isalnum(static_cast<unsigned char>(p)) ? std::string(1, p)
+                                                           : std::string("\\") + p;
   }
-  return t == text.size();
+  return std::regex_match(text, std::regex(regex));
 }
 
 // Sets (or, with nullopt, clears) an environment variable for the lifetime of the object.
