@@ -1,12 +1,10 @@
-// The multipart body of the storage post, byte for byte, and what an independent parser makes
-// of it; the checks `MultipartUploadTask` makes before anything is sent.
+// The storage post's body, byte for byte, and the checks made before anything is sent.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <string>
+#include <fstream>
 #include <variant>
 
 #include "lumo/api/StartUploadResponse.h"
@@ -19,154 +17,107 @@
 namespace lumo {
 namespace {
 
-using tasktest::Bytes;
-using tasktest::TempDir;
+namespace fs = std::filesystem;
 
-std::string text(const Bytes& bytes) {
-  return std::string(bytes.begin(), bytes.end());
-}
-
-// The whole body as it goes on the wire, the file read from disk.
-Bytes wholeBody(const HttpBody& body) {
-  Bytes out;
-  for (const HttpBody::Part& part : body.parts()) {
-    if (const auto* bytes = std::get_if<HttpBody::Bytes>(&part)) {
-      out.insert(out.end(), bytes->data.begin(), bytes->data.end());
-    } else {
-      const auto& range = std::get<HttpBody::FileRange>(part);
-      Bytes file = tasktest::readFile(range.path);
-      const std::size_t end = range.length ? range.offset + *range.length : file.size();
-      out.insert(out.end(), file.begin() + static_cast<std::ptrdiff_t>(range.offset),
-                 file.begin() + static_cast<std::ptrdiff_t>(end));
-    }
-  }
-  return out;
-}
-
-StartUploadResponse startResponse(const std::string& url) {
-  StartUploadResponse response;
-  response.key = "0123456789abcdef0123456789abcdef.png";
-  response.presignedPost.url = url;
-  response.presignedPost.fields = {"ACCESS", "public-read", "fields-own-key", "UE9MSUNZ", "U0lH"};
-  return response;
-}
-
-TEST(MultipartFormDataTest, BodyIsFieldsThenFileThenClosingBoundaryWithoutCRLF) {
-  TempDir dir;
-  const auto file = dir.write("local name.png", Bytes{'P', 'N', 'G', '\r', '\n', 0});
-  MultipartFormData form("Boundary-B", {{"policy", "p"}, {"key", "k.png"}}, "k.png", "image/png");
-
-  const std::string expected =
-      "--Boundary-B\r\n"
-      "Content-Disposition: form-data; name=\"policy\"\r\n\r\n"
-      "p\r\n"
-      "--Boundary-B\r\n"
-      "Content-Disposition: form-data; name=\"key\"\r\n\r\n"
-      "k.png\r\n"
-      "--Boundary-B\r\n"
-      "Content-Disposition: form-data; name=\"file\"; filename=\"k.png\"\r\n"
-      "Content-Type: image/png\r\n\r\n"
-      "PNG\r\n" +
-      std::string(1, '\0') + "\r\n--Boundary-B--";
-  const Bytes body = wholeBody(form.httpBody(file, 6));
-  EXPECT_EQ(text(body), expected);
-  EXPECT_EQ(form.contentLength(6), expected.size());
-  EXPECT_EQ(form.contentTypeHeaderValue(), "multipart/form-data; boundary=Boundary-B");
-
-  // The file itself is not copied into the body: it is read from disk while sending.
-  const HttpBody streamed = form.httpBody(file, 6);
-  const auto& parts = streamed.parts();
-  ASSERT_EQ(parts.size(), 3u);
-  const auto* range = std::get_if<HttpBody::FileRange>(&parts[1]);
-  ASSERT_NE(range, nullptr);
-  EXPECT_EQ(range->path, file);
-  EXPECT_EQ(range->length, 6u);
-}
-
-TEST(MultipartFormDataTest, EmptyFileGivesAnEmptyPartContent) {
-  TempDir dir;
-  const auto file = dir.write("empty.png", {});
-  MultipartFormData form("Boundary-E", {{"key", "k"}}, "k", "image/png");
-  EXPECT_EQ(text(wholeBody(form.httpBody(file, 0))),
-            "--Boundary-E\r\nContent-Disposition: form-data; name=\"key\"\r\n\r\nk\r\n"
-            "--Boundary-E\r\nContent-Disposition: form-data; name=\"file\"; filename=\"k\"\r\n"
-            "Content-Type: image/png\r\n\r\n\r\n--Boundary-E--");
-}
-
-TEST(MultipartFormDataTest, BoundaryIsFreshUpperCaseUUID) {
-  const std::string a = MultipartFormData::makeBoundary();
-  EXPECT_NE(a, MultipartFormData::makeBoundary());
-  EXPECT_TRUE(a.rfind("Boundary-", 0) == 0 && tasktest::isUpperCaseUUID(a.substr(9))) << a;
-}
-
-// A remote name whose extension holds a quote, CR or LF must not end the quoted file name nor
-// start a header line of its own.
-TEST(MultipartFormDataTest, HostileFileNamesCannotAddHeaderLines) {
-  EXPECT_EQ(MultipartFormData::escapedHeaderText("a\"b\rc\nd%e"), "a%22b%0Dc%0Ad%e");
-
-  TempDir dir;
-  const auto file = dir.write("x", Bytes{'x'});
-  const std::string hostile =
-      "0123456789abcdef0123456789abcdef.png\"; name=\"key\r\nContent-Type: text/html\r\n\r\nX";
-  MultipartFormData form("Boundary-H", {{"key", "k"}}, hostile, "image/png");
-  const std::string prefix = text(form.prefix());
-  EXPECT_NE(prefix.find("filename=\"0123456789abcdef0123456789abcdef.png%22; name=%22key%0D%0A"
-                        "Content-Type: text/html%0D%0A%0D%0AX\"\r\n"),
-            std::string::npos)
-      << prefix;
-
-  tasktest::ParsedForm parsed =
-      tasktest::parseWithWerkzeug(wholeBody(form.httpBody(file, 1)), form.contentTypeHeaderValue());
-  ASSERT_EQ(parsed.error, "");
-  EXPECT_EQ(parsed.fields.size(), 1u);
-  EXPECT_EQ(parsed.fields.at("key"), "k");
-  EXPECT_EQ(parsed.fileContentType, "image/png");
-  EXPECT_EQ(parsed.fileBytes, Bytes{'x'});
-  EXPECT_EQ(parsed.fileName.find('\n'), std::string::npos);
-}
-
-TEST(MultipartUploadTaskTest, FormHoldsTheSixFieldsWithTheAnswersTopLevelKey) {
-  UploadTaskComponents components(Url::fileURL("/tmp/a.png"),
-                                  *Url::parse("https://cdn.example.com/remote.png"), "image/png",
-                                  10);
-  MultipartUploadTask multipart(components, startResponse("http://127.0.0.1:1/storage"));
-  const std::map<std::string, std::string> expected{
-      {"content-type", "image/png"},
-      {"policy", "UE9MSUNZ"},
-      {"signature", "U0lH"},
-      {"acl", "public-read"},
-      {"key", "0123456789abcdef0123456789abcdef.png"},
-      {"AWSAccessKeyId", "ACCESS"},
-  };
-  EXPECT_EQ(multipart.formFields(), expected);
-}
-
-class MultipartUploadFailureTest : public ::testing::Test {
+class MultipartFormDataTest : public ::testing::Test {
  protected:
-  Result<std::shared_ptr<HttpTask>> uploadOf(const std::filesystem::path& file,
-                                             const std::string& url) {
-    UploadTaskComponents components(
-        Url::fileURL(file), *Url::parse("https://cdn.example.com/remote.png"), "image/png", 1);
-    return MultipartUploadTask(components, startResponse(url)).upload({});
+  fs::path write(const std::string& name, const std::string& bytes) {
+    std::ofstream(dir_ / name, std::ios::binary) << bytes;
+    return dir_ / name;
   }
-  TempDir dir_;
+  // The body as it goes on the wire, the file read from disk.
+  static std::string wire(const HttpBody& body) {
+    std::string out;
+    for (const HttpBody::Part& part : body.parts()) {
+      if (const auto* bytes = std::get_if<HttpBody::Bytes>(&part)) {
+        out.append(bytes->data.begin(), bytes->data.end());
+      } else {
+        const auto& range = std::get<HttpBody::FileRange>(part);
+        std::ifstream in(range.path, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(range.offset));
+        std::string file(range.length.value_or(fs::file_size(range.path) - range.offset), '\0');
+        in.read(file.data(), static_cast<std::streamsize>(file.size()));
+        out += file;
+      }
+    }
+    return out;
+  }
+  static MultipartUploadTask upload(const fs::path& file) {
+    StartUploadResponse response;
+    response.key = "0123456789abcdef0123456789abcdef.png";
+    response.presignedPost.url = "http://127.0.0.1:1/storage";
+    response.presignedPost.fields = {"ACCESS", "public-read", "own-key", "UE9MSUNZ", "U0lH"};
+    return MultipartUploadTask(
+        UploadTaskComponents(Url::fileURL(file), *Url::parse("https://cdn.example.com/r.png"),
+                             "image/png", 1),
+        response);
+  }
+
+  fs::path dir_ = fs::temp_directory_path() / ("lumo-form-" + std::to_string(::getpid()));
+  bool made_ = fs::create_directories(dir_);
+  ~MultipartFormDataTest() override { fs::remove_all(dir_); }
 };
 
-TEST_F(MultipartUploadFailureTest, UnreadableFileFailsBeforeAnyTransfer) {
-  const std::size_t transfersBefore = HttpSession::stats().liveTransfers;
-  const auto locked = dir_.write("locked.png", Bytes{'x'});
-  std::filesystem::permissions(locked, std::filesystem::perms::none);
-  // Missing, a folder, a file without permission (which root reads all the same).
-  const std::pair<std::filesystem::path, int> cases[] = {
-      {dir_.path() / "gone.png", 260}, {dir_.path(), 256}, {locked, ::geteuid() == 0 ? 0 : 257}};
-  for (const auto& [file, code] : cases) {
-    if (code == 0) continue;
-    Result<std::shared_ptr<HttpTask>> upload = uploadOf(file, "http://127.0.0.1:1/storage");
-    ASSERT_FALSE(upload.ok()) << file;
-    EXPECT_EQ(upload.error().domain(), "NSCocoaErrorDomain");
-    EXPECT_EQ(upload.error().code(), code);
+TEST_F(MultipartFormDataTest, BodyIsFieldsThenTheStreamedFileThenTheClosingBoundary) {
+  for (const std::string& content : {std::string("PNG\r\n\0", 6), std::string()}) {
+    SCOPED_TRACE(content.size());
+    const auto file = write("local name.png", content);
+    MultipartFormData form("Boundary-B", {{"policy", "p"}, {"key", "k.png"}}, "k.png", "image/png");
+    const std::string expected =
+        "--Boundary-B\r\nContent-Disposition: form-data; name=\"policy\"\r\n\r\np\r\n"
+        "--Boundary-B\r\nContent-Disposition: form-data; name=\"key\"\r\n\r\nk.png\r\n"
+        "--Boundary-B\r\nContent-Disposition: form-data; name=\"file\"; filename=\"k.png\"\r\n"
+        "Content-Type: image/png\r\n\r\n" +
+        content + "\r\n--Boundary-B--";
+    const HttpBody body = form.httpBody(file, content.size());
+    EXPECT_EQ(wire(body), expected);
+    EXPECT_EQ(form.contentLength(content.size()), expected.size());
+    EXPECT_EQ(form.contentTypeHeaderValue(), "multipart/form-data; boundary=Boundary-B");
+    if (!content.empty()) {  // the file is read while sending, not copied
+      ASSERT_EQ(body.parts().size(), 3u);
+      EXPECT_EQ(std::get<HttpBody::FileRange>(body.parts()[1]).path, file);
+    }
   }
-  EXPECT_EQ(HttpSession::stats().liveTransfers, transfersBefore);
+  const std::string boundary = MultipartFormData::makeBoundary();
+  EXPECT_NE(boundary, MultipartFormData::makeBoundary());
+  EXPECT_TRUE(boundary.rfind("Boundary-", 0) == 0 && tasktest::isUpperCaseUUID(boundary.substr(9)))
+      << boundary;
+}
+
+// A quote, CR or LF in a remote name must neither end the quoted file name nor start a header.
+TEST_F(MultipartFormDataTest, HostileFileNamesCannotAddHeaderLines) {
+  EXPECT_EQ(MultipartFormData::escapedHeaderText("a\"b\rc\nd%e"), "a%22b%0Dc%0Ad%e");
+  MultipartFormData form("B", {}, "x.png\"; name=\"key\r\nContent-Type: text/html", "image/png");
+  const auto prefix = form.prefix();
+  EXPECT_NE(std::string(prefix.begin(), prefix.end())
+                .find("filename=\"x.png%22; name=%22key%0D%0AContent-Type: text/html\"\r\n"),
+            std::string::npos);
+}
+
+TEST_F(MultipartFormDataTest, StoragePostCarriesTheSixFieldsWithTheAnswersKey) {
+  const std::map<std::string, std::string> expected{{"content-type", "image/png"},
+                                                    {"policy", "UE9MSUNZ"},
+                                                    {"signature", "U0lH"},
+                                                    {"acl", "public-read"},
+                                                    {"key", "0123456789abcdef0123456789abcdef.png"},
+                                                    {"AWSAccessKeyId", "ACCESS"}};
+  EXPECT_EQ(upload("/tmp/a.png").formFields(), expected);
+}
+
+TEST_F(MultipartFormDataTest, UnreadableFileFailsBeforeAnyTransfer) {
+  const std::size_t transfers = HttpSession::stats().liveTransfers;
+  const auto locked = write("locked.png", "x");
+  fs::permissions(locked, fs::perms::none);
+  // Missing, a folder, no permission (which root has all the same).
+  for (const auto& [file, code] :
+       {std::pair{dir_ / "gone.png", 260}, {dir_, 256}, {locked, ::geteuid() ? 257 : 0}}) {
+    if (code == 0) continue;
+    const auto result = upload(file).upload({});
+    ASSERT_FALSE(result.ok()) << file;
+    EXPECT_EQ(result.error().domain(), "NSCocoaErrorDomain");
+    EXPECT_EQ(result.error().code(), code);
+  }
+  EXPECT_EQ(HttpSession::stats().liveTransfers, transfers);
 }
 
 }  // namespace

@@ -1,183 +1,143 @@
-// Screencast uploads against the reference service: page, thumbnail and video in this order,
-// one progress weighted by their sizes, and one outcome.
+// Screencast uploads and deletes against the reference service: page, thumbnail and video in
+// this order, one progress weighted by their sizes, one outcome.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <memory>
-#include <string>
-#include <thread>
 
 #include "lumo/api/APIError.h"
 #include "lumo/capture/Screencast.h"
 #include "lumo/registry/Resolver.h"
+#include "lumo/sharing/ShareServiceError.h"
 #include "lumo/sharing/ShareURLHelperService.h"
 #include "lumo/storage/LocalFilesService.h"
 #include "lumo/support/DispatchQueue.h"
+#include "lumo/tasks/DeleteScreencastTask.h"
 #include "lumo/tasks/UploadScreencastTask.h"
 #include "task_test_support.h"
 
 namespace lumo {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using tasktest::Bytes;
-using tasktest::DevStack;
 using tasktest::Event;
-using tasktest::RecordingDelegate;
-
-constexpr const char* kStart = "/api/v1/upload/start/";
+using tasktest::randomBytes;
 
 class ScreencastUploadTest : public tasktest::ServiceTaskTest {
  protected:
-  // A screencast of 95,000 bytes with a thumbnail of 4,000 and a page of 1,000 on disk. With
-  // this test's own extension, the video's and the page's API calls can be told from others'.
-  void makeFiles(const std::string& extension = "mp4") {
-    videoBytes_ = tasktest::randomBytes(95000);
-    thumbnailBytes_ = tasktest::randomBytes(4000);
-    pageBytes_ = tasktest::randomBytes(1000);
-    screencast_ =
-        std::make_unique<Screencast>(Url::fileURL(dir_.write("cast." + extension, videoBytes_)));
-    screencast_->setThumbnailFileURL(Url::fileURL(dir_.write("cast.png", thumbnailBytes_)));
-    pageFile_ = dir_.write("page.html", pageBytes_);
+  // A video of 95,000 bytes with a thumbnail of 4,000 and a page of 1,000.
+  void SetUp() override {
+    ServiceTaskTest::SetUp();
+    if (HasFatalFailure()) return;
+    cast_ = std::make_unique<Screencast>(
+        Url::fileURL(write("cast." + tasktest::kOwn, randomBytes(95000))));
+    cast_->setThumbnailFileURL(Url::fileURL(write("cast.png", randomBytes(4000))));
+    pageFile_ = write("page.html", randomBytes(1000));
+    urls_ = Resolver::resolveFromRoot<ShareURLHelperService>();
+    videoURL_ = urls_->generateShareURL(*cast_);
+    pageURL_ = urls_->generateHTMLShareURL(*cast_);
+    video_ = videoURL_->lastPathComponent();
+    thumbnail_ = urls_->generateThumbnailShareURL(*cast_)->lastPathComponent();
+    page_ = pageURL_->lastPathComponent();
   }
-
-  Result<std::shared_ptr<UploadScreencastTask>> makeTask() {
-    auto urls = Resolver::resolveFromRoot<ShareURLHelperService>();
-    const Url video = urls->generateShareURL(*screencast_).value();
-    const Url page = urls->generateHTMLShareURL(*screencast_).value();
-    videoName_ = video.lastPathComponent();
-    pageName_ = page.lastPathComponent();
-    thumbnailName_ = urls->generateThumbnailShareURL(*screencast_)->lastPathComponent();
-    return UploadScreencastTask::make(*screencast_, video, Url::fileURL(pageFile_), page,
+  Result<std::shared_ptr<UploadScreencastTask>> make(const Screencast& cast) {
+    return UploadScreencastTask::make(cast, *videoURL_, Url::fileURL(pageFile_), *pageURL_,
                                       *Resolver::resolveFromRoot<LocalFilesService>());
   }
-
-  std::shared_ptr<UploadScreencastTask> readyTask() {
-    Result<std::shared_ptr<UploadScreencastTask>> task = makeTask();
-    EXPECT_TRUE(task.ok());
-    if (!task.ok()) return nullptr;
-    (*task)->setDelegate(delegate_);
-    return *task;
+  std::shared_ptr<UploadScreencastTask> makeTask() {
+    auto task = make(*cast_).value();
+    task->setDelegate(delegate_);
+    return task;
+  }
+  void expectServed(std::int64_t status) {
+    for (const std::string& name : {page_, thumbnail_, video_})
+      EXPECT_EQ(served(name), status) << name;
   }
 
-  // The remote names of this screencast's storage posts, in the order they arrived.
-  std::vector<std::string> postedKeys() const {
-    std::vector<std::string> keys;
-    for (const auto& post : stack_->requests("/storage")) {
-      if (post["time"] < since_) continue;
-      const Bytes raw = tasktest::decodeBase64(post.value("body_b64", ""));
-      const std::string body(raw.begin(), raw.end());
-      for (const std::string& name : {pageName_, thumbnailName_, videoName_}) {
-        if (body.find("name=\"key\"\r\n\r\n" + name + "\r\n") != std::string::npos) {
-          keys.push_back(name);
-        }
-      }
-    }
-    return keys;
-  }
-
-  Bytes videoBytes_, thumbnailBytes_, pageBytes_;
-  std::unique_ptr<Screencast> screencast_;
-  fs::path pageFile_;
-  std::string videoName_, pageName_, thumbnailName_;
+  std::shared_ptr<ShareURLHelperService> urls_;
+  std::optional<Url> videoURL_, pageURL_;
+  std::unique_ptr<Screencast> cast_;
+  std::filesystem::path pageFile_;
+  std::string video_, thumbnail_, page_;
 };
 
-TEST_F(ScreencastUploadTest, UploadsPageThumbnailThenVideoWithWeightedProgress) {
-  makeFiles();
-  stack_->captureStorageBodies(true);  // off again after the test
-  auto task = readyTask();
-  ASSERT_NE(task, nullptr);
+TEST_F(ScreencastUploadTest, UploadsPageThumbnailVideoThenDeletesThemEndToEnd) {
+  auto task = makeTask();
   EXPECT_EQ(task->fileSize(), 100000);
-  runToEnd(task);
+  stack_->fault({{"route", "storage"}, {"key", page_}, {"delay_ms", 300}});
+  const std::size_t progressLines = logged("Common screencast progress = ");
+  const auto began = std::chrono::steady_clock::now();
+  run(task);
+  const auto waited = std::chrono::steady_clock::now() - began;
 
-  const Event done = delegate_->finals().at(0);
-  ASSERT_EQ(done.kind, "complete") << (done.error ? done.error->localizedDescription() : "");
+  const Event done = final();
+  ASSERT_EQ(done.kind, "UploadComplete");
+  EXPECT_FALSE(done.onMainThread);  // the task waits for each file on its own thread
   EXPECT_EQ(done.fileSize, 100000);
-  // The task waits on its own thread; the final call comes there, not on the main queue.
-  EXPECT_FALSE(done.onMainThread);
-  EXPECT_EQ(delegate_->events().front().kind, "started");
-
-  EXPECT_EQ(postedKeys(), (std::vector<std::string>{pageName_, thumbnailName_, videoName_}));
-  for (const std::string& name : {pageName_, thumbnailName_, videoName_}) {
-    for (const auto& post : stack_->storagePostsFor(name, since_))
-      EXPECT_EQ(post["status"], 204) << name;
-  }
-
-  // The common progress moves by each file's share: 1% for the page, 4% for the thumbnail.
-  bool sawPageDone = false, sawThumbnailDone = false;
+  // Milliseconds: at least the page's delay, at most what the test waited.
+  EXPECT_GE(done.duration, 300);
+  EXPECT_LE(done.duration, std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
+  EXPECT_EQ(delegate_->events().front().kind, "UploadStarted");
+  const auto starts = log().linesStartingWith("Start uploading ");
+  ASSERT_GE(starts.size(), 3u);
+  EXPECT_EQ(std::vector(starts.end() - 3, starts.end()),
+            (std::vector<std::string>{"Start uploading " + page_, "Start uploading " + thumbnail_,
+                                      "Start uploading " + video_}));
+  // Each file moves the common progress by its share: 1% the page, 4% the thumbnail.
+  const auto progress = delegate_->events("ProgressUpdated");
   double last = 0;
-  for (const Event& e : delegate_->events()) {
-    if (e.kind != "progress") continue;
+  bool pageDone = false, thumbnailDone = false;
+  for (const Event& e : progress) {
     EXPECT_TRUE(e.onMainThread);
     EXPECT_GE(e.progress + 1e-12, last);
     last = e.progress;
-    sawPageDone |= std::abs(e.progress - 0.01) < 1e-9;
-    sawThumbnailDone |= std::abs(e.progress - 0.05) < 1e-9;
+    pageDone |= std::abs(last - 0.01) < 1e-9;
+    thumbnailDone |= std::abs(last - 0.05) < 1e-9;
   }
-  EXPECT_TRUE(sawPageDone);
-  EXPECT_TRUE(sawThumbnailDone);
+  EXPECT_TRUE(pageDone && thumbnailDone);
   EXPECT_NEAR(last, 1.0, 1e-9);
-
-  // "upload/complete" was sent for each (the video's and the thumbnail's names have the same
-  // length). What the links serve is checked end to end by the sharing tests.
+  EXPECT_EQ(logged("Common screencast progress = ") - progressLines, progress.size());
+  EXPECT_EQ(task->uploadTask()->originalRequest().timeoutInterval, 60s);
+  expectServed(200);
   EXPECT_TRUE(MainQueue::runUntil(
-      [&] { return completes(pageName_) >= 1 && completes(videoName_) >= 2; }, 10s));
+      [&] {
+        return calls("upload/complete", page_).size() + calls("upload/complete", video_).size() ==
+               2;
+      },
+      10s));
+
+  // The delete sends video, thumbnail and page, each once the one before was answered.
+  auto remove = DeleteScreencastTask::make(*cast_, *urls_);
+  stack_->fault({{"route", "upload/delete"}, {"key", video_}, {"delay_ms", 400}});
+  remove->setDelegate(delegate_ = std::make_shared<tasktest::RecordingDelegate>());
+  run(remove);
+  EXPECT_EQ(final().kind, "DeleteComplete");
+  EXPECT_FALSE(final().onMainThread);
+  expectServed(403);
+  const auto videoCalls = calls("upload/delete", video_), pageCalls = calls("upload/delete", page_);
+  ASSERT_EQ(videoCalls.size(), 1u);
+  ASSERT_EQ(pageCalls.size(), 1u);
+  EXPECT_GE(pageCalls[0]["time"].get<double>() - videoCalls[0]["time"].get<double>(), 0.4);
 }
 
-// The order, types and the progress steps of a real upload are checked above; here the edges.
-TEST_F(ScreencastUploadTest, CommonProgressWeighsEachFileBySizeAndIgnoresUnknownNames) {
-  makeFiles();
-  auto task = readyTask();
-  ASSERT_NE(task, nullptr);
-  ASSERT_TRUE(task->makeUploadComponents().ok());
-  EXPECT_NEAR(task->commonProgress({{1.0, 1000, pageName_}, {0.5, 4000, thumbnailName_}}), 0.03,
-              1e-12);
-  EXPECT_NEAR(task->commonProgress(
-                  {{1.0, 1000, pageName_}, {1.0, 4000, thumbnailName_}, {1.0, 95000, videoName_}}),
-              1.0, 1e-12);
-  EXPECT_EQ(task->commonProgress({}), 0.0);
-
-  // Reports replace the file's earlier one; unknown names are ignored.
-  task->updateProgress(pageName_, 0.5);
-  task->updateProgress(pageName_, 1.0);
-  task->updateProgress("unknown.bin", 1.0);
-  EXPECT_EQ(task->progressSet().size(), 1u);
-  ASSERT_EQ(delegate_->count("progress"), 2u);
-  EXPECT_NEAR(delegate_->events().back().progress, 0.01, 1e-12);
-}
-
-TEST_F(ScreencastUploadTest, FailedThumbnailStopsBeforeTheVideo) {
-  makeFiles();
-  auto task = readyTask();
-  ASSERT_NE(task, nullptr);
-  // The page's start goes through; the thumbnail's is refused.
-  ASSERT_TRUE(stack_->fault({{"route", "upload/start"}, {"delay_ms", 1}}));
-  ASSERT_TRUE(stack_->fault({{"route", "upload/start"}, {"status", 500}}));
-  runToEnd(task);
-  const Event e = delegate_->finals().at(0);
-  ASSERT_EQ(e.kind, "error");
-  ASSERT_TRUE(e.error->is<APIError>());
-  EXPECT_EQ(e.error->as<APIError>()->errorResponse().errors,
-            std::vector<std::string>{"injected fault"});
-  EXPECT_EQ(e.fileSize, 100000);
-  EXPECT_EQ(served(pageName_), 200);
-  EXPECT_EQ(served(thumbnailName_), 403);  // what the delivery address says of a missing file
-  EXPECT_EQ(served(videoName_), 403);
+TEST_F(ScreencastUploadTest, AFailedFileStopsTheRest) {
+  auto task = makeTask();
+  stack_->fault({{"route", "upload/start"}, {"key", thumbnail_}, {"status", 500}});
+  run(task);
+  ASSERT_EQ(final().kind, "UploadError");
+  EXPECT_TRUE(final().error->is<APIError>());
+  EXPECT_EQ(final().fileSize, 100000);
+  EXPECT_EQ(served(page_), 200);
+  EXPECT_EQ(served(thumbnail_), 403);
+  EXPECT_EQ(served(video_), 403);
 }
 
 TEST_F(ScreencastUploadTest, CancelDuringTheVideoEndsCancelledWithoutError) {
-  makeFiles(tasktest::kOwnExtension);
-  auto task = readyTask();
-  ASSERT_NE(task, nullptr);
-  ASSERT_TRUE(stack_->fault({{"route", "storage"}, {"delay_ms", 1}}));
-  ASSERT_TRUE(stack_->fault({{"route", "storage"}, {"delay_ms", 1}}));
-  ASSERT_TRUE(stack_->fault({{"route", "storage"}, {"delay_ms", 4000}}));
+  auto task = makeTask();
+  stack_->fault({{"route", "storage"}, {"key", video_}, {"delay_ms", 4000}});
   queue_.addOperation(task);
-  // The video's post (the only body over 95,000 bytes) is running.
   ASSERT_TRUE(MainQueue::runUntil(
       [&] {
         auto post = task->uploadTask();
@@ -186,57 +146,65 @@ TEST_F(ScreencastUploadTest, CancelDuringTheVideoEndsCancelledWithoutError) {
       },
       20s));
   task->cancel();
-  ASSERT_TRUE(delegate_->waitForFinal());
-  MainQueue::runFor(300ms);
+  ASSERT_TRUE(waitForFinal());
+  MainQueue::runFor(4000ms);  // past the late answer
   expectEndedOnce(*task);
-  EXPECT_EQ(delegate_->finals().at(0).kind, "cancelled");
-  EXPECT_EQ(delegate_->count("error"), 0u);
-  MainQueue::runFor(4000ms);
-  EXPECT_EQ(completes(pageName_), 1u);
-  EXPECT_EQ(completes(videoName_), 0u);
+  EXPECT_EQ(final().kind, "Cancelled");
+  EXPECT_EQ(calls("upload/complete", page_).size(), 1u);
+  EXPECT_TRUE(calls("upload/complete", video_).empty());
 }
 
-TEST_F(ScreencastUploadTest, CancelBeforeStartEndsOnceAndSendsNothing) {
-  makeFiles(tasktest::kOwnExtension);
-  auto task = readyTask();
-  ASSERT_NE(task, nullptr);
-  task->cancel();
-  EXPECT_EQ(delegate_->finals().size(), 1u);
-  EXPECT_EQ(delegate_->finals().at(0).kind, "cancelled");
-  EXPECT_FALSE(queue_.addOperation(task));
-  MainQueue::runFor(200ms);
-  EXPECT_EQ(
-      stack_
-          ->callsWithBodySize(kStart, tasktest::startBodySize("text/html", 1000, pageName_), since_)
-          .size(),
-      0u);
+TEST_F(ScreencastUploadTest, ProgressReportsReplaceTheFilesEarlierOneAndIgnoreUnknownNames) {
+  auto task = makeTask();
+  ASSERT_TRUE(task->makeUploadComponents().ok());
+  EXPECT_EQ(task->commonProgress({}), 0.0);
+  task->updateProgress(page_, 0.5);
+  task->updateProgress(page_, 1.0);
+  task->updateProgress("unknown.bin", 1.0);
+  EXPECT_EQ(task->progressSet().size(), 1u);
+  ASSERT_EQ(delegate_->events("ProgressUpdated").size(), 2u);
+  EXPECT_NEAR(delegate_->events().back().progress, 0.01, 1e-12);
 }
 
 TEST_F(ScreencastUploadTest, MakingFailsForTheFirstFileOfUnknownSize) {
-  makeFiles();
-  // The video is checked first, even when the page is gone too.
-  fs::remove(pageFile_);
-  fs::rename(screencast_->fileURL().filePath(), dir_.path() / "moved.mp4");
-  Result<std::shared_ptr<UploadScreencastTask>> task = UploadScreencastTask::make(
-      *screencast_, Url::fileURL("/x.mp4"), Url::fileURL(pageFile_), Url::fileURL("/v.mp4"),
-      *Resolver::resolveFromRoot<LocalFilesService>());
-  ASSERT_FALSE(task.ok());
-  EXPECT_TRUE(task.error() == Error(UploadScreencastTaskError::screencastFileSizeUnknown));
+  const Screencast withoutThumbnail(cast_->fileURL());
+  std::filesystem::remove(pageFile_);
+  auto failsWith = [](const auto& result, UploadScreencastTaskError error) {
+    return !result.ok() && result.error() == Error(error);
+  };
+  EXPECT_TRUE(failsWith(make(withoutThumbnail),
+                        UploadScreencastTaskError::screencastThumbnailFileSizeUnknown));
+  EXPECT_TRUE(failsWith(make(*cast_), UploadScreencastTaskError::screencastHtmlFileSizeUnknown));
+  std::filesystem::remove(cast_->fileURL().filePath());
+  EXPECT_TRUE(failsWith(make(*cast_), UploadScreencastTaskError::screencastFileSizeUnknown));
+}
 
-  fs::rename(dir_.path() / "moved.mp4", screencast_->fileURL().filePath());
-  Screencast withoutThumbnail(screencast_->fileURL());
-  Result<std::shared_ptr<UploadScreencastTask>> noThumbnail = UploadScreencastTask::make(
-      withoutThumbnail, Url::fileURL("/x.mp4"), Url::fileURL(pageFile_), Url::fileURL("/v.mp4"),
-      *Resolver::resolveFromRoot<LocalFilesService>());
-  ASSERT_FALSE(noThumbnail.ok());
-  EXPECT_TRUE(noThumbnail.error() ==
-              Error(UploadScreencastTaskError::screencastThumbnailFileSizeUnknown));
-
-  Result<std::shared_ptr<UploadScreencastTask>> noPage = UploadScreencastTask::make(
-      *screencast_, Url::fileURL("/x.mp4"), Url::fileURL(pageFile_), Url::fileURL("/v.mp4"),
-      *Resolver::resolveFromRoot<LocalFilesService>());
-  ASSERT_FALSE(noPage.ok());
-  EXPECT_TRUE(noPage.error() == Error(UploadScreencastTaskError::screencastHtmlFileSizeUnknown));
+// Every file is tried even after one failed; names that cannot be sent fail instead of waiting.
+TEST_F(ScreencastUploadTest, DeletingManyFilesTriesEachAndFailsIfAnyFailed) {
+  stack_->fault({{"route", "upload/delete"},
+                 {"key", video_},
+                 {"status", 200},
+                 {"body", tasktest::Json::object()}});
+  stack_->fault({{"route", "upload/delete"}, {"key", thumbnail_}, {"status", 500}});
+  stack_->fault({{"route", "upload/delete"},
+                 {"key", page_},
+                 {"status", 200},
+                 {"body", tasktest::Json::object()}});
+  const std::vector<std::vector<DeleteTaskComponents>> lists{
+      {{video_}, {thumbnail_}, {page_}}, {{"abc.\xff"}, {"abc.\xfe"}}, {}};
+  for (const auto& list : lists) {
+    SCOPED_TRACE(list.size());
+    auto task = std::make_shared<DeleteMultipleFilesTask>(list);
+    task->setDelegate(delegate_ = std::make_shared<tasktest::RecordingDelegate>());
+    run(task);
+    if (list.empty())
+      EXPECT_EQ(final().kind, "DeleteComplete");
+    else
+      EXPECT_TRUE(final().error &&
+                  *final().error == Error(ShareServiceError::failedDeleteOperation));
+  }
+  const auto left = stack_->call("GET", "/__dev__/faults").body;
+  EXPECT_EQ(std::string(left.begin(), left.end()).find(page_), std::string::npos);
 }
 
 }  // namespace

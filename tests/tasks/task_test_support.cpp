@@ -1,264 +1,33 @@
 #include "task_test_support.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 
-#include <cctype>
-#include <cstdio>
 #include <fstream>
 #include <future>
-#include <iterator>
 #include <random>
 
-#include "lumo/api/CompleteUploadRequest.h"
+#include "lumo/account/UserAccountStore.h"
+#include "lumo/api/APISettings.h"
 #include "lumo/api/JSONEncoder.h"
-#include "lumo/api/StartUploadRequest.h"
 #include "lumo/platform/HttpRequest.h"
+#include "lumo/registry/Resolver.h"
+#include "lumo/sharing/EnvironmentHelperService.h"
+#include "lumo/sharing/ShareURLHelper.h"
+#include "lumo/storage/LocalFilesManager.h"
 #include "lumo/support/DispatchQueue.h"
 #include "lumo/tasks/DeleteTask.h"
 #include "lumo/tasks/UploadTask.h"
 
-#ifndef LUMO_TASKS_TEST_DIR
-#error "LUMO_TASKS_TEST_DIR names the folder of parse_multipart.py"
-#endif
-
 namespace lumo::tasktest {
-namespace {
 
-std::string env(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
-
-Reply perform(HttpSession& session, HttpRequest request) {
-  std::promise<Reply> promise;
-  auto future = promise.get_future();
-  session
-      .dataTask(std::move(request),
-                [&promise](std::optional<HttpResponse> response, std::optional<Bytes> body,
-                           std::optional<Error> error) {
-                  Reply reply;
-                  if (response) {
-                    reply.status = response->statusCode;
-                    reply.headers = response->headerFields;
-                  }
-                  if (body) reply.body = std::move(*body);
-                  reply.error = std::move(error);
-                  promise.set_value(std::move(reply));
-                })
-      ->resume();
-  return future.get();
-}
-
-std::string shellQuoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
+bool isUpperCaseUUID(const std::string& text) {
+  if (text.size() != 36) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? c != '-' : (c < '0' || c > '9') && (c < 'A' || c > 'F')) return false;
   }
-  return out + "'";
-}
-
-}  // namespace
-
-std::optional<std::string> Reply::header(const std::string& name) const {
-  auto lower = [](std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-  };
-  for (const auto& [field, value] : headers) {
-    if (lower(field) == lower(name)) return value;
-  }
-  return std::nullopt;
-}
-
-nlohmann::json Reply::json() const {
-  return nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
-}
-
-const DevStack* DevStack::get(std::string* whyNot) {
-  static const DevStack* stack = []() -> const DevStack* {
-    auto* s = new DevStack();
-    s->apiBase = env("LUMO_API_BASE");
-    s->shareBase = env("LUMO_SHARE_BASE");
-    s->storageUrl = env("LUMO_STORAGE_URL");
-    s->token = env("LUMO_DEV_TOKEN");
-    HttpSessionConfiguration config;
-    config.timeoutIntervalForRequest = std::chrono::seconds(30);
-    s->session_ = HttpSession::make(config);
-    if (s->apiBase.empty() || s->shareBase.empty() || s->token.empty()) return nullptr;
-    Reply health = s->call("GET", "/__dev__/health");
-    if (health.error || health.status != 200) return nullptr;
-    return s;
-  }();
-  if (!stack && whyNot) {
-    *whyNot = "the reference service is not reachable (LUMO_API_BASE=" +
-              (env("LUMO_API_BASE").empty() ? std::string("unset") : env("LUMO_API_BASE")) +
-              "); start it first with: eval \"$(scripts/devstack start)\"";
-  }
-  return stack;
-}
-
-Reply DevStack::call(const std::string& method, const std::string& pathOrUrl,
-                     const std::optional<nlohmann::json>& body) const {
-  const std::string text = pathOrUrl.rfind("http", 0) == 0 ? pathOrUrl : apiBase + pathOrUrl;
-  std::optional<Url> url = Url::parse(text);
-  if (!url) return Reply{0, {}, {}, Error::transport(kURLErrorDomain, -1000, "bad URL " + text)};
-  HttpRequest request(*url, method);
-  if (body) {
-    const std::string json = body->dump();
-    request.body = Bytes(json.begin(), json.end());
-    request.setValue("application/json", "Content-Type");
-  }
-  return perform(*session_, std::move(request));
-}
-
-bool DevStack::fault(const nlohmann::json& fault) const {
-  nlohmann::json wanted = fault;
-  if (wanted.contains("body") && !wanted["body"].is_string())
-    wanted["body"] = wanted["body"].dump();
-  return call("POST", "/__dev__/faults", wanted).status == 200;
-}
-
-void DevStack::captureStorageBodies(bool on) const {
-  call("POST", "/__dev__/capture", nlohmann::json{{"storage_raw", on}});
-}
-
-std::vector<nlohmann::json> DevStack::requests(const std::string& pathPrefix) const {
-  nlohmann::json json = call("GET", "/__dev__/requests?path_prefix=" + pathPrefix).json();
-  std::vector<nlohmann::json> out;
-  if (json.is_object() && json.contains("requests")) {
-    for (const auto& entry : json["requests"]) out.push_back(entry);
-  }
-  return out;
-}
-
-std::vector<nlohmann::json> DevStack::storagePostsFor(const std::string& key, double since) const {
-  const std::string field = "name=\"key\"\r\n\r\n" + key + "\r\n";
-  std::vector<nlohmann::json> out;
-  for (const auto& post : requests("/storage")) {
-    if (post["time"] < since) continue;
-    const Bytes raw = decodeBase64(post.value("body_b64", ""));
-    if (std::string(raw.begin(), raw.end()).find(field) != std::string::npos) out.push_back(post);
-  }
-  return out;
-}
-
-std::vector<nlohmann::json> DevStack::callsWithBodySize(const std::string& path,
-                                                        std::size_t bodySize, double since) const {
-  std::vector<nlohmann::json> out;
-  for (const auto& call : requests(path)) {
-    if (call["path"] == path && call["body_size"] == bodySize && call["time"] >= since) {
-      out.push_back(call);
-    }
-  }
-  return out;
-}
-
-std::size_t startBodySize(const std::string& contentType, std::int64_t fileSize,
-                          const std::string& key) {
-  return JSONEncoder().encode(StartUploadRequest{contentType, fileSize, key})->size();
-}
-
-std::size_t keyBodySize(const std::string& key) {
-  return JSONEncoder().encode(CompleteUploadRequest{key})->size();
-}
-
-double nowForLog() {
-  using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count() - 0.01;
-}
-
-void RecordingDelegate::record(Event event) {
-  event.onMainThread = DispatchQueue::isMainThread();
-  event.thread = std::this_thread::get_id();
-  std::lock_guard lock(mu_);
-  events_.push_back(std::move(event));
-}
-
-void RecordingDelegate::taskUploadStarted(const std::shared_ptr<UploadTask>& task) {
-  record({.kind = "started", .taskFinished = task->isFinished()});
-}
-void RecordingDelegate::taskProgressUpdated(const std::shared_ptr<UploadTask>& task,
-                                            double progress) {
-  record({.kind = "progress", .progress = progress, .taskFinished = task->isFinished()});
-}
-void RecordingDelegate::taskUploadComplete(const std::shared_ptr<UploadTask>& task,
-                                           std::int64_t fileSize, std::int64_t duration) {
-  record({.kind = "complete",
-          .fileSize = fileSize,
-          .duration = duration,
-          .taskFinished = task->isFinished()});
-}
-void RecordingDelegate::taskUploadError(const std::shared_ptr<UploadTask>& task,
-                                        std::int64_t fileSize, const Error& error,
-                                        std::int64_t duration) {
-  record({.kind = "error",
-          .fileSize = fileSize,
-          .duration = duration,
-          .error = error,
-          .taskFinished = task->isFinished()});
-}
-void RecordingDelegate::taskCancelled(const std::shared_ptr<UploadTask>& task) {
-  record({.kind = "cancelled", .taskFinished = task->isFinished()});
-}
-void RecordingDelegate::taskDeleteStarted(const std::shared_ptr<DeleteTask>& task) {
-  record({.kind = "deleteStarted", .taskFinished = task->isFinished()});
-}
-void RecordingDelegate::taskDeleteComplete(const std::shared_ptr<DeleteTask>& task) {
-  record({.kind = "deleteComplete", .taskFinished = task->isFinished()});
-}
-void RecordingDelegate::taskDeleteError(const std::shared_ptr<DeleteTask>& task,
-                                        const Error& error) {
-  record({.kind = "deleteError", .error = error, .taskFinished = task->isFinished()});
-}
-
-std::vector<Event> RecordingDelegate::events() const {
-  std::lock_guard lock(mu_);
-  return events_;
-}
-
-std::vector<Event> RecordingDelegate::finals() const {
-  std::vector<Event> out;
-  for (const Event& e : events()) {
-    if (e.kind == "complete" || e.kind == "error" || e.kind == "cancelled" ||
-        e.kind == "deleteComplete" || e.kind == "deleteError") {
-      out.push_back(e);
-    }
-  }
-  return out;
-}
-
-std::size_t RecordingDelegate::count(const std::string& kind) const {
-  std::size_t n = 0;
-  for (const Event& e : events()) n += e.kind == kind ? 1 : 0;
-  return n;
-}
-
-bool RecordingDelegate::waitForFinal(std::chrono::milliseconds timeout) const {
-  return MainQueue::runUntil([this] { return !finals().empty(); }, timeout);
-}
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "lumo-upload-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-std::filesystem::path TempDir::write(const std::string& name, const Bytes& bytes) const {
-  std::filesystem::path file = path_ / name;
-  std::ofstream out(file, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  return file;
+  return true;
 }
 
 Bytes randomBytes(std::size_t size) {
@@ -270,69 +39,215 @@ Bytes randomBytes(std::size_t size) {
   return out;
 }
 
-Bytes readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+const DevStack* DevStack::get(std::string* whyNot) {
+  static const DevStack* stack = []() -> const DevStack* {
+    auto env = [](const char* name) {
+      return std::string(std::getenv(name) ? std::getenv(name) : "");
+    };
+    auto* s = new DevStack{env("LUMO_API_BASE"), env("LUMO_SHARE_BASE"), env("LUMO_DEV_TOKEN"),
+                           HttpSession::make({})};
+    return s->call("GET", "/__dev__/health").status == 200 ? s : nullptr;
+  }();
+  if (!stack && whyNot)
+    *whyNot = "the reference service does not answer; start it: eval \"$(scripts/devstack start)\"";
+  return stack;
 }
 
-Bytes decodeBase64(const std::string& text) {
-  static const std::string alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  Bytes out;
-  std::uint32_t acc = 0;
-  int bits = 0;
-  for (char c : text) {
-    if (c == '=') break;
-    const std::size_t v = alphabet.find(c);
-    if (v == std::string::npos) continue;
-    acc = ((acc << 6) | static_cast<std::uint32_t>(v)) & 0xffffff;
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<std::uint8_t>((acc >> bits) & 0xff));
-    }
+DevStack::Reply DevStack::call(const std::string& method, const std::string& pathOrUrl,
+                               const std::optional<Json>& body) const {
+  std::optional<Url> url =
+      Url::parse(pathOrUrl.rfind("http", 0) == 0 ? pathOrUrl : apiBase + pathOrUrl);
+  if (!url) return {};
+  HttpRequest request(*url, method);
+  if (body) {
+    const std::string text = body->dump();
+    request.body = Bytes(text.begin(), text.end());
+    request.setValue("application/json", "Content-Type");
   }
+  std::promise<Reply> reply;
+  session
+      ->dataTask(std::move(request),
+                 [&reply](std::optional<HttpResponse> response, std::optional<Bytes> bytes,
+                          std::optional<Error>) {
+                   Reply r{response ? response->statusCode : 0, bytes.value_or(Bytes{}), ""};
+                   if (response) r.contentType = response->value("Content-Type").value_or("");
+                   reply.set_value(std::move(r));
+                 })
+      ->resume();
+  return reply.get_future().get();
+}
+
+void DevStack::fault(Json fault) const {
+  if (fault.contains("body")) fault["body"] = fault["body"].dump();
+  EXPECT_EQ(call("POST", "/__dev__/faults", fault).status, 200) << fault.dump();
+}
+
+std::vector<Json> DevStack::requests(const std::string& pathPrefix) const {
+  const Bytes body = call("GET", "/__dev__/requests?path_prefix=" + pathPrefix).body;
+  return Json::parse(body.begin(), body.end())["requests"];
+}
+
+void RecordingLog::debug(const std::string& message, bool showInReleaseMode) {
+  Log::debug(message, showInReleaseMode);
+  std::lock_guard lock(mu_);
+  lines_.push_back(message);
+}
+
+std::vector<std::string> RecordingLog::linesStartingWith(const std::string& prefix) const {
+  std::lock_guard lock(mu_);
+  std::vector<std::string> out;
+  for (const auto& line : lines_)
+    if (line.rfind(prefix, 0) == 0) out.push_back(line);
   return out;
 }
 
-ParsedForm parseWithWerkzeug(const Bytes& body, const std::string& contentType) {
-  ParsedForm parsed;
-  TempDir dir;
-  const std::filesystem::path file = dir.write("body.bin", body);
-  const std::string command =
-      "/usr/bin/python3 " + shellQuoted(std::string(LUMO_TASKS_TEST_DIR) + "/parse_multipart.py") +
-      " " + shellQuoted(file.string()) + " " + shellQuoted(contentType);
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) {
-    parsed.error = "cannot run " + command;
-    return parsed;
-  }
-  std::string output;
-  char buffer[65536];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  nlohmann::json json = nlohmann::json::parse(output, nullptr, false);
-  if (status != 0 || !json.is_object()) {
-    parsed.error = "parser failed (status " + std::to_string(status) + "): " + output;
-    return parsed;
-  }
-  if (json.contains("error")) {
-    parsed.error = json["error"].get<std::string>();
-    return parsed;
-  }
-  for (const auto& [name, value] : json["fields"].items()) {
-    parsed.fields[name] = value.get<std::string>();
-  }
-  for (const auto& name : json["names"]) parsed.names.push_back(name.get<std::string>());
-  if (!json["files"].empty()) {
-    const auto& f = json["files"][0];
-    parsed.fileName = f["filename"].is_string() ? f["filename"].get<std::string>() : "";
-    parsed.fileContentType =
-        f["content_type"].is_string() ? f["content_type"].get<std::string>() : "";
-    parsed.fileBytes = decodeBase64(f["data_b64"].get<std::string>());
-  }
-  return parsed;
+void RecordingDelegate::record(const NetworkTask& task, Event event) {
+  event.taskFinished = task.isFinished();
+  event.onMainThread = DispatchQueue::isMainThread();
+  event.thread = std::this_thread::get_id();
+  std::lock_guard lock(mu_);
+  events_.push_back(std::move(event));
+}
+void RecordingDelegate::taskUploadStarted(const std::shared_ptr<UploadTask>& t) {
+  record(*t, {.kind = "UploadStarted"});
+}
+void RecordingDelegate::taskProgressUpdated(const std::shared_ptr<UploadTask>& t, double progress) {
+  record(*t, {.kind = "ProgressUpdated", .progress = progress});
+}
+void RecordingDelegate::taskUploadComplete(const std::shared_ptr<UploadTask>& t,
+                                           std::int64_t fileSize, std::int64_t duration) {
+  record(*t, {.kind = "UploadComplete", .fileSize = fileSize, .duration = duration});
+}
+void RecordingDelegate::taskUploadError(const std::shared_ptr<UploadTask>& t, std::int64_t fileSize,
+                                        const Error& error, std::int64_t duration) {
+  record(*t, {.kind = "UploadError", .fileSize = fileSize, .duration = duration, .error = error});
+}
+void RecordingDelegate::taskCancelled(const std::shared_ptr<UploadTask>& t) {
+  record(*t, {.kind = "Cancelled"});
+}
+void RecordingDelegate::taskDeleteStarted(const std::shared_ptr<DeleteTask>& t) {
+  record(*t, {.kind = "DeleteStarted"});
+}
+void RecordingDelegate::taskDeleteComplete(const std::shared_ptr<DeleteTask>& t) {
+  record(*t, {.kind = "DeleteComplete"});
+}
+void RecordingDelegate::taskDeleteError(const std::shared_ptr<DeleteTask>& t, const Error& error) {
+  record(*t, {.kind = "DeleteError", .error = error});
+}
+
+std::vector<Event> RecordingDelegate::events(const std::string& kind) const {
+  std::lock_guard lock(mu_);
+  std::vector<Event> out;
+  for (const Event& e : events_)
+    if (kind.empty() || e.kind == kind) out.push_back(e);
+  return out;
+}
+
+std::vector<Event> RecordingDelegate::finals() const {
+  std::vector<Event> out;
+  for (const Event& e : events())
+    if (e.isFinal()) out.push_back(e);
+  return out;
+}
+
+RecordingLog& ServiceTaskTest::log() {
+  static auto log = std::make_shared<RecordingLog>();
+  return *log;
+}
+
+void ServiceTaskTest::SetUp() {
+  std::string whyNot;
+  ASSERT_NE(stack_ = DevStack::get(&whyNot), nullptr) << whyNot;
+  static const bool installed = [this] {
+    // The account store keeps its token in the defaults: a private folder keeps the user's own.
+    std::string config = (std::filesystem::temp_directory_path() / "lumo-tasks-XXXXXX").string();
+    ::setenv("XDG_CONFIG_HOME", ::mkdtemp(config.data()), 1);
+    APISettings::setServiceAddresses({stack_->apiBase, stack_->shareBase});
+    struct Debug : EnvironmentHelperService {
+      bool isDebug() const override { return true; }
+    };
+    Resolver::registerInMain<EnvironmentHelperService>([] { return std::make_shared<Debug>(); });
+    Resolver::registerInMain<LogService>(
+        [] { return std::shared_ptr<LogService>(&log(), [](auto*) {}); });
+    Resolver::registerInMain<UserAccountStoreService>([] {
+      return std::make_shared<UserAccountStore>();
+    }).scope(Resolver::application());
+    Resolver::registerInMain<APISettingsService>([] { return std::make_shared<APISettings>(); });
+    Resolver::registerInMain<ShareURLHelperService>(
+        [] { return std::make_shared<ShareURLHelper>(); });
+    Resolver::registerInMain<LocalFilesService>(
+        [] { return std::make_shared<LocalFilesManager>(); });
+    return true;
+  }();
+  (void)installed;
+  useToken(true);
+  since_ =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
+      0.01;
+  dir_ = std::filesystem::temp_directory_path() /
+         ("lumo-tasks-" + std::to_string(std::random_device{}()));
+  std::filesystem::create_directories(dir_);
+}
+
+double ServiceTaskTest::now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+             .count() -
+         0.01;
+}
+
+void ServiceTaskTest::TearDown() {
+  std::filesystem::remove_all(dir_);
+}
+
+void ServiceTaskTest::useToken(bool signedIn) {
+  auto store = Resolver::resolveFromRoot<UserAccountStoreService>();
+  signedIn ? store->login(DevStack::get(nullptr)->token) : store->logout();
+}
+
+void ServiceTaskTest::run(const std::shared_ptr<NetworkTask>& task) {
+  queue_.addOperation(task);
+  ASSERT_TRUE(waitForFinal());
+  MainQueue::runFor(std::chrono::milliseconds(300));  // a second final call would come by now
+  expectEndedOnce(*task);
+}
+
+bool ServiceTaskTest::waitForFinal() const {
+  return MainQueue::runUntil([this] { return !delegate_->finals().empty(); },
+                             std::chrono::seconds(60));
+}
+
+void ServiceTaskTest::expectEndedOnce(const NetworkTask& task) {
+  EXPECT_EQ(delegate_->finals().size(), 1u);
+  EXPECT_TRUE(task.isFinished() && !task.isExecuting());
+  for (const Event& e : delegate_->finals()) EXPECT_TRUE(e.taskFinished) << e.kind;
+  EXPECT_TRUE(MainQueue::runUntil([this] { return queue_.operationCount() == 0; },
+                                  std::chrono::seconds(30)));
+}
+
+Event ServiceTaskTest::final() const {
+  auto finals = delegate_->finals();
+  return finals.empty() ? Event{.kind = "none"} : finals.front();
+}
+
+std::filesystem::path ServiceTaskTest::write(const std::string& name, const Bytes& bytes) const {
+  std::ofstream(dir_ / name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  return dir_ / name;
+}
+
+std::vector<Json> ServiceTaskTest::calls(const std::string& path, const std::string& key) const {
+  const auto body = JSONEncoder::encodeJSON({{"key", key}});
+  if (!body) return {};
+  const std::size_t size = body->size();
+  std::vector<Json> out;
+  for (const Json& call : stack_->requests("/api/v1/" + path + "/"))
+    if (call["body_size"] == size && call["time"] >= since_) out.push_back(call);
+  return out;
+}
+
+std::int64_t ServiceTaskTest::served(const std::string& key) const {
+  return stack_->call("GET", stack_->shareBase + "/" + key).status;
 }
 
 }  // namespace lumo::tasktest

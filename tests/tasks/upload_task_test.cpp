@@ -1,446 +1,284 @@
-// Single-file uploads against the reference service: what reaches the storage and the delivery
-// address, every way an upload can fail, and cancelling at every stage.
+// Single-file uploads and deletes against the reference service.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <random>
-#include <string>
-#include <thread>
 
 #include "lumo/account/UserAccountStoreError.h"
 #include "lumo/api/APIError.h"
 #include "lumo/api/EncodingError.h"
-#include "lumo/api/HTTPError.h"
-#include "lumo/capture/GIF.h"
 #include "lumo/capture/OtherItem.h"
-#include "lumo/capture/Screenshot.h"
+#include "lumo/platform/HttpRequest.h"
 #include "lumo/registry/Resolver.h"
-#include "lumo/sharing/ShareServiceError.h"
 #include "lumo/sharing/ShareURLHelperService.h"
 #include "lumo/storage/LocalFilesService.h"
 #include "lumo/support/DispatchQueue.h"
+#include "lumo/tasks/DeleteSingleCaptureTask.h"
 #include "lumo/tasks/UploadSingleCaptureTask.h"
-#include "lumo/tasks/UploadTaskComponents.h"
 #include "task_test_support.h"
 
 namespace lumo {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using tasktest::Bytes;
-using tasktest::DevStack;
 using tasktest::Event;
+using tasktest::Json;
 using tasktest::RecordingDelegate;
-
-constexpr const char* kStart = "/api/v1/upload/start/";
 
 class UploadTaskTest : public tasktest::ServiceTaskTest {
  protected:
-  // An upload task for the capture of the file `name` holding `bytes`, its delegate set.
-  template <typename Capture>
-  std::shared_ptr<UploadSingleCaptureTask> makeTask(const std::string& name, const Bytes& bytes,
-                                                    const ShareResourceType& type) {
-    const Capture capture(Url::fileURL(dir_.write(name, bytes)));
-    Result<UploadTaskComponents> components = UploadTaskComponents::components(
-        capture, type, *Resolver::resolveFromRoot<ShareURLHelperService>(),
+  std::shared_ptr<UploadSingleCaptureTask> makeTask(const Bytes& bytes,
+                                                    const std::string& ext = tasktest::kOwn) {
+    const OtherItem capture(Url::fileURL(write("file." + ext, bytes)));
+    auto components = UploadTaskComponents::components(
+        capture, ShareResourceType::other(ext), *Resolver::resolveFromRoot<ShareURLHelperService>(),
         *Resolver::resolveFromRoot<LocalFilesService>());
     EXPECT_TRUE(components.ok());
-    if (!components.ok()) return nullptr;
     auto task = std::make_shared<UploadSingleCaptureTask>(capture, *components);
-    task->setDelegate(delegate_);
+    task->setDelegate(delegate_ = std::make_shared<RecordingDelegate>());
+    since_ = now();  // names of the same length are this task's from here on
     return task;
   }
-  std::shared_ptr<UploadSingleCaptureTask> screenshotTask() {
-    return makeTask<Screenshot>("a.png", tasktest::randomBytes(100),
-                                ShareResourceType::screenshot());
-  }
-  // A task for a file whose remote name has this test's own extension, so that its API calls
-  // can be told from other clients'.
-  std::shared_ptr<UploadSingleCaptureTask> ownTask(std::size_t size) {
-    return makeTask<OtherItem>(std::string("file.") + tasktest::kOwnExtension,
-                               tasktest::randomBytes(size),
-                               ShareResourceType::other(tasktest::kOwnExtension));
-  }
-
-  // This test's own "upload/start" calls for the file of `task`.
-  std::size_t starts(const UploadSingleFileTask& task) const {
-    const UploadTaskComponents& c = task.components();
-    return stack_
-        ->callsWithBodySize(
-            kStart, tasktest::startBodySize(c.contentType, c.fileSize, c.remoteName()), since_)
-        .size();
-  }
-  std::size_t completes(const UploadSingleFileTask& task) const {
-    return ServiceTaskTest::completes(task.components().remoteName());
-  }
-  // Whether the delivery address serves the task's file: a post that reached the storage.
-  bool delivered(const UploadSingleFileTask& task) const {
-    return served(task.components().remoteName()) == 200;
-  }
-
-  static bool eventually(const std::function<bool()>& condition) {
-    return MainQueue::runUntil(condition, 10s);
+  std::shared_ptr<DeleteSingleCaptureTask> deleteTask(const UploadSingleCaptureTask& upload) {
+    auto task = DeleteSingleCaptureTask::make(upload.screenCapture(),
+                                              *Resolver::resolveFromRoot<ShareURLHelperService>());
+    task->setDelegate(delegate_ = std::make_shared<RecordingDelegate>());
+    return task;
   }
 };
 
-// ---- what reaches the storage and the delivery address ----
+// A file uploaded and deleted again: what the delegate hears, in which order, on which thread
+// and with which values; what the service took and serves; the debug lines.
+TEST_F(UploadTaskTest, UploadsAndDeletesEndToEnd) {
+  for (const Bytes& bytes : {tasktest::randomBytes(1024 * 1024 + 17), Bytes{}}) {
+    SCOPED_TRACE(bytes.size());
+    auto task = makeTask(bytes);
+    const std::string key = task->components().remoteName();
+    stack_->fault({{"route", "storage"}, {"key", key}, {"delay_ms", 300}});
+    const auto began = std::chrono::steady_clock::now();
+    run(task);
+    const auto waited = std::chrono::steady_clock::now() - began;
 
-TEST_F(UploadTaskTest, StrictStorageAcceptsThePostAndDeliversTheBytes) {
-  struct Case {
-    std::string name;
-    Bytes bytes;
-    ShareResourceType type;
-    std::string contentType;
-  };
-  const std::vector<Case> cases{
-      {"Shot one.png", tasktest::randomBytes(1024 * 1024 + 17), ShareResourceType::screenshot(),
-       "image/png"},
-      {"clip.gif", tasktest::randomBytes(4096), ShareResourceType::gif(), "image/gif"},
-      {"empty.pdf", {}, ShareResourceType::other("pdf"), "application/pdf"},
-      {"gone.pdf", tasktest::randomBytes(4096), ShareResourceType::other("pdf"), "application/pdf"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    stack_->captureStorageBodies(true);  // off again after the test
-    delegate_ = std::make_shared<RecordingDelegate>();
-    auto task = c.type == ShareResourceType::gif() ? makeTask<GIF>(c.name, c.bytes, c.type)
-                : c.type == ShareResourceType::screenshot()
-                    ? makeTask<Screenshot>(c.name, c.bytes, c.type)
-                    : makeTask<OtherItem>(c.name, c.bytes, c.type);
-    ASSERT_NE(task, nullptr);
-    if (c.name == "gone.pdf") {  // removed once measured: what was measured is still sent
-      Resolver::registerInMain<HttpSessionConfiguration>(
-          [file = task->components().localURL.filePath(), made = std::make_shared<int>(0)] {
-            if (++*made == 2) fs::remove(file);  // the storage post's, after "upload/start"'s
-            return HttpSessionConfiguration{};
-          });
-    }
-    const std::string remoteName = task->components().remoteName();
-    runToEnd(task);
-
-    // Started on the queue's thread, then progress and completion on the main queue.
-    const auto events = delegate_->events();
-    ASSERT_GE(events.size(), 2u);
-    EXPECT_EQ(events.front().kind, "started");
-    EXPECT_FALSE(events.front().onMainThread);
+    EXPECT_EQ(delegate_->events().front().kind, "UploadStarted");
+    EXPECT_FALSE(delegate_->events().front().onMainThread);  // the queue's thread
     double last = 0;
-    for (const Event& e : events) {
-      if (e.kind != "progress") continue;
-      EXPECT_TRUE(e.onMainThread);
+    for (const Event& e : delegate_->events("ProgressUpdated")) {
+      EXPECT_TRUE(e.onMainThread && !e.taskFinished);
       EXPECT_GE(e.progress, last);
-      EXPECT_LE(e.progress, 1.0);
       last = e.progress;
     }
     EXPECT_EQ(last, 1.0);
-    const Event done = finalEvent();
-    ASSERT_EQ(done.kind, "complete") << (done.error ? done.error->localizedDescription() : "");
-    EXPECT_EQ(done.fileSize, static_cast<std::int64_t>(c.bytes.size()));
+    const Event done = final();
+    ASSERT_EQ(done.kind, "UploadComplete") << done.error->localizedDescription();
     EXPECT_TRUE(done.onMainThread);
+    EXPECT_EQ(done.fileSize, static_cast<std::int64_t>(bytes.size()));
+    // Milliseconds: at least the storage's delay, at most what the test waited.
+    EXPECT_GE(done.duration, 300);
+    EXPECT_LE(done.duration, std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
+    EXPECT_EQ(logged("Uploaded to:" + task->components().uploadURL.absoluteString()), 1u);
 
-    // The storage front took the post: the fields match the policy, the size its range.
-    auto posts = stack_->storagePostsFor(remoteName, since_);
+    // The storage post: its own time limit, no credentials, accepted; then "upload/complete".
+    const HttpRequest& post = task->uploadTask()->originalRequest();
+    EXPECT_EQ(post.timeoutInterval, 60s);
+    std::vector<Json> posts;
+    for (const Json& r : stack_->requests("/storage"))
+      if (r["headers"].value("content-type", "") == post.value("Content-Type")) posts.push_back(r);
     ASSERT_EQ(posts.size(), 1u);
     EXPECT_EQ(posts[0]["status"], 204);
-    const Bytes raw = tasktest::decodeBase64(posts[0]["body_b64"].get<std::string>());
-    EXPECT_EQ(posts[0]["headers"]["content-length"], std::to_string(raw.size()));
-    const std::string contentType = posts[0]["headers"]["content-type"];
-    EXPECT_EQ(contentType.rfind("multipart/form-data; boundary=Boundary-", 0), 0u);
-    EXPECT_EQ(contentType.size(), std::string("multipart/form-data; boundary=").size() + 45);
     EXPECT_FALSE(posts[0]["headers"].contains("authorization"));
+    EXPECT_TRUE(
+        MainQueue::runUntil([&] { return calls("upload/complete", key).size() == 1; }, 10s));
+    const auto object = stack_->call("GET", stack_->shareBase + "/" + key);
+    EXPECT_EQ(object.status, 200);
+    EXPECT_EQ(object.body, bytes);
+    EXPECT_EQ(object.contentType, task->components().contentType);
 
-    // An independent parser finds the six fields and the very bytes of the file.
-    tasktest::ParsedForm form = tasktest::parseWithWerkzeug(raw, contentType);
-    ASSERT_EQ(form.error, "");
-    EXPECT_EQ(form.fields.size(), 6u);
-    for (const char* field :
-         {"content-type", "policy", "signature", "acl", "key", "AWSAccessKeyId"}) {
-      EXPECT_EQ(form.fields.count(field), 1u) << field;
-    }
-    EXPECT_EQ(form.fields["content-type"], c.contentType);
-    EXPECT_EQ(form.fields["key"], remoteName);
-    EXPECT_EQ(form.fields["acl"], "public-read");
-    EXPECT_EQ(form.fileName, remoteName);
-    EXPECT_EQ(form.fileContentType, c.contentType);
-    EXPECT_EQ(form.fileBytes, c.bytes);
-    // The body ends with the closing boundary and no CRLF.
-    const std::string tail(raw.end() - 2, raw.end());
-    EXPECT_EQ(tail, "--");
-
-    // "upload/complete" follows, and the object is served with its bytes and type.
-    EXPECT_TRUE(eventually([&] { return completes(*task) >= 1; }));
-    tasktest::Reply served = stack_->call("GET", stack_->shareBase + "/" + remoteName);
-    EXPECT_EQ(served.status, 200);
-    EXPECT_EQ(served.body, c.bytes);
-    EXPECT_EQ(served.header("Content-Type").value_or(""), c.contentType);
+    // A delete ignores cancel, reports on its own thread and removes the object; a second
+    // delete finds nothing and says so.
+    const std::size_t deleteLines = logged("Delete task result = DeleteUploadResponse()");
+    auto remove = deleteTask(*task);
+    remove->cancel();
+    EXPECT_FALSE(remove->isCancelled() || remove->isFinished());
+    run(remove);
+    EXPECT_EQ(delegate_->events().front().kind, "DeleteStarted");
+    EXPECT_EQ(final().kind, "DeleteComplete");
+    EXPECT_EQ(logged("Delete task result = DeleteUploadResponse()"), deleteLines + 1);
+    EXPECT_EQ(served(key), 403);
+    run(deleteTask(*task));
+    ASSERT_EQ(final().kind, "DeleteError");
+    EXPECT_TRUE(final().error->is<APIError>());
   }
 }
 
-// ---- failures ----
-
-// Every way "upload/start" can fail ends the task with that error, and nothing is posted.
-TEST_F(UploadTaskTest, StartFailuresEndWithTheirErrorAndPostNothing) {
+// Every other way an upload ends: once, with its error, and "upload/complete" only after a
+// storage post that did not fail in transport.
+TEST_F(UploadTaskTest, EveryOtherOutcomeEndsOnceWithItsError) {
+  using Arrange = std::function<void(UploadSingleFileTask&, const std::string& key)>;
+  auto fault = [this](Json f) {
+    return [this, f](auto&, const std::string& key) mutable {
+      f["key"] = key;
+      stack_->fault(f);
+    };
+  };
+  auto isA = [](const char* domain, std::int64_t code) {
+    return [=](const Error& e) {
+      return e.domain() == domain && (code ? e.code() == code : e.code() != -999);
+    };
+  };
+  const Json badPost{{"url", "::no url"},
+                     {"fields",
+                      {{"AWSAccessKeyId", "a"},
+                       {"acl", "public-read"},
+                       {"key", "k"},
+                       {"policy", "p"},
+                       {"signature", "s"}}}};
   struct Case {
-    std::string name;
-    std::optional<nlohmann::json> fault;  // none: signed out
-    std::function<void(const Error&)> check;
+    std::string label, ext;
+    Arrange arrange;
+    std::function<bool(const Error&)> error;  // none: completes
+    bool delivered, completes;
   };
   const std::vector<Case> cases{
-      {"no token", std::nullopt,
-       [](const Error& e) { EXPECT_TRUE(e.is<UserAccountStoreError>()); }},
-      {"service refusal",
-       nlohmann::json{{"route", "upload/start"},
-                      {"status", 403},
-                      {"body", nlohmann::json{{"errors", {"No items left today"}}}}},
-       [](const Error& e) {
-         ASSERT_TRUE(e.is<APIError>());
-         EXPECT_EQ(e.as<APIError>()->errorResponse().errors,
-                   std::vector<std::string>{"No items left today"});
-       }},
-      // A gateway's error page is no answer of the service: it does not decode.
-      {"foreign error page",
-       nlohmann::json{{"route", "upload/start"}, {"status", 502}, {"body_kind", "html"}},
-       [](const Error& e) {
-         ASSERT_TRUE(e.is<APIError>()) << e.localizedDescription();
-         EXPECT_EQ(e.as<APIError>()->kind(), APIError::Kind::schemaMismatch);
-       }},
-      {"answer that does not decode",
-       nlohmann::json{{"route", "upload/start"}, {"status", 200}, {"body", {{"key", "k"}}}},
-       [](const Error& e) {
-         ASSERT_TRUE(e.is<APIError>());
-         EXPECT_EQ(e.as<APIError>()->kind(), APIError::Kind::schemaMismatch);
-       }},
-      // libcurl sends a request once more when a reused connection dies before any answer, so
-      // both attempts are dropped.
-      {"transport error",
-       nlohmann::json{{"route", "upload/start"}, {"drop_after_bytes", 0}, {"count", 2}},
-       [](const Error& e) {
-         EXPECT_EQ(e.domain(), "NSURLErrorDomain");
-         EXPECT_NE(e.code(), -999);
-       }},
+      {"signed out", tasktest::kOwn, [](auto&, auto&) { useToken(false); },
+       [](const Error& e) { return e.is<UserAccountStoreError>(); }, false, false},
+      {"start refused", tasktest::kOwn, fault({{"route", "upload/start"}, {"status", 403}}),
+       [](const Error& e) { return e.is<APIError>(); }, false, false},
+      {"file gone", tasktest::kOwn,
+       [](auto& t, auto&) { std::filesystem::remove(t.components().localURL.filePath()); },
+       isA("NSCocoaErrorDomain", 260), false, false},
+      // What was measured is sent, even when the file goes once the storage post is on its way.
+      {"file gone later", tasktest::kOwn,
+       [](auto& t, auto&) {
+         Resolver::registerInMain<HttpSessionConfiguration>(
+             [file = t.components().localURL.filePath(), made = std::make_shared<int>(0)] {
+               if (++*made == 2) std::filesystem::remove(file);  // the storage post's
+               return HttpSessionConfiguration{};
+             });
+       },
+       nullptr, true, true},
+      {"bad storage address", tasktest::kOwn,
+       [this, &badPost](auto&, const std::string& key) {
+         stack_->fault({{"route", "upload/start"},
+                        {"key", key},
+                        {"status", 200},
+                        {"body", Json{{"key", key}, {"presigned_post", badPost}}}});
+       },
+       isA("NSURLErrorDomain", -1000), false, false},
+      // libcurl sends once more on a fresh connection when a reused one dies.
+      {"storage dropped", tasktest::kOwn,
+       fault({{"route", "storage"}, {"drop_after_bytes", 100}, {"count", 2}}),
+       isA("NSURLErrorDomain", 0), false, false},
+      // The storage's status is not looked at.
+      {"storage refused", tasktest::kOwn,
+       fault({{"route", "storage"}, {"status", 403}, {"body_kind", "html"}}), nullptr, false, true},
+      {"name not UTF-8", "\xff\xfe", [](auto&, auto&) {},
+       [](const Error& e) { return e.is<EncodingError>(); }, false, false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    stack_->captureStorageBodies(true);  // off again after the test
-    delegate_ = std::make_shared<RecordingDelegate>();
-    auto task = ownTask(100);
-    if (c.fault) {
-      ASSERT_TRUE(stack_->fault(*c.fault));
-    } else {
-      tasktest::useToken(std::nullopt);
+    SCOPED_TRACE(c.label);
+    auto task = makeTask(tasktest::randomBytes(200000), c.ext);
+    const std::string key = task->components().remoteName();
+    c.arrange(*task, key);
+    run(task);
+    useToken(true);
+    const Event e = final();
+    ASSERT_EQ(e.kind, c.error ? "UploadError" : "UploadComplete");
+    if (c.error) {
+      EXPECT_TRUE(c.error(*e.error)) << e.error->localizedDescription();
     }
-    runToEnd(task);
-    tasktest::useToken(stack_->token);
-    const Event e = finalEvent();
-    ASSERT_EQ(e.kind, "error");
-    c.check(*e.error);
-    EXPECT_EQ(e.fileSize, 100);
-    EXPECT_EQ(delegate_->count("progress"), 0u);
-    if (!c.fault) {
-      EXPECT_EQ(starts(*task), 0u);
-    }
-    EXPECT_FALSE(delivered(*task));
+    EXPECT_EQ(e.fileSize, 200000);
+    EXPECT_EQ(served(key) == 200, c.delivered);
+    const auto completes = [&] { return calls("upload/complete", key).size(); };
+    EXPECT_EQ(c.completes,
+              MainQueue::runUntil([&] { return completes() > 0; }, c.completes ? 10s : 0s));
   }
 }
-
-// Failures found on this side end the task with their error and deliver nothing: the file gone
-// before the storage post, a storage address that does not parse, a name that is not UTF-8.
-TEST_F(UploadTaskTest, LocalFailuresEndWithTheirErrorAndDeliverNothing) {
-  const nlohmann::json badAddress{{"url", "::no url here"},
-                                  {"fields",
-                                   {{"AWSAccessKeyId", "a"},
-                                    {"acl", "public-read"},
-                                    {"key", "k"},
-                                    {"policy", "p"},
-                                    {"signature", "s"}}}};
-  struct Case {
-    std::string name, domain;
-    std::int64_t code;  // 0: an EncodingError
-  };
-  for (const Case& c :
-       {Case{"file gone", "NSCocoaErrorDomain", 260},
-        Case{"storage address", "NSURLErrorDomain", -1000}, Case{"not UTF-8", "", 0}}) {
-    SCOPED_TRACE(c.name);
-    delegate_ = std::make_shared<RecordingDelegate>();
-    auto task = c.code == 0 ? makeTask<OtherItem>("odd.\xff\xfe", tasktest::randomBytes(10),
-                                                  ShareResourceType::other("\xff\xfe"))
-                            : screenshotTask();
-    ASSERT_NE(task, nullptr);
-    if (c.code == 260) fs::remove(task->components().localURL.filePath());
-    if (c.code == -1000) {
-      ASSERT_TRUE(stack_->fault(
-          {{"route", "upload/start"},
-           {"status", 200},
-           {"body", {{"key", task->components().remoteName()}, {"presigned_post", badAddress}}}}));
-    }
-    runToEnd(task);
-    const Event e = finalEvent();
-    ASSERT_EQ(e.kind, "error");
-    if (c.code == 0) {
-      EXPECT_TRUE(e.error->is<EncodingError>()) << e.error->localizedDescription();
-      continue;
-    }
-    EXPECT_EQ(e.error->domain(), c.domain);
-    EXPECT_EQ(e.error->code(), c.code);
-    if (c.code == 260) {
-      EXPECT_EQ(task->uploadTask(), nullptr);
-    }
-    EXPECT_FALSE(delivered(*task));
-  }
-}
-
-TEST_F(UploadTaskTest, StorageTransportErrorFailsAndSendsNoComplete) {
-  // Both the post and libcurl's one retry on a fresh connection are dropped.
-  auto task = ownTask(200000);
-  ASSERT_TRUE(stack_->fault({{"route", "storage"}, {"drop_after_bytes", 100}, {"count", 2}}));
-  runToEnd(task);
-  const Event e = finalEvent();
-  ASSERT_EQ(e.kind, "error");
-  EXPECT_EQ(e.error->domain(), "NSURLErrorDomain");
-  EXPECT_NE(e.error->code(), -999);
-  ASSERT_NE(task->uploadTask(), nullptr);
-  EXPECT_EQ(task->uploadTask()->originalRequest().url.path(), "/storage");
-  MainQueue::runFor(500ms);
-  EXPECT_EQ(completes(*task), 0u);
-}
-
-// The storage's HTTP status is not looked at: a refusal without a transport error counts as
-// delivered, and "upload/complete" is sent for it.
-TEST_F(UploadTaskTest, StorageRefusalWithoutTransportErrorCountsAsSuccess) {
-  auto task = ownTask(1000);
-  ASSERT_TRUE(stack_->fault({{"route", "storage"}, {"status", 403}, {"body_kind", "html"}}));
-  runToEnd(task);
-  EXPECT_EQ(finalEvent().kind, "complete");
-  EXPECT_FALSE(delivered(*task));  // the refusal reached this post
-  EXPECT_TRUE(eventually([&] { return completes(*task) == 1; }));
-}
-
-// ---- cancelling ----
 
 TEST_F(UploadTaskTest, CancelBeforeAnyRequestEndsAtOnceOnTheCancellingThread) {
-  auto task = ownTask(100);
+  auto task = makeTask(tasktest::randomBytes(100));
   task->cancel();
   ASSERT_EQ(delegate_->finals().size(), 1u);
-  EXPECT_EQ(finalEvent().kind, "cancelled");
-  EXPECT_EQ(finalEvent().thread, std::this_thread::get_id());
-  EXPECT_TRUE(task->isFinished());
-  EXPECT_TRUE(task->isCancelled());
-  // A finished task is never started by a queue; started by hand it sends nothing.
-  EXPECT_FALSE(queue_.addOperation(task));
-  task->start();
+  EXPECT_EQ(final().kind, "Cancelled");
+  EXPECT_EQ(final().thread, std::this_thread::get_id());
+  EXPECT_TRUE(task->isFinished() && task->isCancelled());
+  EXPECT_FALSE(queue_.addOperation(task));  // a queue never starts a finished task
+  task->start();                            // nor does a start by hand send anything
   task->cancel();
   MainQueue::runFor(300ms);
   EXPECT_EQ(delegate_->finals().size(), 1u);
-  EXPECT_EQ(delegate_->count("error"), 0u);
-  EXPECT_EQ(starts(*task), 0u);
+  EXPECT_EQ(task->uploadTask(), nullptr);
 }
 
-// A cancel while "upload/start" or the storage post is held up by the service ends the task
-// cancelled, once and without error, past the late answer; no "upload/complete" follows, and a
-// cancel during the start never posts.
-TEST_F(UploadTaskTest, CancelWhileARequestIsInFlightEndsCancelledOnce) {
-  for (const std::string& path : {std::string(kStart), std::string("/storage")}) {
-    SCOPED_TRACE(path);
-    delegate_ = std::make_shared<RecordingDelegate>();
-    auto task = ownTask(100000);
-    const bool atStart = path == kStart;
-    ASSERT_TRUE(
-        stack_->fault({{"route", atStart ? "upload/start" : "storage"}, {"delay_ms", 2000}}));
+// A cancel while the service holds up "upload/start" or the storage post ends the task
+// cancelled once, past the late answer, without "upload/complete".
+TEST_F(UploadTaskTest, CancelWhileARequestIsHeldUpEndsCancelledOnce) {
+  for (const std::string route : {"upload/start", "storage"}) {
+    SCOPED_TRACE(route);
+    auto task = makeTask(tasktest::randomBytes(100000));
+    const std::string key = task->components().remoteName();
+    stack_->fault({{"route", route}, {"key", key}, {"delay_ms", 2000}});
     queue_.addOperation(task);
-    ASSERT_TRUE(eventually([&] {
-      auto request = task->uploadTask();
-      return request && (atStart || request->originalRequest().url.path() == "/storage");
-    }));
-    MainQueue::runFor(300ms);  // well inside the delay: the request is at the service
+    ASSERT_TRUE(MainQueue::runUntil(
+        [&] {
+          auto request = task->uploadTask();
+          return request &&
+                 (route != "storage" || request->originalRequest().url.path() == "/storage");
+        },
+        10s));
+    MainQueue::runFor(300ms);  // the request has reached the service
     task->cancel();
-    ASSERT_TRUE(delegate_->waitForFinal());
-    MainQueue::runFor(2500ms);  // past the delayed answer
+    ASSERT_TRUE(waitForFinal());
+    MainQueue::runFor(2500ms);
     expectEndedOnce(*task);
-    EXPECT_EQ(finalEvent().kind, "cancelled");
-    EXPECT_EQ(delegate_->count("error"), 0u);
-    EXPECT_EQ(completes(*task), 0u);
-    if (atStart) {
-      EXPECT_FALSE(delivered(*task));
-    } else {
+    EXPECT_EQ(final().kind, "Cancelled");
+    EXPECT_TRUE(calls("upload/complete", key).empty());
+    if (route == "storage")
       EXPECT_EQ(task->uploadTask()->error()->code(), -999);
-    }
+    else
+      EXPECT_NE(served(key), 200);
   }
 }
 
-// The start answer has arrived but waits for the main queue when the cancel comes: the cancel
-// wins and the file is not posted.
+// The start's answer has arrived but waits for the main queue when the cancel comes.
 TEST_F(UploadTaskTest, CancelWhileTheStartAnswerIsOnItsWayNeverPosts) {
-  auto task = screenshotTask();
+  auto task = makeTask(tasktest::randomBytes(100));
   queue_.addOperation(task);
-  // The main queue is not driven here, so the answer cannot be handled yet.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline) {
+  for (const auto end = std::chrono::steady_clock::now() + 10s;
+       std::chrono::steady_clock::now() < end;) {
     auto request = task->uploadTask();
     if (request && request->state() == HttpTask::State::completed) break;
-    std::this_thread::sleep_for(5ms);
+    std::this_thread::yield();
   }
-  ASSERT_NE(task->uploadTask(), nullptr);
   ASSERT_EQ(task->uploadTask()->state(), HttpTask::State::completed);
   task->cancel();
-  ASSERT_TRUE(delegate_->waitForFinal());
+  ASSERT_TRUE(waitForFinal());
   MainQueue::runFor(300ms);
   expectEndedOnce(*task);
-  EXPECT_EQ(finalEvent().kind, "cancelled");
-  EXPECT_FALSE(delivered(*task));
+  EXPECT_EQ(final().kind, "Cancelled");
+  EXPECT_NE(served(task->components().remoteName()), 200);
 }
 
-// Cancels from another thread at random moments around the start and the start's answer: each
-// task still ends once, finished, and leaves the queue; one cancelled before its storage post
-// began never posts.
-TEST_F(UploadTaskTest, CancelRacingStartAndAnswerEndsEachTaskOnce) {
+TEST_F(UploadTaskTest, CancelRacingTheStartEndsEachTaskOnce) {
   std::mt19937 rng(std::random_device{}());
-  std::uniform_int_distribution<int> pause(0, 30);
   for (int i = 0; i < 24; ++i) {
     SCOPED_TRACE(i);
-    delegate_ = std::make_shared<RecordingDelegate>();
-    auto task = makeTask<Screenshot>("race" + std::to_string(i) + ".png",
-                                     tasktest::randomBytes(2000), ShareResourceType::screenshot());
-    const int wait = pause(rng);
-    std::thread canceller([task, wait] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    auto task = makeTask(tasktest::randomBytes(2000));
+    std::thread canceller([task, jitter = std::chrono::milliseconds(rng() % 30)] {
+      std::this_thread::sleep_for(jitter);
       task->cancel();
     });
     queue_.addOperation(task);
-    const bool ended = delegate_->waitForFinal(30s);
+    const bool ended = waitForFinal();
     canceller.join();
     ASSERT_TRUE(ended);
     MainQueue::runFor(100ms);
     expectEndedOnce(*task);
-    const std::string kind = finalEvent().kind;
-    EXPECT_TRUE(kind == "cancelled" || kind == "complete") << kind;
-    if (kind == "cancelled") {
-      EXPECT_EQ(delegate_->count("error"), 0u);
-      auto last = task->uploadTask();
-      if (!last || last->originalRequest().url.path() != "/storage") {
-        EXPECT_FALSE(delivered(*task));
-      }
-    }
+    EXPECT_TRUE(final().kind == "Cancelled" || final().kind == "UploadComplete") << final().kind;
   }
-}
-
-// ---- values ----
-
-TEST(UploadTaskValuesTest, ComponentsNeedAShareURLFirst) {
-  std::string whyNot;
-  const DevStack* stack = DevStack::get(&whyNot);
-  ASSERT_NE(stack, nullptr) << whyNot;
-  tasktest::installServices(*stack);
-  // A missing file has neither URL nor size: the URL is reported.
-  Screenshot missing(Url::fileURL("/nonexistent/lumo/shot.png"));
-  Result<UploadTaskComponents> components = UploadTaskComponents::components(
-      missing, ShareResourceType::screenshot(), *Resolver::resolveFromRoot<ShareURLHelperService>(),
-      *Resolver::resolveFromRoot<LocalFilesService>());
-  ASSERT_FALSE(components.ok());
-  EXPECT_TRUE(components.error() == Error(ShareServiceError::shareURLisAbsent));
 }
 
 }  // namespace
