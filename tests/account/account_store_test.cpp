@@ -12,7 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "../api/dev_service.h"
+#include "DevService.h"
+#include "Recorders.h"
 #include "lumo/account/Content.h"
 #include "lumo/account/PropertyKeys.h"
 #include "lumo/account/UserAccountStore.h"
@@ -24,7 +25,7 @@ namespace lumo {
 namespace {
 
 const std::string kConfigHome = [] {
-  std::string dir = devtest::makeTempDir("lumo-account-test");
+  std::string dir = test::makeTempDir("lumo-account-test");
   ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
   return dir;
 }();
@@ -43,7 +44,7 @@ nlohmann::json readInChildProcess() {
 class AccountStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    devtest::installServices();
+    test::installAccountServices();
     for (PropertyKeys key :
          {PropertyKeys::access_token, PropertyKeys::email, PropertyKeys::canUpload,
           PropertyKeys::quota, PropertyKeys::items, PropertyKeys::finishedTutorial}) {

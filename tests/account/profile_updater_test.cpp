@@ -8,7 +8,8 @@
 #include <future>
 #include <string>
 
-#include "../api/dev_service.h"
+#include "DevService.h"
+#include "Recorders.h"
 #include "lumo/account/Content.h"
 #include "lumo/account/ProfileUpdater.h"
 #include "lumo/account/PropertyKeys.h"
@@ -21,10 +22,10 @@
 namespace lumo {
 namespace {
 
-using devtest::DevService;
+using test::DevService;
 
 const std::string kConfigHome = [] {
-  std::string dir = devtest::makeTempDir("lumo-profile-test");
+  std::string dir = test::makeTempDir("lumo-profile-test");
   ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
   return dir;
 }();
@@ -35,7 +36,7 @@ class ProfileUpdaterTest : public ::testing::Test {
     std::string whyNot;
     dev_ = DevService::get(&whyNot);
     if (dev_ == nullptr) FAIL() << whyNot;
-    devtest::installServices().debug = true;
+    test::installAccountServices().debug = true;
     dev_->reset();
     Content::Limits::resetToDefaults();
     store_ = std::dynamic_pointer_cast<UserAccountStore>(
@@ -45,7 +46,7 @@ class ProfileUpdaterTest : public ::testing::Test {
          {PropertyKeys::email, PropertyKeys::canUpload, PropertyKeys::quota, PropertyKeys::items}) {
       ASSERT_TRUE(store_->storage().removeObject(rawValue(key)).ok());
     }
-    store_->login(dev_->token());
+    store_->login(dev_->token);
     updater_ = std::make_shared<ProfileUpdater>();
   }
 
@@ -72,7 +73,7 @@ TEST_F(ProfileUpdaterTest, LoggedOutSendsNothingAndNeverCompletes) {
   std::atomic<int> calls{0};
   updater_->updateProfileIfNeeded([&](Result<ProfileResponse>) { ++calls; });
   // A request sent by the logged-out call would reach the service before the next one ends.
-  store_->login(dev_->token());
+  store_->login(dev_->token);
   ASSERT_TRUE(refresh().ok());
   EXPECT_EQ(calls.load(), 0);
   EXPECT_EQ(dev_->requests("/api/").size(), 1u);
@@ -126,9 +127,9 @@ TEST_F(ProfileUpdaterTest, FailedRefreshIsLoggedAndChangesNothing) {
       store_->setRemainingDailyItemsCount(42);
       Content::Limits::resetToDefaults();
       dev_->fault(f);
-      devtest::StdoutCapture capture;
+      ::testing::internal::CaptureStdout();
       r = refresh();
-      captured = capture.text();
+      captured = ::testing::internal::GetCapturedStdout();
     }
     ASSERT_FALSE(r.ok()) << fault.dump();
     EXPECT_TRUE(r.error().is<APIError>()) << r.error().localizedDescription();
@@ -201,7 +202,7 @@ class HostAccountStore : public UserAccountStoreService {
 TEST_F(ProfileUpdaterTest, StoreOfAnotherClassGetsNothingWritten) {
   auto root = Resolver::root();
   auto child = std::make_shared<Resolver>(root);
-  const std::string token = dev_->token();
+  const std::string token = dev_->token;
   child
       ->registerService<UserAccountStoreService>(
           [token] { return std::make_shared<HostAccountStore>(token); })

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "../api/dev_service.h"
+#include "DevService.h"
+#include "Recorders.h"
 #include "lumo/account/UserDefaultsDataValue.h"
 #include "lumo/account/UserDefaultsOptionalValue.h"
 #include "lumo/account/UserDefaultsValue.h"
@@ -19,7 +20,7 @@ namespace lumo {
 namespace {
 
 const std::string kConfigHome = [] {
-  std::string dir = devtest::makeTempDir("lumo-settings-test");
+  std::string dir = test::makeTempDir("lumo-settings-test");
   ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
   return dir;
 }();

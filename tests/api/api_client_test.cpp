@@ -12,8 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "dev_service.h"
-#include "lumo/account/ProfileUpdateService.h"
+#include "DevService.h"
+#include "Recorders.h"
+#include "lumo/account/ProfileUpdater.h"
 #include "lumo/account/UserAccountStore.h"
 #include "lumo/account/UserAccountStoreError.h"
 #include "lumo/api/API.h"
@@ -33,13 +34,13 @@
 namespace lumo {
 namespace {
 
-using devtest::DevService;
 using nlohmann::json;
+using test::DevService;
 
 // The account store reads the application's own defaults: give this process a folder of its own
 // before anything opens them.
 const std::string kConfigHome = [] {
-  std::string dir = devtest::makeTempDir("lumo-api-test");
+  std::string dir = test::makeTempDir("lumo-api-test");
   ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
   return dir;
 }();
@@ -83,11 +84,11 @@ class APIClientTest : public ::testing::Test {
     std::string whyNot;
     dev_ = DevService::get(&whyNot);
     if (dev_ == nullptr) FAIL() << whyNot;
-    devtest::installServices().debug = true;
+    test::installAccountServices().debug = true;
     store_ = std::dynamic_pointer_cast<UserAccountStore>(
         Resolver::resolveFromRoot<UserAccountStoreService>());
     ASSERT_TRUE(store_);
-    store_->login(dev_->token());
+    store_->login(dev_->token);
     dev_->reset();
   }
 
@@ -122,8 +123,8 @@ class APIClientTest : public ::testing::Test {
   }
 
   static json profileBody(const DevService& dev) {
-    DevService::Reply reply = dev.call("GET", "/api/v1/profile/me/", std::nullopt,
-                                       {{"Authorization", "ApiKey " + dev.token()}});
+    test::Reply reply = dev.call("GET", "/api/v1/profile/me/", std::nullopt,
+                                 {{"Authorization", "ApiKey " + dev.token}});
     return reply.json();
   }
 
@@ -153,7 +154,7 @@ TEST_F(APIClientTest, ProfileIsReadWithTheExactURLMethodAndHeaderFields) {
   const json& r = log.front();
   EXPECT_EQ(r["method"], "GET");
   EXPECT_EQ(r["path"], "/api/v1/profile/me/");
-  EXPECT_EQ(r["headers"]["authorization"], "ApiKey " + dev_->token());
+  EXPECT_EQ(r["headers"]["authorization"], "ApiKey " + dev_->token);
   EXPECT_EQ(r["headers"]["content-type"], "application/json");
 }
 
@@ -172,7 +173,7 @@ TEST_F(APIClientTest, PostsSendTheirJSONBodyToThePathWithTrailingSlash) {
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0]["method"], "POST");
   EXPECT_EQ(log[0]["path"], "/api/v1/upload/start/");
-  EXPECT_EQ(log[0]["headers"]["authorization"], "ApiKey " + dev_->token());
+  EXPECT_EQ(log[0]["headers"]["authorization"], "ApiKey " + dev_->token);
   EXPECT_EQ(log[0]["headers"]["content-type"], "application/json");
   EXPECT_EQ(log[0]["body_size"], json({{"content_type", "image/png"},
                                        {"file_size", 1024},
@@ -351,7 +352,7 @@ TEST_F(APIClientTest, ConnectionDroppedBeforeTheAnswerCompletesOnceWithTheTransp
 TEST_F(APIClientTest, ConnectionDroppedMidAnswerCompletesOnceWithTheTransportError) {
   Outcome<HTTPResponse> out;
   HTTPRequester requester;
-  requester.request(*Url::parse(dev_->apiBase() + "/__dev__/drop"), HTTPMethod::get, std::nullopt,
+  requester.request(*Url::parse(dev_->apiBase + "/__dev__/drop"), HTTPMethod::get, std::nullopt,
                     std::nullopt, out.completion());
   Result<HTTPResponse> r = out.get();
   ASSERT_FALSE(r.ok());
@@ -364,7 +365,7 @@ TEST_F(APIClientTest, ConnectionDroppedMidAnswerCompletesOnceWithTheTransportErr
 // Outcomes the HTTP stack never produces: an answer without any body, an exchange without an
 // answer. They go through the same response step.
 TEST(HandleResponseTest, NonTwoHundredWithoutBodyAndInvalidResponsePassUnchanged) {
-  devtest::installServices();
+  test::installAccountServices();
   auto log = Resolver::resolveFromRoot<LogService>();
   std::optional<Result<ProfileResponse>> got;
   auto completion = [&](Result<ProfileResponse> r) { got.emplace(std::move(r)); };
@@ -392,7 +393,7 @@ TEST(HandleResponseTest, NonTwoHundredWithoutBodyAndInvalidResponsePassUnchanged
 TEST_F(APIClientTest, RequesterSendsHeaderFieldsAndClassifiesStatuses) {
   HTTPRequester requester;
   Outcome<HTTPResponse> ok;
-  requester.request(*Url::parse(dev_->apiBase() + "/__dev__/echo"), HTTPMethod::put,
+  requester.request(*Url::parse(dev_->apiBase + "/__dev__/echo"), HTTPMethod::put,
                     std::map<std::string, std::string>{{"X-One", "1"}, {"X-Two", "two"}},
                     std::vector<std::uint8_t>{'a', 'b', 'c'}, ok.completion());
   Result<HTTPResponse> echoed = ok.get();
@@ -405,7 +406,7 @@ TEST_F(APIClientTest, RequesterSendsHeaderFieldsAndClassifiesStatuses) {
 
   for (int status : {200, 204, 299, 300, 401, 404, 500}) {
     Outcome<HTTPResponse> out;
-    requester.request(*Url::parse(dev_->apiBase() + "/__dev__/status/" + std::to_string(status)),
+    requester.request(*Url::parse(dev_->apiBase + "/__dev__/status/" + std::to_string(status)),
                       HTTPMethod::get, std::nullopt, std::nullopt, out.completion());
     Result<HTTPResponse> r = out.get();
     if (status >= 200 && status <= 299) {
@@ -427,7 +428,7 @@ TEST_F(APIClientTest, RequesterSendsHeaderFieldsAndClassifiesStatuses) {
 // ---- security ----
 
 TEST_F(APIClientTest, TokenGoesOnlyToTheAPIAndIntoNoLogLine) {
-  auto& environment = devtest::installServices();
+  auto& environment = test::installAccountServices();
   for (bool debug : {true, false}) {
     environment.debug = debug;
     dev_->reset();
@@ -435,13 +436,13 @@ TEST_F(APIClientTest, TokenGoesOnlyToTheAPIAndIntoNoLogLine) {
     std::string captured;
     bool read = false, failuresFailed = true, refreshFailed = false, downloaded = false;
     {
-      devtest::StdoutCapture capture;
+      ::testing::internal::CaptureStdout();
       read = profile(debug).ok();
       for (const char* kind : {"json", "html", "garbage"}) {
         failuresFailed &= !profileWithFault({{"status", 500}, {"body_kind", kind}}, debug).ok();
       }
       // A failed refresh is logged as an error with its description.
-      auto updater = Resolver::resolveFromRoot<ProfileUpdateService>();
+      auto updater = std::make_shared<ProfileUpdater>();
       for (int attempt = 0; attempt < 3 && !refreshFailed; ++attempt) {
         dev_->fault({{"route", "profile/me"}, {"status", 401}, {"body_kind", "json"}});
         Outcome<ProfileResponse> refreshed;
@@ -450,10 +451,10 @@ TEST_F(APIClientTest, TokenGoesOnlyToTheAPIAndIntoNoLogLine) {
       }
       // The image downloader talks to any host: it must not carry the token either.
       Outcome<std::vector<std::uint8_t>> image;
-      ImageDownloader()._downloadImageData(*Url::parse(dev_->apiBase() + "/__dev__/echo"),
+      ImageDownloader()._downloadImageData(*Url::parse(dev_->apiBase + "/__dev__/echo"),
                                            image.completion());
       downloaded = image.get().ok();
-      captured = capture.text();
+      captured = ::testing::internal::GetCapturedStdout();
     }
     EXPECT_TRUE(read && failuresFailed && refreshFailed && downloaded) << captured;
     if (debug) {
@@ -464,7 +465,7 @@ TEST_F(APIClientTest, TokenGoesOnlyToTheAPIAndIntoNoLogLine) {
     } else {
       EXPECT_EQ(captured, "");
     }
-    EXPECT_EQ(captured.find(dev_->token()), std::string::npos) << captured;
+    EXPECT_EQ(captured.find(dev_->token), std::string::npos) << captured;
 
     for (const json& r : dev_->requests("/")) {
       const std::string path = r["path"];

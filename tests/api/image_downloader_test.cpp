@@ -12,14 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "dev_service.h"
+#include "DevService.h"
+#include "Recorders.h"
 #include "lumo/api/ImageDownloader.h"
 #include "lumo/support/DispatchQueue.h"
 
 namespace lumo {
 namespace {
 
-using devtest::DevService;
+using test::DevService;
 namespace fs = std::filesystem;
 
 // One completion: its result, how often it came, and whether it ran on the main thread.
@@ -64,7 +65,7 @@ class ImageDownloaderTest : public ::testing::Test {
   }
 
   Url dev(const std::string& route) const {
-    return *Url::parse(dev_->apiBase() + "/__dev__/" + route);
+    return *Url::parse(dev_->apiBase + "/__dev__/" + route);
   }
 
   const DevService* dev_ = nullptr;
@@ -90,8 +91,8 @@ TEST_F(ImageDownloaderTest, NotFoundIsABadResponseWithItsStatus) {
 
   // A missing object on the delivery address is refused the same way.
   Delivery<PlatformImage> image;
-  downloader_.downloadImage(
-      *Url::parse(dev_->shareBase() + "/ffffffffffffffffffffffffffffffff.png"), image.completion());
+  downloader_.downloadImage(*Url::parse(dev_->shareBase + "/ffffffffffffffffffffffffffffffff.png"),
+                            image.completion());
   Result<PlatformImage> missing = image.wait();
   ASSERT_FALSE(missing.ok());
   const Error& missingError = missing.error();
