@@ -1,128 +1,100 @@
 #pragma once
 
-// What the transfer-task tests share: the reference service's hooks, the services a host
-// registers, and recorders for the task delegates and the debug log.
+// What the transfer-task tests add to tests/common: a delegate that records every call of the
+// upload and delete interfaces, and the fixture of the tests that run tasks on the service.
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <filesystem>
-#include <memory>
-#include <mutex>
-#include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "lumo/platform/HttpSession.h"
+#include "DevService.h"
+#include "Recorders.h"
 #include "lumo/platform/OperationQueue.h"
-#include "lumo/support/Log.h"
-#include "lumo/tasks/DeleteTaskDelegate.h"
-#include "lumo/tasks/NetworkTask.h"
-#include "lumo/tasks/UploadTaskDelegate.h"
+#include "lumo/tasks/DeleteTask.h"
+#include "lumo/tasks/UploadTask.h"
 
 namespace lumo::tasktest {
 
-using Bytes = std::vector<std::uint8_t>;
-using Json = nlohmann::json;
+using test::Bytes;
+using test::json;
 
-// An extension no other client of the service uses: API calls about it have a body size of
-// their own, which is how a test finds its calls in the shared request log.
+// API calls about names with this extension have a body size of their own: that is how a test
+// finds its own calls in the request log it shares with other clients.
 inline const std::string kOwn = "lumo-tasks-own";
 
-// Upper-case hex digits in groups of 8-4-4-4-12.
 bool isUpperCaseUUID(const std::string& text);
 Bytes randomBytes(std::size_t size);
 
-// The reference service of LUMO_API_BASE, LUMO_SHARE_BASE and LUMO_DEV_TOKEN.
-struct DevStack {
-  struct Reply {
-    std::int64_t status = 0;
-    Bytes body;
-    std::string contentType;
-  };
-  static const DevStack* get(std::string* whyNot);
-  Reply call(const std::string& method, const std::string& pathOrUrl,
-             const std::optional<Json>& body = std::nullopt) const;
-  void fault(Json fault) const;  // fails the test when refused
-  std::vector<Json> requests(const std::string& pathPrefix) const;
-
-  std::string apiBase, shareBase, token;
-  std::shared_ptr<HttpSession> session;
-};
-
-// Debug lines, recorded in order as well as printed.
-class RecordingLog : public Log {
- public:
-  using Log::debug;
-  void debug(const std::string& message, bool showInReleaseMode) override;
-  std::vector<std::string> linesStartingWith(const std::string& prefix) const;
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> lines_;  // guarded by mu_
-};
-
-// One call a delegate received.
 struct Event {
-  std::string kind;  // the method's name without "task"
+  std::string kind;  // the delegate method's name without "task"
   double progress = 0;
   std::int64_t fileSize = 0, duration = 0;
   std::optional<Error> error = std::nullopt;
   bool taskFinished = false, onMainThread = false;
   std::thread::id thread = {};
-  bool isFinal() const {
-    return kind != "UploadStarted" && kind != "ProgressUpdated" && kind != "DeleteStarted";
-  }
 };
 
 class RecordingDelegate : public UploadTaskDelegate, public DeleteTaskDelegate {
  public:
-  void taskUploadStarted(const std::shared_ptr<UploadTask>& t) override;
-  void taskProgressUpdated(const std::shared_ptr<UploadTask>& t, double progress) override;
-  void taskUploadComplete(const std::shared_ptr<UploadTask>& t, std::int64_t fileSize,
-                          std::int64_t duration) override;
-  void taskUploadError(const std::shared_ptr<UploadTask>& t, std::int64_t fileSize,
-                       const Error& error, std::int64_t duration) override;
-  void taskCancelled(const std::shared_ptr<UploadTask>& t) override;
-  void taskDeleteStarted(const std::shared_ptr<DeleteTask>& t) override;
-  void taskDeleteComplete(const std::shared_ptr<DeleteTask>& t) override;
-  void taskDeleteError(const std::shared_ptr<DeleteTask>& t, const Error& error) override;
-
+  using Task = std::shared_ptr<UploadTask>;
+  void taskUploadStarted(const Task& t) override { add(*t, {.kind = "UploadStarted"}); }
+  void taskProgressUpdated(const Task& t, double p) override {
+    add(*t, {.kind = "ProgressUpdated", .progress = p});
+  }
+  void taskUploadComplete(const Task& t, std::int64_t size, std::int64_t ms) override {
+    add(*t, {.kind = "UploadComplete", .fileSize = size, .duration = ms});
+  }
+  void taskUploadError(const Task& t, std::int64_t size, const Error& e, std::int64_t ms) override {
+    add(*t, {.kind = "UploadError", .fileSize = size, .duration = ms, .error = e});
+  }
+  void taskCancelled(const Task& t) override { add(*t, {.kind = "Cancelled"}); }
+  void taskDeleteStarted(const std::shared_ptr<DeleteTask>& t) override {
+    add(*t, {.kind = "DeleteStarted"});
+  }
+  void taskDeleteComplete(const std::shared_ptr<DeleteTask>& t) override {
+    add(*t, {.kind = "DeleteComplete"});
+  }
+  void taskDeleteError(const std::shared_ptr<DeleteTask>& t, const Error& e) override {
+    add(*t, {.kind = "DeleteError", .error = e});
+  }
+  // The calls of `kind`, or of every kind; the final ones (complete, error, cancelled).
   std::vector<Event> events(const std::string& kind = "") const;
   std::vector<Event> finals() const;
 
  private:
-  void record(const NetworkTask& task, Event event);
-  mutable std::mutex mu_;
-  std::vector<Event> events_;  // guarded by mu_
+  void add(const NetworkTask& task, Event event);
+  test::Record<Event> events_;
 };
 
-// The fixture of the tests that run tasks against the reference service, which other tests
-// share: it never resets it, keys its faults to its own files and reads only their requests.
+// Registers what a host registers for the tasks, with a recording log, and signs in; the
+// requests of a test are those since `since_`, its files are under `dir_`.
 class ServiceTaskTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  void TearDown() override;
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   static void useToken(bool signedIn);
-  static RecordingLog& log();
-  static double now();  // as the request log gives times
+  static test::RecordingLog& log();
+  static std::size_t logged(const std::string& prefix) {
+    return log().linesStartingWith(prefix).size();
+  }
 
-  // Queues `task`, drives the main queue until it has ended, and checks it ended once.
+  // Queues `task`, drives the main queue until its final call and checks it ended once.
   void run(const std::shared_ptr<NetworkTask>& task);
   bool waitForFinal() const;
   void expectEndedOnce(const NetworkTask& task);
   Event final() const;
-  static std::size_t logged(const std::string& prefix) {
-    return log().linesStartingWith(prefix).size();
+  // Queues a fault, for the requests about `key` only when given.
+  void fault(json f, const std::string& key = "") const {
+    if (!key.empty()) f["key"] = key;
+    EXPECT_TRUE(dev_->fault(f)) << f.dump();
   }
   std::filesystem::path write(const std::string& name, const Bytes& bytes) const;
-  // This test's API calls to `path` ("upload/complete") about the remote name `key`.
-  std::vector<Json> calls(const std::string& path, const std::string& key) const;
+  // This test's calls of "upload/complete" or "upload/delete" with the body size of `key`'s.
+  std::vector<json> calls(const std::string& route, const std::string& key) const;
   std::int64_t served(const std::string& key) const;
 
-  const DevStack* stack_ = nullptr;
+  const test::DevService* dev_ = nullptr;
   double since_ = 0;
   std::filesystem::path dir_;
   std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
