@@ -10,8 +10,7 @@ namespace lumo {
 namespace {
 
 TEST(NetworkTaskTest, HasItsOwnIdStartsOnceAndAnnouncesWhatTheQueueWatches) {
-  Resolver::registerInMain<EnvironmentHelperService>(
-      [] { return std::make_shared<test::TestEnvironment>(); });
+  test::installAccountServices();
   auto log = std::make_shared<test::RecordingLog>();
   Resolver::registerInMain<LogService>([log] { return log; });
   auto task = std::make_shared<NetworkTask>();

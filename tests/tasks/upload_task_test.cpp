@@ -186,13 +186,14 @@ class UploadTaskTest : public ::testing::Test {
     const auto finals = delegate_->finals();
     return finals.empty() ? Event{.kind = "none"} : finals.front();
   }
-  // This test's "upload/complete" calls with the body size of `key`'s.
-  std::size_t completes(const std::string& key) const {
+  // The statuses of this test's "upload/complete" calls with the body size of `key`'s.
+  std::string completes(const std::string& key) const {
     const auto body = JSONEncoder::encodeJSON({{"key", key}});
-    std::size_t n = 0;
+    std::string statuses;
     for (const json& call : dev_->requests("/api/v1/upload/complete/"))
-      n += body && call["body_size"] == body->size() && call["time"] >= since_;
-    return n;
+      if (body && call["body_size"] == body->size() && call["time"] >= since_)
+        statuses += call["status"].dump() + " ";
+    return statuses;
   }
   std::int64_t served(const std::string& key) const {
     return dev_->call("GET", dev_->shareBase + "/" + key).status;
@@ -227,7 +228,7 @@ TEST_F(UploadTaskTest, UploadsAndDeletesEndToEnd) {
 
     // The storage post has its own time limit; "upload/complete" follows it.
     EXPECT_EQ(task->uploadTask()->originalRequest().timeoutInterval, 60s);
-    EXPECT_TRUE(MainQueue::runUntil([&] { return completes(key) == 1; }, 10s));
+    EXPECT_TRUE(MainQueue::runUntil([&] { return completes(key) == "200 "; }, 10s));
     const test::Reply object = dev_->call("GET", dev_->shareBase + "/" + key);
     EXPECT_EQ(object.status, 200);
     EXPECT_EQ(object.body, bytes);
@@ -286,13 +287,13 @@ TEST_F(UploadTaskTest, EveryOtherOutcomeEndsOnceWithItsError) {
     const Event e = final();
     const Error* error = e.error ? &*e.error : nullptr;
     const bool completed = outcome.ends_with("completed");
-    MainQueue::runUntil([&] { return completes(key) > 0; }, completed ? 10s : 0s);
+    MainQueue::runUntil([&] { return !completes(key).empty(); }, completed ? 10s : 0s);
     EXPECT_EQ(
         (!error                       ? e.kind
          : error->is<APIError>()      ? "APIError"
          : error->is<EncodingError>() ? "EncodingError"
                                       : error->domain() + " " + std::to_string(error->code())) +
-            (served(key) == 200 ? " served" : "") + (completes(key) == 0 ? "" : " completed"),
+            (served(key) == 200 ? " served" : "") + (completes(key).empty() ? "" : " completed"),
         outcome);
   }
 }
@@ -331,7 +332,7 @@ TEST_F(UploadTaskTest, CancelEndsTheTaskCancelledOnceAtEveryStage) {
     MainQueue::runFor(2500ms);  // past a late answer
     expectEndedOnce(*task);
     EXPECT_EQ(final().kind, "Cancelled");
-    EXPECT_EQ(completes(key), 0u);
+    EXPECT_EQ(completes(key), "");
     if (stage == "storage") {
       EXPECT_EQ(task->uploadTask()->error()->code(), -999);
     } else {
@@ -388,7 +389,7 @@ TEST_F(ScreencastUploadTest, UploadsPageThumbnailVideoThenDeletesThemEndToEnd) {
             progressLines + delegate_->events("ProgressUpdated").size());
   EXPECT_EQ(task->uploadTask()->originalRequest().timeoutInterval, 60s);
   EXPECT_EQ(servedFiles(), (std::vector<std::int64_t>{200, 200, 200}));
-  EXPECT_TRUE(MainQueue::runUntil([&] { return completes(video_) == 1; }, 10s));
+  EXPECT_TRUE(MainQueue::runUntil([&] { return completes(video_) == "200 "; }, 10s));
 
   // The delete tries every file, even after one failed.
   auto remove = withDelegate(DeleteScreencastTask::make(*cast_, *urls()));
@@ -423,8 +424,8 @@ TEST_F(ScreencastUploadTest, CancelDuringTheVideoEndsCancelledWithoutError) {
   MainQueue::runFor(4000ms);  // past the late answer
   expectEndedOnce(*task);
   EXPECT_EQ(final().kind, "Cancelled");
-  EXPECT_EQ(completes(page_), 1u);
-  EXPECT_EQ(completes(video_), 0u);
+  EXPECT_EQ(completes(page_), "200 ");
+  EXPECT_EQ(completes(video_), "");
 }
 
 TEST_F(ScreencastUploadTest, MakingFailsForAFileOfUnknownSize) {
