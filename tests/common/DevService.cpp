@@ -12,11 +12,6 @@
 namespace lumo::test {
 namespace {
 
-std::string env(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
-
 Reply perform(HttpRequest request) {
   static const auto session = HttpSession::make(HttpSessionConfiguration{});
   std::promise<Reply> promise;
@@ -54,6 +49,9 @@ nlohmann::json Reply::json() const {
 }
 
 const DevService* DevService::get(std::string* whyNot) {
+  auto env = [](const char* name) {
+    return std::string(std::getenv(name) ? std::getenv(name) : "");
+  };
   static const DevService service{env("LUMO_API_BASE"), env("LUMO_SHARE_BASE"),
                                   env("LUMO_STORAGE_URL"), env("LUMO_DEV_TOKEN")};
   static const bool up =

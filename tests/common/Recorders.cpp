@@ -1,5 +1,7 @@
 #include "Recorders.h"
 
+#include <cstdlib>
+
 #include "DevService.h"
 #include "lumo/account/UserAccountStore.h"
 #include "lumo/api/APISettings.h"
@@ -9,6 +11,7 @@ namespace lumo::test {
 
 TestEnvironment& installAccountServices() {
   static const auto environment = [] {
+    ::setenv("XDG_CONFIG_HOME", makeTempDir("lumo-test-defaults").c_str(), 1);
     auto e = std::make_shared<TestEnvironment>();
     if (const DevService* service = DevService::get(nullptr)) {
       APISettings::setServiceAddresses({service->apiBase, service->shareBase});

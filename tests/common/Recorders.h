@@ -104,9 +104,9 @@ class RecordingProgress : public ProgressDisplay {
   Record<double> values;
 };
 
-// Registers once per process what the account and API layers resolve: this environment, `Log`
-// and the account store; points the service addresses at the reference service when it runs.
-// Call after XDG_CONFIG_HOME is set.
+// Once per process: gives it a defaults folder of its own (XDG_CONFIG_HOME), registers what
+// the account and API layers resolve (this environment, `Log`, the account store) and points the
+// service addresses at the reference service when it runs. Call before anything reads defaults.
 TestEnvironment& installAccountServices();
 
 }  // namespace lumo::test

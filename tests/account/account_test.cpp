@@ -1,0 +1,259 @@
+// The account layer: the account store (a fresh installation, the keys and forms it keeps in the
+// defaults that earlier versions read, the unauthorised notification), the stored-value
+// wrappers, the settings, and the profile updater against the reference service. That the
+// defaults survive a restart is the platform suite's to show.
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "DevService.h"
+#include "Recorders.h"
+#include "lumo/account/Content.h"
+#include "lumo/account/ProfileUpdater.h"
+#include "lumo/account/PropertyKeys.h"
+#include "lumo/account/Settings.h"
+#include "lumo/account/UserAccountStore.h"
+#include "lumo/account/UserDefaultsDataValue.h"
+#include "lumo/account/UserDefaultsOptionalValue.h"
+#include "lumo/account/UserDefaultsValue.h"
+#include "lumo/api/APIError.h"
+#include "lumo/api/APISettings.h"
+#include "lumo/registry/Resolver.h"
+#include "lumo/support/NotificationCenter.h"
+
+namespace lumo {
+namespace {
+
+using Data = UserDefaults::Data;
+
+UserDefaults& defaults() {
+  return UserDefaults::standard();
+}
+
+class AccountStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::installAccountServices();
+    for (int key = 0; key <= static_cast<int>(PropertyKeys::finishedTutorial); ++key) {
+      ASSERT_TRUE(defaults().removeObject(rawValue(static_cast<PropertyKeys>(key))).ok());
+    }
+    Content::Limits::resetToDefaults();
+    store_ = std::make_shared<UserAccountStore>();
+  }
+  std::shared_ptr<UserAccountStore> store_;
+};
+
+TEST_F(AccountStoreTest, FreshInstallationIsLoggedOutWithThePlanDefaults) {
+  EXPECT_FALSE(store_->isLoggedIn() || store_->authToken() || store_->currentUser() ||
+               store_->canUpload() || store_->finishedTutorial());
+  EXPECT_EQ(store_->remainingDailyItemsCount(), 100);
+  EXPECT_EQ(store_->remainingDailyQuotaInBytes(), 524288000u);
+  EXPECT_EQ(Content::Limits::maxContentSize(), 52428800u);
+  Content::Limits::setMaxDailyFilesCount(7);  // unreported counts follow the limits
+  Content::Limits::setMaxDailyFilesQuota(9);
+  EXPECT_EQ(
+      std::make_pair(store_->remainingDailyItemsCount(), store_->remainingDailyQuotaInBytes()),
+      std::make_pair(std::int64_t{7}, std::uint64_t{9}));
+}
+
+TEST_F(AccountStoreTest, AccountIsKeptUnderItsKeysAndLogoutDropsTokenAndEmailOnly) {
+  store_->login("token-1");
+  store_->setEmail("ann@example.com");
+  store_->setCanUpload(true);
+  store_->setFinishedTutorial(true);
+  store_->setRemainingDailyItemsCount(-2);
+  store_->setRemainingDailyQuotaInBytes(0x0102030405060708u);
+  EXPECT_EQ(defaults().string("access_token"), "token-1");
+  EXPECT_EQ(defaults().string("email"), "ann@example.com");
+  EXPECT_TRUE(defaults().boolValue("canUpload") && defaults().boolValue("finishedTutorial"));
+  EXPECT_EQ(defaults().data("items"), (Data{0xfe, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}));
+  EXPECT_EQ(defaults().data("quota"), (Data{8, 7, 6, 5, 4, 3, 2, 1}));
+  auto next = std::make_shared<UserAccountStore>();  // as the next start reads them
+  EXPECT_EQ(next->authToken(), "token-1");
+  EXPECT_EQ(next->currentUser(), (User{"ann@example.com", UserType::paid}));
+  EXPECT_EQ(next->remainingDailyQuotaInBytes(), 0x0102030405060708u);
+
+  store_->logout();
+  EXPECT_FALSE(defaults().object("access_token") || defaults().object("email"));
+  next = std::make_shared<UserAccountStore>();
+  EXPECT_TRUE(!next->isLoggedIn() && next->canUpload() && next->finishedTutorial());
+
+  // Counts written by others: empty reads 0, short its low bytes, long its first eight, and a
+  // value of another type is none, so the limit answers.
+  const std::pair<UserDefaults::Value, std::int64_t> items[] = {
+      {Data{}, 0}, {Data{5}, 5}, {Data{1, 0, 0, 0, 0, 0, 0, 0, 9, 9}, 1}, {std::int64_t{4}, 100}};
+  for (const auto& [value, count] : items) {
+    ASSERT_TRUE(defaults().set(value, "items").ok());
+    EXPECT_EQ(store_->remainingDailyItemsCount(), count);
+  }
+}
+
+TEST_F(AccountStoreTest, UnauthorisedNotificationDropsTheTokenOfALiveStoreOnly) {
+  store_->login("t");
+  store_->setEmail("ann@example.com");
+  NotificationCenter::defaultCenter().post(NotificationName::APIReceiveUnauthStatusCode);
+  // Delivered on the main queue.
+  EXPECT_TRUE(MainQueue::runUntil([&] { return !store_->isLoggedIn(); }, std::chrono::seconds(30)));
+  EXPECT_FALSE(defaults().object("access_token"));
+  EXPECT_EQ(store_->email(), "ann@example.com");
+
+  store_->login("t");
+  NotificationCenter::defaultCenter().post(NotificationName::APIReceiveUnauthStatusCode);
+  store_.reset();  // before the main queue delivers: nobody observes it any more
+  MainQueue::drain();
+  EXPECT_EQ(defaults().string("access_token"), "t");
+}
+
+TEST_F(AccountStoreTest, TokenChangesFromManyThreadsLeaveMemoryAndDefaultsAgreeing) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::uint64_t i = 0; i < 25; ++i) {
+        (i + t) % 3 ? store_->login("token-" + std::to_string(t)) : store_->logout();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(store_->authToken(), defaults().string("access_token"));
+}
+
+TEST(UserTest, InternalAndLimitedFollowTheLastDomainExactly) {
+  const std::pair<const char*, std::optional<bool>> internal[] = {
+      {"a@b@lumo.app", true},  {"lumo.app@example.com", false},
+      {"ann@LUMO.APP", false}, {"no-at-sign", false},
+      {"lumo.app@", true},     {"@@", std::nullopt}};
+  for (const auto& [email, isInternal] : internal) {
+    EXPECT_EQ((User{email, UserType::free}).isInternal(), isInternal) << email;
+    EXPECT_EQ((User{email, UserType::paid}).isLimited(), isInternal ? !*isInternal : isInternal);
+  }
+}
+
+// What the wrappers add to the typed store (defaults, the integer's range, removal), and the
+// settings' domain, which is the process-wide share address.
+TEST_F(AccountStoreTest, StoredValuesAndSettingsReadWhatTheirTypeAndRangeAllow) {
+  ASSERT_TRUE(defaults().set(std::int64_t{300}, "small").ok());
+  EXPECT_EQ(UserDefaultsValue<std::int8_t>("small", 1).wrappedValue(), 1);
+  ASSERT_TRUE(defaults().set(std::int64_t{-1}, "positive").ok());
+  EXPECT_EQ(UserDefaultsValue<std::uint32_t>("positive", 2).wrappedValue(), 2u);
+
+  UserDefaultsOptionalValue<std::string> nickname("nickname");
+  ASSERT_TRUE(nickname.setWrappedValue("Ann").ok());
+  ASSERT_TRUE(nickname.setWrappedValue(std::nullopt).ok());
+  EXPECT_FALSE(defaults().object("nickname"));
+
+  using Recent = std::map<std::string, std::vector<int>>;
+  UserDefaultsDataValue<Recent> recent("recent");
+  ASSERT_TRUE(recent.setWrappedValue(Recent{{"a", {1, 2}}, {"b", {}}}).ok());
+  EXPECT_EQ(recent.wrappedValue(), (Recent{{"a", {1, 2}}, {"b", {}}}));
+  EXPECT_TRUE(defaults().data("recent"));  // kept as data
+  ASSERT_TRUE(defaults().setArchived(nlohmann::json({{"a", {1.5, true}}}), "recent"));
+  EXPECT_EQ(recent.wrappedValue(), std::nullopt);
+  const ServiceAddresses saved = APISettings::serviceAddresses();
+  APISettings::setServiceAddresses({"http://127.0.0.1:9/", "http://127.0.0.1:9/cdn//"});
+  EXPECT_EQ(Settings().domain(), "http://127.0.0.1:9/cdn");
+  EXPECT_EQ(APISettings().domain(), Settings().domain());
+  EXPECT_EQ(Settings().shareURLHost()->host(), "127.0.0.1");
+  APISettings::setServiceAddresses({"x", "not a url"});
+  EXPECT_EQ(Settings().shareURLHost(), std::nullopt);
+  APISettings::setServiceAddresses(saved);
+}
+
+using test::json;
+
+// The store is the test's own, so that none outlives the test to observe the notification.
+class ProfileUpdaterTest : public AccountStoreTest {
+ protected:
+  void SetUp() override {
+    std::string whyNot;
+    if (!(dev_ = test::DevService::get(&whyNot))) FAIL() << whyNot;
+    AccountStoreTest::SetUp();
+    dev_->reset();
+    Resolver::setRoot(std::make_shared<Resolver>(root_));
+    Resolver::root()->registerService<UserAccountStoreService>([s = store_] { return s; });
+    store_->login(dev_->token);
+    updater_ = std::make_shared<ProfileUpdater>();
+  }
+  void TearDown() override { Resolver::setRoot(root_); }
+
+  // The refresh's result; fails the test when none arrives within 30 s.
+  Result<ProfileResponse> refresh() {
+    std::promise<Result<ProfileResponse>> promise;
+    updater_->updateProfileIfNeeded([&](Result<ProfileResponse> r) { promise.set_value(r); });
+    auto future = promise.get_future();
+    if (future.wait_for(std::chrono::seconds(30)) == std::future_status::ready) return future.get();
+    ADD_FAILURE() << "no completion within 30 s";
+    return Error::transport("test", 0, "no completion");
+  }
+
+  const std::shared_ptr<Resolver> root_ = Resolver::root();
+  const test::DevService* dev_ = nullptr;
+  std::shared_ptr<ProfileUpdater> updater_;
+};
+
+// Every value differs from the store's and from the defaults, so that each one is seen applied.
+TEST_F(ProfileUpdaterTest, RefreshWritesTheAccountAndThePlanLimitsAndNothingWhenLoggedOut) {
+  std::atomic<int> loggedOutCalls{0};
+  store_->logout();
+  updater_->updateProfileIfNeeded([&](Result<ProfileResponse>) { ++loggedOutCalls; });
+  const std::string small = dev_->tokenOf("small");
+  ASSERT_TRUE(dev_->overrideAccount(small, {{"can_upload", false},
+                                            {"remaining_daily_items_count", 2},
+                                            {"remaining_daily_quota_in_bytes", 12345},
+                                            {"max_length_in_seconds", 77}}));
+  store_->login(small);
+  store_->setCanUpload(true);
+  store_->setRemainingDailyItemsCount(99);
+  store_->setRemainingDailyQuotaInBytes(1);
+  Result<ProfileResponse> p = refresh();
+  ASSERT_TRUE(p.ok()) << p.error().localizedDescription();
+  EXPECT_EQ(store_->currentUser(), (User{p->email, UserType::free}));
+  EXPECT_FALSE(store_->canUpload());
+  EXPECT_EQ(store_->remainingDailyItemsCount(), 2);
+  EXPECT_EQ(store_->remainingDailyQuotaInBytes(), 12345u);
+  EXPECT_EQ(Content::Limits::maxContentSize(), 1048576u);
+  EXPECT_EQ(Content::Limits::maxDailyFilesCount(), 3);
+  EXPECT_EQ(Content::Limits::maxDailyFilesQuota(), 2097152u);
+  EXPECT_EQ(Content::Limits::maxMonthlyFilesQuota(), 10485760u);
+  EXPECT_EQ(Content::Limits::maxLenghtInSeconds(), 77);
+  // A request of the logged-out call would have reached the service before this one ended.
+  EXPECT_EQ(loggedOutCalls.load(), 0);
+  EXPECT_EQ(dev_->requests("/api/").size(), 1u);
+}
+
+TEST_F(ProfileUpdaterTest, FailedRefreshIsLoggedAndChangesNothing) {
+  for (json fault : {json{{"body_kind", "html"}, {"status", 500}},
+                     json{{"body", {{"email", "x@example.com"}}}, {"status", 200}}}) {
+    store_->setEmail("before@example.com");
+    fault["route"] = "profile/me";
+    ASSERT_TRUE(dev_->fault(fault));
+    ::testing::internal::CaptureStdout();
+    Result<ProfileResponse> r = refresh();
+    const std::string captured = ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(!r.ok() && r.error().is<APIError>()) << fault.dump();
+    EXPECT_NE(captured.find("Error update profile"), std::string::npos) << captured;
+    EXPECT_EQ(captured.find(dev_->token), std::string::npos);
+    EXPECT_EQ(store_->email(), "before@example.com");
+    EXPECT_EQ(Content::Limits::maxMonthlyFilesQuota(), std::nullopt);
+  }
+}
+
+TEST_F(ProfileUpdaterTest, AnswerAfterTheUpdaterIsGoneIsIgnored) {
+  ASSERT_TRUE(dev_->fault({{"route", "profile/me"}, {"delay_ms", 500}}));
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  updater_->updateProfileIfNeeded([calls](Result<ProfileResponse>) { ++*calls; });
+  updater_.reset();
+  // The service logs the status as it answers; the library then lets the completion go.
+  ASSERT_TRUE(MainQueue::runUntil(
+      [&] {
+        const auto log = dev_->requests("/api/");
+        return !log.empty() && !log[0]["status"].is_null() && calls.use_count() == 1;
+      },
+      std::chrono::seconds(30)));
+  EXPECT_EQ(calls->load(), 0);
+  EXPECT_EQ(store_->email(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace lumo
