@@ -100,8 +100,6 @@ class UploadTaskTest : public ::testing::Test {
     std::string whyNot;
     ASSERT_TRUE(dev_ = test::DevService::get(&whyNot)) << whyNot;
     static const bool installed = [] {
-      // The account store keeps its token in the defaults: a folder of its own spares the user's.
-      ::setenv("XDG_CONFIG_HOME", test::makeTempDir("lumo-tasks").c_str(), 1);
       test::installAccountServices();
       Resolver::registerInMain<LogService>([] { return log(); });
       Resolver::registerInMain<APISettingsService>([] { return std::make_shared<APISettings>(); });
