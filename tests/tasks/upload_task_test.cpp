@@ -1,446 +1,437 @@
-// Single-file uploads against the reference service: what reaches the storage and the delivery
-// address, every way an upload can fail, and cancelling at every stage.
+// Uploads and deletes of single files and of screencasts against the reference service. Other
+// clients share it: the faults here are keyed to this test's own files, and API calls about
+// names with the extension kOwn are told apart by their body size.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <functional>
-#include <memory>
+#include <cmath>
+#include <fstream>
 #include <random>
-#include <string>
-#include <thread>
 
-#include "lumo/account/UserAccountStoreError.h"
+#include "DevService.h"
+#include "Recorders.h"
+#include "lumo/account/UserAccountStoreService.h"
 #include "lumo/api/APIError.h"
+#include "lumo/api/APISettings.h"
 #include "lumo/api/EncodingError.h"
-#include "lumo/api/HTTPError.h"
-#include "lumo/capture/GIF.h"
+#include "lumo/api/JSONEncoder.h"
 #include "lumo/capture/OtherItem.h"
-#include "lumo/capture/Screenshot.h"
+#include "lumo/capture/Screencast.h"
+#include "lumo/platform/OperationQueue.h"
 #include "lumo/registry/Resolver.h"
 #include "lumo/sharing/ShareServiceError.h"
-#include "lumo/sharing/ShareURLHelperService.h"
-#include "lumo/storage/LocalFilesService.h"
-#include "lumo/support/DispatchQueue.h"
+#include "lumo/sharing/ShareURLHelper.h"
+#include "lumo/storage/LocalFilesManager.h"
+#include "lumo/tasks/DeleteScreencastTask.h"
+#include "lumo/tasks/DeleteSingleCaptureTask.h"
+#include "lumo/tasks/UploadScreencastTask.h"
 #include "lumo/tasks/UploadSingleCaptureTask.h"
-#include "lumo/tasks/UploadTaskComponents.h"
-#include "task_test_support.h"
 
 namespace lumo {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using tasktest::Bytes;
-using tasktest::DevStack;
-using tasktest::Event;
-using tasktest::RecordingDelegate;
+namespace fs = std::filesystem;
+using test::Bytes;
+using test::json;
 
-constexpr const char* kStart = "/api/v1/upload/start/";
+const std::string kOwn = "lumo-tasks-own";
 
-class UploadTaskTest : public tasktest::ServiceTaskTest {
- protected:
-  // An upload task for the capture of the file `name` holding `bytes`, its delegate set.
-  template <typename Capture>
-  std::shared_ptr<UploadSingleCaptureTask> makeTask(const std::string& name, const Bytes& bytes,
-                                                    const ShareResourceType& type) {
-    const Capture capture(Url::fileURL(dir_.write(name, bytes)));
-    Result<UploadTaskComponents> components = UploadTaskComponents::components(
-        capture, type, *Resolver::resolveFromRoot<ShareURLHelperService>(),
-        *Resolver::resolveFromRoot<LocalFilesService>());
-    EXPECT_TRUE(components.ok());
-    if (!components.ok()) return nullptr;
-    auto task = std::make_shared<UploadSingleCaptureTask>(capture, *components);
-    task->setDelegate(delegate_);
-    return task;
-  }
-  std::shared_ptr<UploadSingleCaptureTask> screenshotTask() {
-    return makeTask<Screenshot>("a.png", tasktest::randomBytes(100),
-                                ShareResourceType::screenshot());
-  }
-  // A task for a file whose remote name has this test's own extension, so that its API calls
-  // can be told from other clients'.
-  std::shared_ptr<UploadSingleCaptureTask> ownTask(std::size_t size) {
-    return makeTask<OtherItem>(std::string("file.") + tasktest::kOwnExtension,
-                               tasktest::randomBytes(size),
-                               ShareResourceType::other(tasktest::kOwnExtension));
-  }
+Bytes randomBytes(std::size_t size) {
+  static std::mt19937_64 rng(std::random_device{}());
+  Bytes out(size);
+  for (auto& byte : out) byte = static_cast<std::uint8_t>(rng());
+  return out;
+}
 
-  // This test's own "upload/start" calls for the file of `task`.
-  std::size_t starts(const UploadSingleFileTask& task) const {
-    const UploadTaskComponents& c = task.components();
-    return stack_
-        ->callsWithBodySize(
-            kStart, tasktest::startBodySize(c.contentType, c.fileSize, c.remoteName()), since_)
-        .size();
-  }
-  std::size_t completes(const UploadSingleFileTask& task) const {
-    return ServiceTaskTest::completes(task.components().remoteName());
-  }
-  // Whether the delivery address serves the task's file: a post that reached the storage.
-  bool delivered(const UploadSingleFileTask& task) const {
-    return served(task.components().remoteName()) == 200;
-  }
-
-  static bool eventually(const std::function<bool()>& condition) {
-    return MainQueue::runUntil(condition, 10s);
-  }
+struct Event {
+  std::string kind;  // the delegate method's name without "task"
+  double progress = 0;
+  std::int64_t fileSize = 0, duration = 0;
+  std::optional<Error> error = std::nullopt;
+  bool taskFinished = false, onMainThread = false;
 };
 
-// ---- what reaches the storage and the delivery address ----
-
-TEST_F(UploadTaskTest, StrictStorageAcceptsThePostAndDeliversTheBytes) {
-  struct Case {
-    std::string name;
-    Bytes bytes;
-    ShareResourceType type;
-    std::string contentType;
-  };
-  const std::vector<Case> cases{
-      {"Shot one.png", tasktest::randomBytes(1024 * 1024 + 17), ShareResourceType::screenshot(),
-       "image/png"},
-      {"clip.gif", tasktest::randomBytes(4096), ShareResourceType::gif(), "image/gif"},
-      {"empty.pdf", {}, ShareResourceType::other("pdf"), "application/pdf"},
-      {"gone.pdf", tasktest::randomBytes(4096), ShareResourceType::other("pdf"), "application/pdf"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    stack_->captureStorageBodies(true);  // off again after the test
-    delegate_ = std::make_shared<RecordingDelegate>();
-    auto task = c.type == ShareResourceType::gif() ? makeTask<GIF>(c.name, c.bytes, c.type)
-                : c.type == ShareResourceType::screenshot()
-                    ? makeTask<Screenshot>(c.name, c.bytes, c.type)
-                    : makeTask<OtherItem>(c.name, c.bytes, c.type);
-    ASSERT_NE(task, nullptr);
-    if (c.name == "gone.pdf") {  // removed once measured: what was measured is still sent
-      Resolver::registerInMain<HttpSessionConfiguration>(
-          [file = task->components().localURL.filePath(), made = std::make_shared<int>(0)] {
-            if (++*made == 2) fs::remove(file);  // the storage post's, after "upload/start"'s
-            return HttpSessionConfiguration{};
-          });
+// Records every call of the upload and delete delegate interfaces.
+class RecordingDelegate : public UploadTaskDelegate, public DeleteTaskDelegate {
+ public:
+  using Up = std::shared_ptr<UploadTask>;
+  using Del = std::shared_ptr<DeleteTask>;
+  void taskUploadStarted(const Up& t) override { add(*t, {.kind = "UploadStarted"}); }
+  void taskProgressUpdated(const Up& t, double p) override {
+    add(*t, {.kind = "ProgressUpdated", .progress = p});
+  }
+  void taskUploadComplete(const Up& t, std::int64_t size, std::int64_t ms) override {
+    add(*t, {.kind = "UploadComplete", .fileSize = size, .duration = ms});
+  }
+  void taskUploadError(const Up& t, std::int64_t size, const Error& e, std::int64_t ms) override {
+    add(*t, {.kind = "UploadError", .fileSize = size, .duration = ms, .error = e});
+  }
+  void taskCancelled(const Up& t) override { add(*t, {.kind = "Cancelled"}); }
+  void taskDeleteStarted(const Del& t) override { add(*t, {.kind = "DeleteStarted"}); }
+  void taskDeleteComplete(const Del& t) override { add(*t, {.kind = "DeleteComplete"}); }
+  void taskDeleteError(const Del& t, const Error& e) override {
+    add(*t, {.kind = "DeleteError", .error = e});
+  }
+  // The calls of `kind`; the final ones (complete, error, cancelled).
+  std::vector<Event> events(const std::string& kind = "", bool finals = false) const {
+    std::vector<Event> out;
+    for (const Event& e : events_()) {
+      const bool final = e.kind.find("Started") == std::string::npos && e.kind != "ProgressUpdated";
+      if ((kind.empty() || e.kind == kind) && (final || !finals)) out.push_back(e);
     }
-    const std::string remoteName = task->components().remoteName();
-    runToEnd(task);
+    return out;
+  }
+  std::vector<Event> finals() const { return events("", true); }
 
-    // Started on the queue's thread, then progress and completion on the main queue.
-    const auto events = delegate_->events();
-    ASSERT_GE(events.size(), 2u);
-    EXPECT_EQ(events.front().kind, "started");
-    EXPECT_FALSE(events.front().onMainThread);
+ private:
+  void add(const NetworkTask& task, Event e) {
+    e.taskFinished = task.isFinished();
+    e.onMainThread = DispatchQueue::isMainThread();
+    events_.add(std::move(e));
+  }
+  test::Record<Event> events_;
+};
+
+class UploadTaskTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string whyNot;
+    ASSERT_TRUE(dev_ = test::DevService::get(&whyNot)) << whyNot;
+    static const bool installed = [] {
+      test::installAccountServices();
+      Resolver::registerInMain<LogService>([] { return log(); });
+      Resolver::registerInMain<APISettingsService>([] { return std::make_shared<APISettings>(); });
+      Resolver::registerInMain<ShareURLHelperService>(
+          [] { return std::make_shared<ShareURLHelper>(); });
+      Resolver::registerInMain<LocalFilesService>(
+          [] { return std::make_shared<LocalFilesManager>(); });
+      return true;
+    }();
+    (void)installed;
+    Resolver::resolveFromRoot<UserAccountStoreService>()->login(dev_->token);
+    dir_ = test::makeTempDir("lumo-tasks");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  static const std::shared_ptr<test::RecordingLog>& log() {
+    static const auto log = std::make_shared<test::RecordingLog>();
+    return log;
+  }
+  static std::size_t logged(const std::string& prefix) {
+    return log()->linesStartingWith(prefix).size();
+  }
+  static std::shared_ptr<ShareURLHelperService> urls() {
+    return Resolver::resolveFromRoot<ShareURLHelperService>();
+  }
+  // Queues a fault for the requests about `key`.
+  void fault(json f, const std::string& key) const {
+    f["key"] = key;
+    EXPECT_TRUE(dev_->fault(f)) << f.dump();
+  }
+  fs::path write(const std::string& name, const Bytes& bytes) const {
+    std::ofstream(dir_ / name, std::ios::binary) << std::string(bytes.begin(), bytes.end());
+    return dir_ / name;
+  }
+  std::shared_ptr<UploadSingleCaptureTask> makeTask(const Bytes& bytes, std::string ext = kOwn) {
+    const OtherItem capture(Url::fileURL(write("file." + ext, bytes)));
+    since_ = test::nowForLog();  // calls about names of this length are this task's from here on
+    return withDelegate(std::make_shared<UploadSingleCaptureTask>(
+        capture, UploadTaskComponents::components(capture, ShareResourceType::other(ext), *urls(),
+                                                  *Resolver::resolveFromRoot<LocalFilesService>())
+                     .value()));
+  }
+  template <typename Task>
+  std::shared_ptr<Task> withDelegate(std::shared_ptr<Task> task) {
+    task->setDelegate(delegate_ = std::make_shared<RecordingDelegate>());
+    return task;
+  }
+
+  // run() that answers how long it took, in milliseconds.
+  std::int64_t timedRun(const std::shared_ptr<NetworkTask>& task) {
+    const auto began = std::chrono::steady_clock::now();
+    run(task);
+    return (std::chrono::steady_clock::now() - began) / 1ms;
+  }
+  // Queues `task`, drives the main queue until its final call and checks it ended once.
+  void run(const std::shared_ptr<NetworkTask>& task) {
+    queue_.addOperation(task);
+    ASSERT_TRUE(waitForFinal());
+    MainQueue::runFor(300ms);  // a second final call would come by now
+    expectEndedOnce(*task);
+  }
+  bool waitForFinal() const {
+    return MainQueue::runUntil([this] { return !delegate_->finals().empty(); }, 60s);
+  }
+  void expectEndedOnce(const NetworkTask& task) {
+    EXPECT_EQ(delegate_->finals().size(), 1u);
+    EXPECT_TRUE(task.isFinished() && !task.isExecuting());
+    for (const Event& e : delegate_->finals()) EXPECT_TRUE(e.taskFinished) << e.kind;
+    EXPECT_TRUE(MainQueue::runUntil([this] { return queue_.operationCount() == 0; }, 30s));
+  }
+  // Progress on the main queue, never back, ending at 1, passing through each of `steps`.
+  void expectProgress(std::vector<double> steps = {}) const {
     double last = 0;
-    for (const Event& e : events) {
-      if (e.kind != "progress") continue;
-      EXPECT_TRUE(e.onMainThread);
-      EXPECT_GE(e.progress, last);
-      EXPECT_LE(e.progress, 1.0);
+    for (const Event& e : delegate_->events("ProgressUpdated")) {
+      EXPECT_TRUE(e.onMainThread && !e.taskFinished && e.progress + 1e-12 >= last) << e.progress;
       last = e.progress;
+      std::erase_if(steps, [&](double step) { return std::abs(step - last) < 1e-9; });
     }
-    EXPECT_EQ(last, 1.0);
-    const Event done = finalEvent();
-    ASSERT_EQ(done.kind, "complete") << (done.error ? done.error->localizedDescription() : "");
-    EXPECT_EQ(done.fileSize, static_cast<std::int64_t>(c.bytes.size()));
+    EXPECT_NEAR(last, 1.0, 1e-12);
+    EXPECT_TRUE(steps.empty());
+  }
+  Event final() const {
+    const auto finals = delegate_->finals();
+    return finals.empty() ? Event{.kind = "none"} : finals.front();
+  }
+  // The statuses of this test's "upload/complete" calls with the body size of `key`'s.
+  std::string completes(const std::string& key) const {
+    const auto body = JSONEncoder::encodeJSON({{"key", key}});
+    std::string statuses;
+    for (const json& call : dev_->requests("/api/v1/upload/complete/"))
+      if (body && call["body_size"] == body->size() && call["time"] >= since_)
+        statuses += call["status"].dump() + " ";
+    return statuses;
+  }
+  std::int64_t served(const std::string& key) const {
+    return dev_->call("GET", dev_->shareBase + "/" + key).status;
+  }
+
+  const test::DevService* dev_ = nullptr;
+  double since_ = test::nowForLog();
+  fs::path dir_;
+  std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
+  OperationQueue queue_;
+};
+
+// A file uploaded and deleted again: what the delegate hears, in which order, on which thread
+// and with which values; what the service took and serves; the debug lines.
+TEST_F(UploadTaskTest, UploadsAndDeletesEndToEnd) {
+  for (const Bytes& bytes : {randomBytes(1024 * 1024 + 17), Bytes{}}) {
+    SCOPED_TRACE(bytes.size());
+    auto task = makeTask(bytes);
+    const std::string key = task->components().remoteName();
+    fault({{"route", "storage"}, {"delay_ms", 300}}, key);
+    const std::int64_t waited = timedRun(task);
+    EXPECT_EQ(delegate_->events().front().kind, "UploadStarted");
+    EXPECT_FALSE(delegate_->events().front().onMainThread);  // the queue's thread
+    expectProgress();
+    const Event done = final();
+    ASSERT_EQ(done.kind, "UploadComplete");
     EXPECT_TRUE(done.onMainThread);
+    EXPECT_EQ(done.fileSize, static_cast<std::int64_t>(bytes.size()));
+    // In milliseconds: at least the storage's delay, at most what the test waited.
+    EXPECT_TRUE(done.duration >= 300 && done.duration <= waited) << done.duration << " " << waited;
+    EXPECT_EQ(logged("Uploaded to:" + task->components().uploadURL.absoluteString()), 1u);
 
-    // The storage front took the post: the fields match the policy, the size its range.
-    auto posts = stack_->storagePostsFor(remoteName, since_);
-    ASSERT_EQ(posts.size(), 1u);
-    EXPECT_EQ(posts[0]["status"], 204);
-    const Bytes raw = tasktest::decodeBase64(posts[0]["body_b64"].get<std::string>());
-    EXPECT_EQ(posts[0]["headers"]["content-length"], std::to_string(raw.size()));
-    const std::string contentType = posts[0]["headers"]["content-type"];
-    EXPECT_EQ(contentType.rfind("multipart/form-data; boundary=Boundary-", 0), 0u);
-    EXPECT_EQ(contentType.size(), std::string("multipart/form-data; boundary=").size() + 45);
-    EXPECT_FALSE(posts[0]["headers"].contains("authorization"));
+    // The storage post has its own time limit; "upload/complete" follows it.
+    EXPECT_EQ(task->uploadTask()->originalRequest().timeoutInterval, 60s);
+    EXPECT_TRUE(MainQueue::runUntil([&] { return completes(key) == "200 "; }, 10s));
+    const test::Reply object = dev_->call("GET", dev_->shareBase + "/" + key);
+    EXPECT_EQ(object.status, 200);
+    EXPECT_EQ(object.body, bytes);
+    EXPECT_EQ(object.header("Content-Type"), task->components().contentType);
 
-    // An independent parser finds the six fields and the very bytes of the file.
-    tasktest::ParsedForm form = tasktest::parseWithWerkzeug(raw, contentType);
-    ASSERT_EQ(form.error, "");
-    EXPECT_EQ(form.fields.size(), 6u);
-    for (const char* field :
-         {"content-type", "policy", "signature", "acl", "key", "AWSAccessKeyId"}) {
-      EXPECT_EQ(form.fields.count(field), 1u) << field;
-    }
-    EXPECT_EQ(form.fields["content-type"], c.contentType);
-    EXPECT_EQ(form.fields["key"], remoteName);
-    EXPECT_EQ(form.fields["acl"], "public-read");
-    EXPECT_EQ(form.fileName, remoteName);
-    EXPECT_EQ(form.fileContentType, c.contentType);
-    EXPECT_EQ(form.fileBytes, c.bytes);
-    // The body ends with the closing boundary and no CRLF.
-    const std::string tail(raw.end() - 2, raw.end());
-    EXPECT_EQ(tail, "--");
-
-    // "upload/complete" follows, and the object is served with its bytes and type.
-    EXPECT_TRUE(eventually([&] { return completes(*task) >= 1; }));
-    tasktest::Reply served = stack_->call("GET", stack_->shareBase + "/" + remoteName);
-    EXPECT_EQ(served.status, 200);
-    EXPECT_EQ(served.body, c.bytes);
-    EXPECT_EQ(served.header("Content-Type").value_or(""), c.contentType);
+    // A delete cannot be cancelled; it removes the object, and a second one finds nothing.
+    const std::size_t deleteLines = logged("Delete task result = DeleteUploadResponse()");
+    auto remove = withDelegate(DeleteSingleCaptureTask::make(task->screenCapture(), *urls()));
+    remove->cancel();
+    EXPECT_FALSE(remove->isCancelled() || remove->isFinished());
+    run(remove);
+    EXPECT_EQ(delegate_->events().front().kind, "DeleteStarted");
+    EXPECT_EQ(final().kind, "DeleteComplete");
+    EXPECT_EQ(logged("Delete task result = DeleteUploadResponse()"), deleteLines + 1);
+    EXPECT_EQ(served(key), 403);
+    run(withDelegate(DeleteSingleCaptureTask::make(task->screenCapture(), *urls())));
+    ASSERT_EQ(final().kind, "DeleteError");
+    EXPECT_TRUE(final().error->is<APIError>());
   }
 }
 
-// ---- failures ----
-
-// Every way "upload/start" can fail ends the task with that error, and nothing is posted.
-TEST_F(UploadTaskTest, StartFailuresEndWithTheirErrorAndPostNothing) {
-  struct Case {
-    std::string name;
-    std::optional<nlohmann::json> fault;  // none: signed out
-    std::function<void(const Error&)> check;
+// Every other way an upload ends: once, with its error, and "upload/complete" only after a
+// storage post that did not fail in transport.
+TEST_F(UploadTaskTest, EveryOtherOutcomeEndsOnceWithItsError) {
+  // What happens, the fault for the file, and the outcome: the final call or the error's type
+  // or domain and code, whether the file is served, whether "upload/complete" is sent.
+  const std::tuple<std::string, json, std::string> cases[] = {
+      {"start refused", {{"route", "upload/start"}, {"status", 403}}, "APIError"},
+      {"file gone", {}, "NSCocoaErrorDomain 260"},
+      // What was measured is sent, also when the file goes while the storage post is made.
+      {"file gone later", {}, "UploadComplete served completed"},
+      // libcurl sends once more on a fresh connection when a reused one dies.
+      {"dropped",
+       {{"route", "storage"}, {"drop_after_bytes", 100}, {"count", 2}},
+       "NSURLErrorDomain -1005"},
+      // The storage's status is not looked at.
+      {"refused",
+       {{"route", "storage"}, {"status", 403}, {"body_kind", "html"}},
+       "UploadComplete completed"},
+      {"name not UTF-8", {}, "EncodingError"},
   };
-  const std::vector<Case> cases{
-      {"no token", std::nullopt,
-       [](const Error& e) { EXPECT_TRUE(e.is<UserAccountStoreError>()); }},
-      {"service refusal",
-       nlohmann::json{{"route", "upload/start"},
-                      {"status", 403},
-                      {"body", nlohmann::json{{"errors", {"No items left today"}}}}},
-       [](const Error& e) {
-         ASSERT_TRUE(e.is<APIError>());
-         EXPECT_EQ(e.as<APIError>()->errorResponse().errors,
-                   std::vector<std::string>{"No items left today"});
-       }},
-      // A gateway's error page is no answer of the service: it does not decode.
-      {"foreign error page",
-       nlohmann::json{{"route", "upload/start"}, {"status", 502}, {"body_kind", "html"}},
-       [](const Error& e) {
-         ASSERT_TRUE(e.is<APIError>()) << e.localizedDescription();
-         EXPECT_EQ(e.as<APIError>()->kind(), APIError::Kind::schemaMismatch);
-       }},
-      {"answer that does not decode",
-       nlohmann::json{{"route", "upload/start"}, {"status", 200}, {"body", {{"key", "k"}}}},
-       [](const Error& e) {
-         ASSERT_TRUE(e.is<APIError>());
-         EXPECT_EQ(e.as<APIError>()->kind(), APIError::Kind::schemaMismatch);
-       }},
-      // libcurl sends a request once more when a reused connection dies before any answer, so
-      // both attempts are dropped.
-      {"transport error",
-       nlohmann::json{{"route", "upload/start"}, {"drop_after_bytes", 0}, {"count", 2}},
-       [](const Error& e) {
-         EXPECT_EQ(e.domain(), "NSURLErrorDomain");
-         EXPECT_NE(e.code(), -999);
-       }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    stack_->captureStorageBodies(true);  // off again after the test
-    delegate_ = std::make_shared<RecordingDelegate>();
-    auto task = ownTask(100);
-    if (c.fault) {
-      ASSERT_TRUE(stack_->fault(*c.fault));
-    } else {
-      tasktest::useToken(std::nullopt);
+  for (const auto& [what, keyedFault, outcome] : cases) {
+    SCOPED_TRACE(what);
+    auto task = makeTask(randomBytes(200000), what == "name not UTF-8" ? "\xff\xfe" : kOwn);
+    const std::string key = task->components().remoteName();
+    const fs::path file = task->components().localURL.filePath();
+    if (!keyedFault.is_null()) fault(keyedFault, key);
+    if (what == "file gone") fs::remove(file);
+    if (what == "file gone later") {
+      Resolver::registerInMain<HttpSessionConfiguration>([file, made = std::make_shared<int>(0)] {
+        if (++*made == 2) fs::remove(file);  // the storage post's, after "upload/start"'s
+        return HttpSessionConfiguration{};
+      });
     }
-    runToEnd(task);
-    tasktest::useToken(stack_->token);
-    const Event e = finalEvent();
-    ASSERT_EQ(e.kind, "error");
-    c.check(*e.error);
-    EXPECT_EQ(e.fileSize, 100);
-    EXPECT_EQ(delegate_->count("progress"), 0u);
-    if (!c.fault) {
-      EXPECT_EQ(starts(*task), 0u);
-    }
-    EXPECT_FALSE(delivered(*task));
+    run(task);
+    const Event e = final();
+    const Error* error = e.error ? &*e.error : nullptr;
+    const bool completed = outcome.ends_with("completed");
+    MainQueue::runUntil([&] { return !completes(key).empty(); }, completed ? 10s : 0s);
+    EXPECT_EQ(
+        (!error                       ? e.kind
+         : error->is<APIError>()      ? "APIError"
+         : error->is<EncodingError>() ? "EncodingError"
+                                      : error->domain() + " " + std::to_string(error->code())) +
+            (served(key) == 200 ? " served" : "") + (completes(key).empty() ? "" : " completed"),
+        outcome);
   }
 }
 
-// Failures found on this side end the task with their error and deliver nothing: the file gone
-// before the storage post, a storage address that does not parse, a name that is not UTF-8.
-TEST_F(UploadTaskTest, LocalFailuresEndWithTheirErrorAndDeliverNothing) {
-  const nlohmann::json badAddress{{"url", "::no url here"},
-                                  {"fields",
-                                   {{"AWSAccessKeyId", "a"},
-                                    {"acl", "public-read"},
-                                    {"key", "k"},
-                                    {"policy", "p"},
-                                    {"signature", "s"}}}};
-  struct Case {
-    std::string name, domain;
-    std::int64_t code;  // 0: an EncodingError
-  };
-  for (const Case& c :
-       {Case{"file gone", "NSCocoaErrorDomain", 260},
-        Case{"storage address", "NSURLErrorDomain", -1000}, Case{"not UTF-8", "", 0}}) {
-    SCOPED_TRACE(c.name);
-    delegate_ = std::make_shared<RecordingDelegate>();
-    auto task = c.code == 0 ? makeTask<OtherItem>("odd.\xff\xfe", tasktest::randomBytes(10),
-                                                  ShareResourceType::other("\xff\xfe"))
-                            : screenshotTask();
-    ASSERT_NE(task, nullptr);
-    if (c.code == 260) fs::remove(task->components().localURL.filePath());
-    if (c.code == -1000) {
-      ASSERT_TRUE(stack_->fault(
-          {{"route", "upload/start"},
-           {"status", 200},
-           {"body", {{"key", task->components().remoteName()}, {"presigned_post", badAddress}}}}));
-    }
-    runToEnd(task);
-    const Event e = finalEvent();
-    ASSERT_EQ(e.kind, "error");
-    if (c.code == 0) {
-      EXPECT_TRUE(e.error->is<EncodingError>()) << e.error->localizedDescription();
-      continue;
-    }
-    EXPECT_EQ(e.error->domain(), c.domain);
-    EXPECT_EQ(e.error->code(), c.code);
-    if (c.code == 260) {
-      EXPECT_EQ(task->uploadTask(), nullptr);
-    }
-    EXPECT_FALSE(delivered(*task));
-  }
-}
-
-TEST_F(UploadTaskTest, StorageTransportErrorFailsAndSendsNoComplete) {
-  // Both the post and libcurl's one retry on a fresh connection are dropped.
-  auto task = ownTask(200000);
-  ASSERT_TRUE(stack_->fault({{"route", "storage"}, {"drop_after_bytes", 100}, {"count", 2}}));
-  runToEnd(task);
-  const Event e = finalEvent();
-  ASSERT_EQ(e.kind, "error");
-  EXPECT_EQ(e.error->domain(), "NSURLErrorDomain");
-  EXPECT_NE(e.error->code(), -999);
-  ASSERT_NE(task->uploadTask(), nullptr);
-  EXPECT_EQ(task->uploadTask()->originalRequest().url.path(), "/storage");
-  MainQueue::runFor(500ms);
-  EXPECT_EQ(completes(*task), 0u);
-}
-
-// The storage's HTTP status is not looked at: a refusal without a transport error counts as
-// delivered, and "upload/complete" is sent for it.
-TEST_F(UploadTaskTest, StorageRefusalWithoutTransportErrorCountsAsSuccess) {
-  auto task = ownTask(1000);
-  ASSERT_TRUE(stack_->fault({{"route", "storage"}, {"status", 403}, {"body_kind", "html"}}));
-  runToEnd(task);
-  EXPECT_EQ(finalEvent().kind, "complete");
-  EXPECT_FALSE(delivered(*task));  // the refusal reached this post
-  EXPECT_TRUE(eventually([&] { return completes(*task) == 1; }));
-}
-
-// ---- cancelling ----
-
-TEST_F(UploadTaskTest, CancelBeforeAnyRequestEndsAtOnceOnTheCancellingThread) {
-  auto task = ownTask(100);
-  task->cancel();
-  ASSERT_EQ(delegate_->finals().size(), 1u);
-  EXPECT_EQ(finalEvent().kind, "cancelled");
-  EXPECT_EQ(finalEvent().thread, std::this_thread::get_id());
-  EXPECT_TRUE(task->isFinished());
-  EXPECT_TRUE(task->isCancelled());
-  // A finished task is never started by a queue; started by hand it sends nothing.
-  EXPECT_FALSE(queue_.addOperation(task));
-  task->start();
-  task->cancel();
-  MainQueue::runFor(300ms);
-  EXPECT_EQ(delegate_->finals().size(), 1u);
-  EXPECT_EQ(delegate_->count("error"), 0u);
-  EXPECT_EQ(starts(*task), 0u);
-}
-
-// A cancel while "upload/start" or the storage post is held up by the service ends the task
-// cancelled, once and without error, past the late answer; no "upload/complete" follows, and a
-// cancel during the start never posts.
-TEST_F(UploadTaskTest, CancelWhileARequestIsInFlightEndsCancelledOnce) {
-  for (const std::string& path : {std::string(kStart), std::string("/storage")}) {
-    SCOPED_TRACE(path);
-    delegate_ = std::make_shared<RecordingDelegate>();
-    auto task = ownTask(100000);
-    const bool atStart = path == kStart;
-    ASSERT_TRUE(
-        stack_->fault({{"route", atStart ? "upload/start" : "storage"}, {"delay_ms", 2000}}));
-    queue_.addOperation(task);
-    ASSERT_TRUE(eventually([&] {
+// A cancel before any request ends the task at once; one while the service holds "upload/start"
+// or the storage post, or while the start's answer waits for the main queue, ends it past the
+// late answer. Either way it ends cancelled, once, with nothing completed.
+TEST_F(UploadTaskTest, CancelEndsTheTaskCancelledOnceAtEveryStage) {
+  for (const std::string stage : {"before", "upload/start", "storage", "answer"}) {
+    SCOPED_TRACE(stage);
+    auto task = makeTask(randomBytes(100000));
+    const std::string key = task->components().remoteName();
+    if (stage == "upload/start" || stage == "storage")
+      fault({{"route", stage}, {"delay_ms", 2000}}, key);
+    if (stage != "before") queue_.addOperation(task);
+    const auto underWay = [&] {
       auto request = task->uploadTask();
-      return request && (atStart || request->originalRequest().url.path() == "/storage");
-    }));
-    MainQueue::runFor(300ms);  // well inside the delay: the request is at the service
+      if (stage == "answer") return request && request->state() == HttpTask::State::completed;
+      // Held up: its whole body has reached the service, which answers 2 s later.
+      return stage == "before" ||
+             (request && request->countOfBytesSent() == request->countOfBytesExpectedToSend() &&
+              (stage != "storage" || request->originalRequest().url.path() == "/storage"));
+    };
+    const bool drive = stage != "answer";  // else an answer that has come waits for the main queue
+    for (const auto end = std::chrono::steady_clock::now() + 10s;
+         !underWay() && std::chrono::steady_clock::now() < end;) {
+      drive ? MainQueue::runFor(1ms) : std::this_thread::yield();
+    }
+    ASSERT_TRUE(underWay());
     task->cancel();
-    ASSERT_TRUE(delegate_->waitForFinal());
-    MainQueue::runFor(2500ms);  // past the delayed answer
+    if (stage == "before") {
+      EXPECT_EQ(delegate_->finals().size(), 1u);  // on this thread
+      task->start();                              // which sends nothing
+    }
+    ASSERT_TRUE(waitForFinal());
+    MainQueue::runFor(2500ms);  // past a late answer
     expectEndedOnce(*task);
-    EXPECT_EQ(finalEvent().kind, "cancelled");
-    EXPECT_EQ(delegate_->count("error"), 0u);
-    EXPECT_EQ(completes(*task), 0u);
-    if (atStart) {
-      EXPECT_FALSE(delivered(*task));
-    } else {
+    EXPECT_EQ(final().kind, "Cancelled");
+    EXPECT_EQ(completes(key), "");
+    if (stage == "storage") {
       EXPECT_EQ(task->uploadTask()->error()->code(), -999);
+    } else {
+      EXPECT_NE(served(key), 200);
     }
   }
 }
 
-// The start answer has arrived but waits for the main queue when the cancel comes: the cancel
-// wins and the file is not posted.
-TEST_F(UploadTaskTest, CancelWhileTheStartAnswerIsOnItsWayNeverPosts) {
-  auto task = screenshotTask();
+class ScreencastUploadTest : public UploadTaskTest {
+ protected:
+  // A video of 95,000 bytes with a thumbnail of 4,000 and a page of 1,000.
+  void SetUp() override {
+    UploadTaskTest::SetUp();
+    if (HasFatalFailure()) return;
+    cast_ = std::make_unique<Screencast>(Url::fileURL(write("c." + kOwn, randomBytes(95000))));
+    cast_->setThumbnailFileURL(Url::fileURL(write("c.png", randomBytes(4000))));
+    pageFile_ = write("page.html", randomBytes(1000));
+    video_ = urls()->generateShareURL(*cast_)->lastPathComponent();
+    thumbnail_ = urls()->generateThumbnailShareURL(*cast_)->lastPathComponent();
+    page_ = urls()->generateHTMLShareURL(*cast_)->lastPathComponent();
+  }
+  Result<std::shared_ptr<UploadScreencastTask>> make(const Screencast& cast) {
+    return UploadScreencastTask::make(cast, *Url::parse(dev_->shareBase + "/" + video_),
+                                      Url::fileURL(pageFile_),
+                                      *Url::parse(dev_->shareBase + "/" + page_),
+                                      *Resolver::resolveFromRoot<LocalFilesService>());
+  }
+  std::shared_ptr<UploadScreencastTask> makeTask() { return withDelegate(make(*cast_).value()); }
+  std::vector<std::int64_t> servedFiles() const {
+    return {served(page_), served(thumbnail_), served(video_)};
+  }
+
+  std::unique_ptr<Screencast> cast_;
+  std::filesystem::path pageFile_;
+  std::string video_, thumbnail_, page_;
+};
+
+TEST_F(ScreencastUploadTest, UploadsPageThumbnailVideoThenDeletesThemEndToEnd) {
+  auto task = makeTask();
+  fault({{"route", "storage"}, {"delay_ms", 300}}, page_);
+  const std::size_t progressLines = logged("Common screencast progress = "),
+                    startLines = logged("Start uploading ");
+  const std::int64_t waited = timedRun(task);
+  const Event done = final();
+  ASSERT_EQ(done.kind, "UploadComplete");
+  EXPECT_FALSE(done.onMainThread);  // the task waits for each file on its own thread
+  EXPECT_EQ(done.fileSize, 100000);
+  // In milliseconds: at least the page's delay, at most what the test waited.
+  EXPECT_TRUE(done.duration >= 300 && done.duration <= waited) << done.duration << " " << waited;
+  EXPECT_EQ(logged("Start uploading "), startLines + 3);
+  // Each file moves the common progress by its share: 1% the page, 4% the thumbnail.
+  expectProgress({0.01, 0.05});
+  EXPECT_EQ(logged("Common screencast progress = "),
+            progressLines + delegate_->events("ProgressUpdated").size());
+  EXPECT_EQ(task->uploadTask()->originalRequest().timeoutInterval, 60s);
+  EXPECT_EQ(servedFiles(), (std::vector<std::int64_t>{200, 200, 200}));
+  EXPECT_TRUE(MainQueue::runUntil([&] { return completes(video_) == "200 "; }, 10s));
+
+  // The delete tries every file, even after one failed.
+  auto remove = withDelegate(DeleteScreencastTask::make(*cast_, *urls()));
+  fault({{"route", "upload/delete"}, {"status", 500}}, thumbnail_);
+  run(remove);
+  EXPECT_EQ(final().error, Error(ShareServiceError::failedDeleteOperation));
+  EXPECT_FALSE(final().onMainThread);
+  EXPECT_EQ(servedFiles(), (std::vector<std::int64_t>{403, 200, 403}));
+}
+
+TEST_F(ScreencastUploadTest, AFailedFileStopsTheRest) {
+  auto task = makeTask();
+  fault({{"route", "upload/start"}, {"status", 500}}, thumbnail_);
+  run(task);
+  ASSERT_EQ(final().kind, "UploadError");
+  EXPECT_TRUE(final().error->is<APIError>());
+  EXPECT_EQ(servedFiles(), (std::vector<std::int64_t>{200, 403, 403}));
+}
+
+TEST_F(ScreencastUploadTest, CancelDuringTheVideoEndsCancelledWithoutError) {
+  auto task = makeTask();
+  fault({{"route", "storage"}, {"delay_ms", 4000}}, video_);
   queue_.addOperation(task);
-  // The main queue is not driven here, so the answer cannot be handled yet.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    auto request = task->uploadTask();
-    if (request && request->state() == HttpTask::State::completed) break;
-    std::this_thread::sleep_for(5ms);
-  }
-  ASSERT_NE(task->uploadTask(), nullptr);
-  ASSERT_EQ(task->uploadTask()->state(), HttpTask::State::completed);
+  ASSERT_TRUE(MainQueue::runUntil(
+      [&] {  // the video's post: no other body is as large
+        auto post = task->uploadTask();
+        return post && post->countOfBytesExpectedToSend() > 95000;
+      },
+      20s));
   task->cancel();
-  ASSERT_TRUE(delegate_->waitForFinal());
-  MainQueue::runFor(300ms);
+  ASSERT_TRUE(waitForFinal());
+  MainQueue::runFor(4000ms);  // past the late answer
   expectEndedOnce(*task);
-  EXPECT_EQ(finalEvent().kind, "cancelled");
-  EXPECT_FALSE(delivered(*task));
+  EXPECT_EQ(final().kind, "Cancelled");
+  EXPECT_EQ(completes(page_), "200 ");
+  EXPECT_EQ(completes(video_), "");
 }
 
-// Cancels from another thread at random moments around the start and the start's answer: each
-// task still ends once, finished, and leaves the queue; one cancelled before its storage post
-// began never posts.
-TEST_F(UploadTaskTest, CancelRacingStartAndAnswerEndsEachTaskOnce) {
-  std::mt19937 rng(std::random_device{}());
-  std::uniform_int_distribution<int> pause(0, 30);
-  for (int i = 0; i < 24; ++i) {
-    SCOPED_TRACE(i);
-    delegate_ = std::make_shared<RecordingDelegate>();
-    auto task = makeTask<Screenshot>("race" + std::to_string(i) + ".png",
-                                     tasktest::randomBytes(2000), ShareResourceType::screenshot());
-    const int wait = pause(rng);
-    std::thread canceller([task, wait] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(wait));
-      task->cancel();
-    });
-    queue_.addOperation(task);
-    const bool ended = delegate_->waitForFinal(30s);
-    canceller.join();
-    ASSERT_TRUE(ended);
-    MainQueue::runFor(100ms);
-    expectEndedOnce(*task);
-    const std::string kind = finalEvent().kind;
-    EXPECT_TRUE(kind == "cancelled" || kind == "complete") << kind;
-    if (kind == "cancelled") {
-      EXPECT_EQ(delegate_->count("error"), 0u);
-      auto last = task->uploadTask();
-      if (!last || last->originalRequest().url.path() != "/storage") {
-        EXPECT_FALSE(delivered(*task));
-      }
-    }
-  }
-}
-
-// ---- values ----
-
-TEST(UploadTaskValuesTest, ComponentsNeedAShareURLFirst) {
-  std::string whyNot;
-  const DevStack* stack = DevStack::get(&whyNot);
-  ASSERT_NE(stack, nullptr) << whyNot;
-  tasktest::installServices(*stack);
-  // A missing file has neither URL nor size: the URL is reported.
-  Screenshot missing(Url::fileURL("/nonexistent/lumo/shot.png"));
-  Result<UploadTaskComponents> components = UploadTaskComponents::components(
-      missing, ShareResourceType::screenshot(), *Resolver::resolveFromRoot<ShareURLHelperService>(),
-      *Resolver::resolveFromRoot<LocalFilesService>());
-  ASSERT_FALSE(components.ok());
-  EXPECT_TRUE(components.error() == Error(ShareServiceError::shareURLisAbsent));
+TEST_F(ScreencastUploadTest, MakingFailsForAFileOfUnknownSize) {
+  std::filesystem::remove(pageFile_);
+  EXPECT_TRUE(make(Screencast(cast_->fileURL())).error() ==
+              Error(UploadScreencastTaskError::screencastThumbnailFileSizeUnknown));
+  EXPECT_TRUE(make(*cast_).error() ==
+              Error(UploadScreencastTaskError::screencastHtmlFileSizeUnknown));
 }
 
 }  // namespace
