@@ -22,17 +22,17 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using State = ShareState;
 
-// The last two rows are cancels. A drop takes six, as libcurl sends again up to five times on a
-// reused connection closed unanswered; the storage's status is not looked at.
+// The last row is a cancel in the start notice. A drop takes six, as libcurl sends again up to five
+// times on a reused connection closed unanswered; the storage's status is not looked at.
 const std::pair<const char*, State> kPaths[] = {
     {R"({"route":"upload/start","status":500})", State::error},
     {R"({"route":"upload/start","drop_after_bytes":0,"count":6})", State::error},
     {R"({"route":"storage","drop_after_bytes":512,"count":6})", State::error},
     {R"({"route":"storage","status":500})", State::uploaded},
     {R"({"route":"upload/complete","status":500})", State::uploaded},
-    {"cancel at start", State::cancelled},
-    {"cancel after", State::uploaded}};
-constexpr int kCancelAtStart = 5, kCancelAfter = 6, kPlain = 7;
+    {"cancel", State::cancelled},
+    {"none", State::uploaded}};
+constexpr int kCancel = 5, kPlain = 6;
 
 struct Capture {
   std::unique_ptr<Screenshot> shot;
@@ -79,8 +79,8 @@ TEST(LoadTest, CapturesEndAsTheirPathsSayAndTheStatesFileAgrees) {
   auto urls = Resolver::resolveFromRoot<ShareURLHelperService>();
   for (int k = 0; k < 2 * (count / 10); ++k) {
     Capture& c = captures[order[k]];
-    c.row = k < count / 10 ? kCancelAtStart + k % 2 : k % kCancelAtStart;
-    if (c.row >= kCancelAtStart) continue;
+    c.row = k < count / 10 ? kCancel : k % kCancel;
+    if (c.row == kCancel) continue;
     json fault = json::parse(kPaths[c.row].first);
     fault["key"] = urls->generateShareURL(*c.shot)->lastPathComponent();
     ASSERT_TRUE(dev->fault(fault)) << fault.dump();
@@ -96,8 +96,7 @@ TEST(LoadTest, CapturesEndAsTheirPathsSayAndTheStatesFileAgrees) {
     raise(peakThreads, std::distance(fs::directory_iterator("/proc/self/task"), {}));
     if (state == State::uploading) {
       raise(mostInFlight, ++inFlight);
-      if (c->row == kCancelAtStart)
-        c->cancelAnswer = host.manager->cancelScreenCaptureTask(*c->shot);
+      if (c->row == kCancel) c->cancelAnswer = host.manager->cancelScreenCaptureTask(*c->shot);
     } else if (state == State::uploaded || state == State::error || state == State::cancelled) {
       --inFlight, ++finals;
     }
@@ -112,25 +111,17 @@ TEST(LoadTest, CapturesEndAsTheirPathsSayAndTheStatesFileAgrees) {
   settle(host);
 
   std::map<std::string, int> outcomes;
+  std::map<std::string, std::string> expected, saved;  // path: state
   for (auto& c : captures) {
     SCOPED_TRACE(c.path + ", row " + std::to_string(c.row));
-    const State expected = c.row < kPlain ? kPaths[c.row].second : State::uploaded;
-    if (c.row == kCancelAfter) c.cancelAnswer = host.manager->cancelScreenCaptureTask(*c.shot);
-    EXPECT_EQ(c.cancelAnswer, c.row == kCancelAtStart ? 1 : c.row == kCancelAfter ? 0 : -1);
+    EXPECT_EQ(c.cancelAnswer, c.row == kCancel ? 1 : -1);
     EXPECT_EQ(host.observer->finalCount(c.path), 1u);
-    EXPECT_EQ(host.states->getState(*c.shot), expected);
-    ++outcomes[std::string(rawValue(expected))];
+    EXPECT_EQ(host.states->getState(*c.shot), kPaths[c.row].second);
+    ++outcomes[expected[c.path] = rawValue(kPaths[c.row].second)];
   }
-  const json file =
-      json::parse(readBytes(prepareProcess() / "data/lumo" / ShareStatesManager::kStatesFileName),
-                  nullptr, false);
-  ASSERT_TRUE(file.is_array());
-  EXPECT_EQ(file.size(), captures.size());
-  for (const auto& entry : file) {
-    ASSERT_TRUE(byPath.count(entry.value("id", ""))) << entry.dump();
-    EXPECT_EQ(entry.value("state", ""),
-              rawValue(host.states->getState(*byPath[entry["id"]]->shot)));
-  }
+  const fs::path file = prepareProcess() / "data/lumo" / ShareStatesManager::kStatesFileName;
+  for (const json& entry : json::parse(readBytes(file))) saved[entry["id"]] = entry["state"];
+  EXPECT_EQ(saved, expected);
 
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
