@@ -8,9 +8,7 @@
 #include <sstream>
 
 #include "ShareTestHost.h"
-#include "lumo/capture/ScreenCaptureUrl.h"
 #include "lumo/capture/Screenshot.h"
-#include "lumo/registry/Resolver.h"
 
 namespace lumo::sharetest {
 namespace {
@@ -49,8 +47,7 @@ TEST(FaultMatrixTest, EveryStepUnderEveryFaultEndsOnceAndLeavesNothingBehind) {
   const DevService* dev = DevService::get(&whyNot);
   ASSERT_TRUE(dev) << whyNot;
   dev->reset();
-  const Host host =
-      installHost({.thumbnails = false, .maximumIdleTimeout = kIdleTimeout}, dev->token);
+  Host host = installHost({.thumbnails = false, .maximumIdleTimeout = kIdleTimeout}, dev->token);
   const std::shared_ptr<void> cleanup(nullptr, [&](void*) { settle(host), dev->reset(); });
   const auto states = [&](const Screenshot& shot) {
     return host.observer->states(relativeScreenCapturePath(shot.fileURL()));
