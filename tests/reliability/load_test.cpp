@@ -1,8 +1,8 @@
 // Two hundred captures through one share service against the reference service (`eval
-// "$(scripts/devstack start)"`), 1 byte to 8 MiB; a tenth cancelled (in the start notice or after
-// the upload), a tenth given a fault keyed by their remote name, so that uploads at once cannot
-// take each other's faults. Each ends as its path says, the states file agreeing; the figures are
-// recorded, never asserted. LUMO_LOAD_CAPTURES scales it.
+// "$(scripts/devstack start)"`), 1 byte to 8 MiB; a tenth cancelled in their start notice, a tenth
+// given a fault keyed by their remote name, so that uploads at once cannot take each other's
+// faults. Each ends as its path says, the states file agreeing; the figures (peaks sampled while
+// waiting for the last) are recorded, never asserted. LUMO_LOAD_CAPTURES scales it.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -21,8 +21,9 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using State = ShareState;
 
-// The last row is a cancel in the start notice. A drop takes six, as libcurl sends again up to five
-// times on a reused connection closed unanswered; the storage's status is not looked at.
+// The paths: five faults, a cancel in the start notice, none. A drop takes six, as libcurl sends
+// again up to five times on a reused connection closed unanswered; the storage's status is not
+// looked at.
 const std::pair<const char*, State> kPaths[] = {
     {R"({"route":"upload/start","status":500})", State::error},
     {R"({"route":"upload/start","drop_after_bytes":0,"count":6})", State::error},
