@@ -309,10 +309,11 @@ TEST_F(HttpSessionTest, InvalidateAndCancelLeavesNothingBehind) {
     auto recorder = std::make_shared<Recorder>();
     auto session = HttpSession::make({}, recorder);
     std::vector<std::future<Outcome>> futures;
+    std::vector<std::shared_ptr<HttpTask>> tasks;
     for (int i = 0; i < 21; ++i) {
       auto [completion, future] = capture();
-      auto task = session->dataTask(dev("delay/20000"), std::move(completion));
-      if (i) task->resume();  // one stays suspended
+      tasks.push_back(session->dataTask(dev("delay/20000"), std::move(completion)));
+      if (i) tasks.back()->resume();  // one stays suspended
       futures.push_back(std::move(future));
     }
     std::this_thread::sleep_for(200ms);  // usually under way by then; cancelled either way
