@@ -221,7 +221,9 @@ TEST(OperationQueueTest, BlockingOperationsRunUpToTheLimitAllAtOnceByDefault) {
     if (limit) queue.setMaxConcurrentOperationCount(limit);
     const int together = limit ? limit : ops;
     Gate gate;
+    queue.setSuspended(true);  // one scheduling pass then sees them all
     for (int i = 0; i < ops; ++i) queue.addOperation(std::make_shared<BlockingOperation>(gate, i));
+    queue.setSuspended(false);
     EXPECT_TRUE(eventually([&] { return gate.inside.load() == together; }));
     // Later operations could only be started by the thread that already ran: give it a chance.
     std::this_thread::sleep_for(20ms);
