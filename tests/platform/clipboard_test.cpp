@@ -6,31 +6,34 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
+
+#include "../capture/TestFiles.h"
 
 namespace lumo {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace testing_files;
 using Destination = Clipboard::Destination;
 
-// What the X clipboard of `display` holds, read back with `xclip -o`. The tools hand the
-// selection to a child of theirs that may take it a moment after they exit, so this waits for
+std::string display() {
+  const char* value = std::getenv("DISPLAY");
+  EXPECT_TRUE(value && *value)
+      << "these tests need an X server: run `Xvfb :77 &` and `export DISPLAY=:77`";
+  return value ? value : "";
+}
+
+// What the X clipboard holds, read back with `xclip -o`. The tools hand the selection to a
+// child of theirs that may take it a moment after they exit, so this waits up to 30 s for
 // `expected`, when given.
-std::optional<std::string> readBack(const std::string& display,
-                                    const std::optional<std::string>& expected) {
+std::optional<std::string> readBack(const std::optional<std::string>& expected) {
   const std::string command =
-      "DISPLAY='" + display + "' timeout 5 xclip -o -selection clipboard 2>/dev/null";
+      "DISPLAY='" + display() + "' timeout 5 xclip -o -selection clipboard 2>/dev/null";
   std::optional<std::string> last;
-  for (auto deadline = std::chrono::steady_clock::now() + 10s;
+  for (auto deadline = std::chrono::steady_clock::now() + 30s;
        std::chrono::steady_clock::now() < deadline;) {
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string out;
@@ -43,28 +46,18 @@ std::optional<std::string> readBack(const std::string& display,
   return last;
 }
 
-// A folder that stands in for PATH: links to the real tools and small scripts posing as them.
-class ToolFolder {
- public:
-  ToolFolder() {
-    std::string pattern = (fs::temp_directory_path() / "lumo-clipboard-XXXXXX").string();
-    EXPECT_NE(mkdtemp(pattern.data()), nullptr);
-    path_ = pattern;
+// A folder that stands in for PATH: links to the real tools and scripts posing as them.
+struct ToolFolder : TempDir {
+  ToolFolder& link(const std::string& tool) {
+    fs::create_symlink(fs::path("/usr/bin") / tool, *this / tool);
+    return *this;
   }
-  ~ToolFolder() { fs::remove_all(path_); }
-
-  void link(const std::string& tool) {
-    fs::create_symlink(fs::path("/usr/bin") / tool, path_ / tool);
+  ToolFolder& script(const std::string& tool, const std::string& body, bool runnable = true) {
+    writeFile(*this / tool, "#!/bin/sh\n" + body + "\n");
+    if (runnable) fs::permissions(*this / tool, fs::perms::owner_all);
+    return *this;
   }
-  void script(const std::string& tool, const std::string& body) {
-    std::ofstream(path_ / tool) << "#!/bin/sh\n" << body << "\n";
-    fs::permissions(path_ / tool, fs::perms::owner_all);
-  }
-  fs::path file(const std::string& name) const { return path_ / name; }
-  std::string path() const { return path_.string(); }
-
- private:
-  fs::path path_;
+  std::string path() const { return TempDir::path().string(); }
 };
 
 pid_t pidIn(const fs::path& file) {
@@ -74,128 +67,97 @@ pid_t pidIn(const fs::path& file) {
 }
 
 TEST(ClipboardCommands, ToolsFollowTheDisplaysAndThePath) {
-  auto destinations = [](const Clipboard::Environment& environment) {
-    std::vector<Destination> result;
-    for (const auto& command : Clipboard::commandsFor(environment)) {
-      result.push_back(command.destination);
-    }
-    return result;
-  };
   ToolFolder tools;
-  tools.script("wl-copy", "exit 0");
-  tools.script("xclip", "exit 0");
-  tools.script("xsel", "exit 0");
-  EXPECT_EQ(destinations({"wayland-0", ":1", tools.path()}),
-            (std::vector{Destination::wlCopy, Destination::xclip, Destination::xsel}));
-  EXPECT_EQ(destinations({"", ":1", tools.path()}),
-            (std::vector{Destination::xclip, Destination::xsel}));
-  EXPECT_EQ(destinations({"wayland-0", "", tools.path()}), (std::vector{Destination::wlCopy}));
-  EXPECT_TRUE(destinations({"", "", tools.path()}).empty());
-  // The first folder that has a tool wins; folders without it are passed over.
-  auto commands = Clipboard::commandsFor({"", ":1", "/nonexistent:" + tools.path()});
-  ASSERT_EQ(commands.size(), 2u);
+  tools.script("wl-copy", "exit 0").script("xclip", "exit 0").script("xsel", "exit 0");
+  ToolFolder broken;  // files that cannot run are not tools
+  broken.script("xclip", "", false);
+  fs::create_directory(broken / "xsel");
+  using D = std::vector<Destination>;
+  // clang-format off
+  const std::tuple<std::string, std::string, std::string, D> cases[] = {
+      {"wayland-0", ":1", tools.path(), D{Destination::wlCopy, Destination::xclip, Destination::xsel}},
+      {"", ":1", "/nonexistent:" + tools.path(), D{Destination::xclip, Destination::xsel}},
+      {"wayland-0", "", tools.path(), D{Destination::wlCopy}}, {"", "", tools.path(), D{}},
+      {"", ":1", broken.path(), D{}}};
+  // clang-format on
+  for (const auto& [wayland, x, path, expected] : cases) {
+    D destinations;
+    for (const auto& command : Clipboard::commandsFor({wayland, x, path}))
+      destinations.push_back(command.destination);
+    EXPECT_EQ(destinations, expected) << wayland << " " << x << " " << path;
+  }
+  // The first folder that has a tool wins.
+  const auto commands = Clipboard::commandsFor({"", ":1", "/nonexistent:" + tools.path()});
   EXPECT_EQ(commands[0].executable, tools.path() + "/xclip");
   EXPECT_EQ(commands[0].arguments, (std::vector<std::string>{"-selection", "clipboard"}));
   EXPECT_EQ(commands[1].arguments, (std::vector<std::string>{"--clipboard", "--input"}));
-
-  // Files that cannot run are not tools.
-  ToolFolder broken;
-  std::ofstream(broken.file("xclip")) << "#!/bin/sh\n";  // not executable
-  fs::create_directory(broken.file("xsel"));
-  EXPECT_TRUE(destinations({"", ":1", broken.path()}).empty());
-}
-
-std::string displayName() {
-  const char* value = std::getenv("DISPLAY");
-  return value ? value : "";
 }
 
 // Names a Wayland session that has no wl-copy: the X tools serve instead of the in-process
 // owner.
 constexpr const char* kNoWlCopy = "wayland-lumo-absent";
 
-TEST(ClipboardX, OwnsTheSelectionInProcessAndHandsItOff) {
-  const std::string display = displayName();
-  ASSERT_FALSE(display.empty())
-      << "these tests need an X server: run `Xvfb :77 &` and `export DISPLAY=:77`";
+TEST(ClipboardX, OwnsTheSelectionInProcessHandsItOffAndFallsBackToTheToolsThatWork) {
   ToolFolder tools;
   tools.link("xclip");
   const std::string link = "https://cdn.example.com/v é \"quoted\" <b>.mp4";
   {
-    Clipboard clipboard({"", display, tools.path()});
-    for (const std::string text : {"https://cdn.example.com/0cc175b9.png", link.c_str()}) {
-      EXPECT_EQ(clipboard.setText(text), Destination::x11);
-      EXPECT_EQ(readBack(display, text), text);  // served while we live
-    }
-    // Another application takes the selection: we let it go, and have nothing to hand off.
-    ASSERT_EQ(std::system(("printf other | DISPLAY='" + display +
-                           "' xclip -i -selection clipboard >/dev/null 2>&1")
-                              .c_str()),
-              0);
-    EXPECT_EQ(readBack(display, "other"), "other");
+    Clipboard clipboard({"", display(), tools.path()});
+    EXPECT_EQ(clipboard.setText("https://cdn.example.com/0cc175b9.png"), Destination::x11);
+    EXPECT_EQ(readBack("https://cdn.example.com/0cc175b9.png"),
+              "https://cdn.example.com/0cc175b9.png");
+    // Another application takes the selection: we let it go, and have nothing to hand off...
+    run("printf other | DISPLAY='" + display() + "' xclip -i -selection clipboard >/dev/null 2>&1");
+    EXPECT_EQ(readBack("other"), "other");
     EXPECT_EQ(clipboard.handOff(), std::nullopt);
-    EXPECT_EQ(readBack(display, "other"), "other");
+    EXPECT_EQ(readBack("other"), "other");
     // ...until the next copy takes it back; the hand-off then leaves it with xclip.
     EXPECT_EQ(clipboard.setText(link), Destination::x11);
     EXPECT_EQ(clipboard.handOff(), Destination::xclip);
-    EXPECT_EQ(readBack(display, link), link);
+    EXPECT_EQ(readBack(link), link);
     // More than one X request holds goes to the tools, which send it in parts.
     const std::string large(1 << 20, 'l');
     EXPECT_EQ(clipboard.setText(large), Destination::xclip);
-    EXPECT_EQ(readBack(display, large), large);
+    EXPECT_EQ(readBack(large), large);
   }
   {
     // Concurrent copies leave one whole text, still there after the owner is destroyed.
-    Clipboard clipboard({"", display, tools.path()});
+    Clipboard clipboard({"", display(), tools.path()});
     std::vector<std::thread> threads;
     for (char letter : {'a', 'b', 'c', 'd'}) {
       threads.emplace_back([&clipboard, letter] {
-        for (int i = 0; i < 10; ++i) {
+        for (int i = 0; i < 10; ++i)
           EXPECT_EQ(clipboard.setText(std::string(100, letter)), Destination::x11);
-        }
       });
     }
     for (auto& thread : threads) thread.join();
-    EXPECT_EQ(clipboard.lastDestination(), Destination::x11);
   }
-  auto text = readBack(display, std::nullopt);
-  ASSERT_TRUE(text && text->size() == 100) << text.value_or("(none)");
-  EXPECT_EQ(*text, std::string(100, text->front()));
-}
+  const auto text = readBack(std::nullopt).value_or("");
+  EXPECT_TRUE(text.size() == 100 && text == std::string(100, text[0])) << text;
 
-TEST(ClipboardX, CopiesWithTheFirstToolThatWorks) {
-  const std::string display = displayName();
-  ASSERT_FALSE(display.empty());
-  struct Case {
-    std::string xclip;  // "link", a script body, or "" for none
-    bool xsel;
-    Destination expected;
-  };
-  const Case cases[] = {
-      {"link", false, Destination::xclip},
-      {"", true, Destination::xsel},
-      {"/bin/cat >/dev/null; exit 1", true, Destination::xsel},  // xclip fails
-  };
-  for (const Case& c : cases) {
+  // Without the in-process owner, the first tool that works.
+  // clang-format off
+  for (const auto& [xclip, expected] : {std::pair{"link", Destination::xclip}, {"", Destination::xsel},
+                                        {"/bin/cat >/dev/null; exit 1", Destination::xsel}}) {
+    // clang-format on
     ToolFolder tools;
-    if (c.xclip == "link") {
+    tools.link("xsel");
+    if (std::string(xclip) == "link") {
       tools.link("xclip");
-    } else if (!c.xclip.empty()) {
-      tools.script("xclip", c.xclip);
+    } else if (*xclip) {
+      tools.script("xclip", xclip);
     }
-    if (c.xsel) tools.link("xsel");
-    Clipboard clipboard({kNoWlCopy, display, tools.path()});
-    const std::string link = "https://cdn.example.com/" + std::string(toString(c.expected));
-    EXPECT_EQ(clipboard.setText(link), c.expected);
-    EXPECT_EQ(readBack(display, link), link);
+    Clipboard clipboard({kNoWlCopy, display(), tools.path()});
+    const std::string text = "https://cdn.example.com/" + std::string(toString(expected));
+    EXPECT_EQ(clipboard.setText(text), expected);
+    EXPECT_EQ(readBack(text), text);
     EXPECT_EQ(clipboard.memoryText(), std::nullopt);
   }
 }
 
 TEST(ClipboardMemory, KeepsTheTextWithoutAReachableDisplay) {
   ToolFolder tools;
-  tools.link("xclip");
-  tools.link("xsel");
+  tools.link("xclip").link("xsel");
   int number = 5000;
   while (fs::exists("/tmp/.X11-unix/X" + std::to_string(number))) ++number;
   for (const std::string& display : {std::string(), ":" + std::to_string(number)}) {
@@ -203,8 +165,6 @@ TEST(ClipboardMemory, KeepsTheTextWithoutAReachableDisplay) {
     EXPECT_EQ(clipboard.memoryText(), std::nullopt);
     EXPECT_EQ(clipboard.setText("https://cdn.example.com/a.png"), Destination::memory);
     EXPECT_EQ(clipboard.memoryText(), "https://cdn.example.com/a.png");
-    EXPECT_EQ(clipboard.setText(""), Destination::memory);
-    EXPECT_EQ(clipboard.memoryText(), "");
   }
 }
 
@@ -218,63 +178,42 @@ bool sigpipeLeftAlone() {
          !sigismember(&pending, SIGPIPE);
 }
 
-TEST(ClipboardTool, AToolThatExitsWithoutReadingDoesNotKillTheHost) {
+TEST(ClipboardTool, ToolsThatExitWithoutReadingHangOrLeaveAChildDoNoHarmToTheHost) {
   signal(SIGPIPE, SIG_DFL);  // the default: a stray SIGPIPE would end this test program
-  ToolFolder tools;
-  tools.script("xclip", "exit 0");
-  Clipboard clipboard({kNoWlCopy, ":0", tools.path()});
-  // More than a pipe holds, so that the write is still going when the reader goes away.
-  const std::string text(4 << 20, 'x');
+  ToolFolder quits;
+  quits.script("xclip", "exit 0");
+  Clipboard clipboard({kNoWlCopy, ":0", quits.path()});
+  const std::string text(4 << 20, 'x');  // more than a pipe holds: the write is still going
   EXPECT_EQ(clipboard.setText(text), Destination::memory);
   EXPECT_TRUE(sigpipeLeftAlone());
-
-  // The same from another thread, whose mask is its own.
-  Destination fromThread = Destination::xclip;
-  bool leftClean = false;
-  std::thread([&] {
-    fromThread = clipboard.setText(text);
-    leftClean = sigpipeLeftAlone();
-  }).join();
-  EXPECT_EQ(fromThread, Destination::memory);
-  EXPECT_TRUE(leftClean);
+  std::thread([&] {  // the same from another thread, whose mask is its own
+    EXPECT_EQ(clipboard.setText(text), Destination::memory);
+    EXPECT_TRUE(sigpipeLeftAlone());
+  })
+      .join();
   EXPECT_TRUE(sigpipeLeftAlone());
-}
 
-TEST(ClipboardTool, AToolThatHangsIsKilledAndReaped) {
-  ToolFolder tools;
-  const fs::path pidFile = tools.file("pid");
-  tools.script("xclip", "echo $$ > '" + pidFile.string() + "'; exec /bin/sleep 30");
-  Clipboard clipboard({kNoWlCopy, ":0", tools.path()}, 300ms);
-
-  EXPECT_EQ(clipboard.setText("https://cdn.example.com/c.png"), Destination::memory);
-  EXPECT_EQ(clipboard.memoryText(), "https://cdn.example.com/c.png");
-  const pid_t pid = pidIn(pidFile);
-  ASSERT_GT(pid, 0);
-  // Killed and reaped: not even a zombie is left.
-  EXPECT_EQ(kill(pid, 0), -1);
+  ToolFolder hangs;
+  hangs.script("xclip", "echo $$ > '" + (hangs / "pid").string() + "'; exec /bin/sleep 30");
+  EXPECT_EQ(Clipboard({kNoWlCopy, ":0", hangs.path()}, 300ms).setText("c"), Destination::memory);
+  ASSERT_GT(pidIn(hangs / "pid"), 0);
+  EXPECT_EQ(kill(pidIn(hangs / "pid"), 0), -1);  // killed and reaped: not even a zombie is left
   EXPECT_EQ(errno, ESRCH);
-}
 
-TEST(ClipboardTool, TheSelectionServerInheritsNoDescriptorOfTheHost) {
-  ToolFolder tools;
-  const fs::path pidFile = tools.file("pid");
-  // Poses as a tool: reads its input, leaves a child behind that serves the selection.
-  tools.script("xclip",
-               "/bin/cat >/dev/null; /bin/sleep 30 & echo $! > '" + pidFile.string() + "'");
-  Clipboard clipboard({kNoWlCopy, ":0", tools.path()});
-
+  // A child the tool leaves behind to serve the selection inherits no descriptor of the host.
+  ToolFolder leaves;
+  leaves.script("xclip", "/bin/cat >/dev/null; /bin/sleep 30 & echo $! > '" +
+                             (leaves / "pid").string() + "'");
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);  // inheritable on purpose
-  EXPECT_EQ(clipboard.setText("https://cdn.example.com/d.png"), Destination::xclip);
+  EXPECT_EQ(Clipboard({kNoWlCopy, ":0", leaves.path()}).setText("d"), Destination::xclip);
   close(fds[1]);
-  // With the host's write end closed, the reader sees the end at once unless the child
-  // left behind still holds a copy.
   pollfd p{fds[0], POLLIN, 0};
-  ASSERT_EQ(poll(&p, 1, 5000), 1) << "a child of the tool holds the host's pipe";
+  ASSERT_EQ(poll(&p, 1, 30000), 1) << "a child of the tool holds the host's pipe";
   char c;
   EXPECT_EQ(read(fds[0], &c, 1), 0);
   close(fds[0]);
-  if (const pid_t pid = pidIn(pidFile); pid > 0) kill(pid, SIGKILL);
+  if (const pid_t pid = pidIn(leaves / "pid"); pid > 0) kill(pid, SIGKILL);
 }
 
 }  // namespace
