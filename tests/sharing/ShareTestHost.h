@@ -41,9 +41,8 @@ inline const fs::path& prepareProcess() {
     }
     ::unsetenv("WAYLAND_DISPLAY");
     fs::create_directories(made / "data/lumo");
-    if (const DevService* service = DevService::get(nullptr)) {
-      APISettings::setServiceAddresses({service->apiBase, service->shareBase});
-    }
+    if (auto* dev = DevService::get(nullptr))
+      APISettings::setServiceAddresses({dev->apiBase, dev->shareBase});
     return made;
   }();
   return folder;

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "ShareTestHost.h"
-#include "lumo/capture/Screencast.h"
-#include "lumo/sharing/ShareURLHelperService.h"
 
 namespace lumo::sharetest {
 namespace {

@@ -8,10 +8,8 @@
 #include "lumo/capture/OtherItem.h"
 #include "lumo/capture/Screencast.h"
 #include "lumo/capture/Screenshot.h"
-#include "lumo/registry/Resolver.h"
 #include "lumo/sharing/ScreencastHTMLHelper.h"
 #include "lumo/sharing/ShareURLHelper.h"
-#include "lumo/support/DispatchQueue.h"
 
 namespace lumo {
 namespace {

@@ -2,7 +2,6 @@
 // tasks that are never started (a queued upload fails for want of a token), what happens before
 // an upload, its upload queue, and its states store.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -18,7 +17,6 @@
 #include "lumo/account/Content.h"
 #include "lumo/api/APIError.h"
 #include "lumo/sharing/ShareServiceError.h"
-#include "lumo/sharing/UploadQueue.h"
 #include "lumo/tasks/DeleteMultipleFilesTask.h"
 #include "lumo/tasks/UploadSingleCaptureTask.h"
 
@@ -62,7 +60,6 @@ StateMap parseStates(const std::string& text) {
 
 class ShareServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override { install(); }
   void TearDown() override {
     // A save still running may hold the last reference to its store, whose destructor saves.
     for (const DispatchQueue& queue : queues_) queue.sync([] {});
@@ -70,7 +67,7 @@ class ShareServiceTest : public ::testing::Test {
     Content::Limits::resetToDefaults();
     APISettings::setServiceAddresses(addresses_);
   }
-  void install() {
+  void SetUp() override {
     Content::Limits::resetToDefaults();
     std::error_code ec;  // the last host's store may still be saving
     fs::remove_all(internal(), ec);
@@ -168,7 +165,6 @@ TEST_F(ShareServiceTest, CancelFindsTheUploadByItsPathBelowDocuments) {
   EXPECT_TRUE(manager().cancelScreenCaptureTask(Screenshot(Url::fileURL(elsewhere))));
   EXPECT_TRUE(upload->isFinished());  // nothing was sent: it ends on this thread
   EXPECT_EQ(host_.states->getState(shot), S::cancelled);
-  EXPECT_TRUE(manager().currentTasks().empty());
 }
 
 TEST_F(ShareServiceTest, ACaptureWithoutALinkIsReportedToTheDelegateAlone) {
@@ -177,7 +173,7 @@ TEST_F(ShareServiceTest, ACaptureWithoutALinkIsReportedToTheDelegateAlone) {
   EXPECT_EQ(host_.observer->states(path(missing)), std::vector{S::error});
   settle(host_);
   APISettings::setServiceAddresses({addresses_.apiBaseUrl, "not a url"});
-  install();
+  SetUp();
   GIF gif(file("a.gif"));
   manager().share(gif);
   EXPECT_EQ(host_.observer->states(path(gif)), std::vector{S::error});
@@ -338,22 +334,6 @@ TEST_F(ShareServiceTest, EveryReportIsSavedAndAllButAnUploadSurvivesARestart) {
   EXPECT_EQ(saved()["/b"], "error");
 }
 
-TEST_F(ShareServiceTest, TheDelegateHearsAtOnceAndErrorsAlertOnTheMainQueue) {
-  auto [store, output] = load();
-  auto observer = std::make_shared<StatesObserver>();
-  store->setDelegate(observer);
-  std::thread([&] {
-    store->screencaptureStartedUploading(shot("a"));
-    store->screencaptureProgressUpdated(shot("a"), 1000, 0.5);
-    store->screencaptureUploadError(shot("a"), ShareServiceError::dailyItemsCountExceeded);
-    EXPECT_EQ(observer->states("/a"), (std::vector{S::uploading, S::error}));
-    EXPECT_EQ(observer->progressCount("/a"), 1u);
-  }).join();
-  EXPECT_TRUE(host_.alerts->messages().empty());
-  EXPECT_TRUE(MainQueue::runUntil([&] { return !host_.alerts->messages().empty(); }, 30s));
-  EXPECT_EQ(host_.alerts->messages(), std::vector<std::string>{"Daily Items Count Exceeded"});
-}
-
 TEST_F(ShareServiceTest, AnInvalidFileIsLoggedAndReplacedAsAWhole) {
   const std::pair<std::string, std::string> cases[] = {
       {R"([{"id":"/a","state":"uploaded"},{"id":"/b","state":1}])", kFormat},
@@ -418,10 +398,8 @@ TEST_F(ShareServiceTest, TemporaryFilesOfAKilledSaveAreRemovedAtLoadUnlessLocked
   ASSERT_EQ(::flock(inUse, LOCK_EX), 0);  // a save in progress, here or in another process
   load();
   ::close(inUse);
-  EXPECT_EQ(std::vector({fs::exists(temporary.string() + "a1B2c3"),
-                         fs::exists(temporary.string() + "keep"),
-                         fs::exists(temporary.string() + "InUse1")}),
-            std::vector({false, true, true}));
+  EXPECT_FALSE(fs::exists(temporary.string() + "a1B2c3"));
+  EXPECT_TRUE(fs::exists(temporary.string() + "keep") && fs::exists(temporary.string() + "InUse1"));
 }
 
 // share_states_writer, killed at a random moment, always leaves a whole file holding one of the
