@@ -41,9 +41,8 @@ inline const fs::path& prepareProcess() {
     }
     ::unsetenv("WAYLAND_DISPLAY");
     fs::create_directories(made / "data/lumo");
-    if (const DevService* service = DevService::get(nullptr)) {
-      APISettings::setServiceAddresses({service->apiBase, service->shareBase});
-    }
+    if (auto* dev = DevService::get(nullptr))
+      APISettings::setServiceAddresses({dev->apiBase, dev->shareBase});
     return made;
   }();
   return folder;
@@ -80,11 +79,10 @@ inline Bytes readBytes(const fs::path& path) {
 
 // A 320x240 MP4 of `seconds`, different on every call.
 inline bool makeVideo(const fs::path& path, int seconds) {
-  std::string title;
-  for (auto b : randomBytes(8)) title += std::to_string(b);
   return std::system(("ffmpeg -v error -y -f lavfi -i testsrc=duration=" + std::to_string(seconds) +
-                      ":size=320x240:rate=10 -pix_fmt yuv420p -c:v mpeg4 -metadata title=" + title +
-                      " '" + path.string() + "' </dev/null >/dev/null 2>&1")
+                      ":size=320x240:rate=10 -pix_fmt yuv420p -c:v mpeg4 -metadata title=" +
+                      std::to_string(std::random_device{}()) + " '" + path.string() +
+                      "' </dev/null >/dev/null 2>&1")
                          .c_str()) == 0;
 }
 
@@ -95,10 +93,6 @@ inline std::string readClipboard() {
     ::pclose(pipe);
   }
   return text;
-}
-
-inline Reply fetch(const std::string& method, const std::string& url) {
-  return DevService::get(nullptr)->call(method, url);
 }
 
 // The lumo host's thumbnailer; while `hold` is set it keeps the completions for the test.
@@ -141,7 +135,6 @@ class StatesObserver : public ShareStatesServiceDelegate {
     }
     return out;
   }
-  std::size_t stateCount() const { return changes().size(); }
   std::size_t progressCount(const std::string& path) const {
     return std::ranges::count(progress(), path);
   }

@@ -2,7 +2,6 @@
 // tasks that are never started (a queued upload fails for want of a token), what happens before
 // an upload, its upload queue, and its states store.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -11,24 +10,14 @@
 #include <unicode/timezone.h>
 
 #include <future>
-#include <random>
 #include <thread>
 
 #include "../common/TestFiles.h"
 #include "ShareTestHost.h"
 #include "lumo/account/Content.h"
-#include "lumo/account/UserAccountStore.h"
 #include "lumo/api/APIError.h"
-#include "lumo/api/APISettings.h"
-#include "lumo/capture/GIF.h"
-#include "lumo/capture/ScreenCaptureHelperService.h"
-#include "lumo/capture/Screencast.h"
-#include "lumo/capture/Screenshot.h"
-#include "lumo/registry/Resolver.h"
 #include "lumo/sharing/ShareServiceError.h"
-#include "lumo/sharing/UploadQueue.h"
 #include "lumo/tasks/DeleteMultipleFilesTask.h"
-#include "lumo/tasks/UploadScreencastTaskError.h"
 #include "lumo/tasks/UploadSingleCaptureTask.h"
 
 namespace lumo::sharetest {
@@ -55,7 +44,6 @@ std::shared_ptr<UploadTask> task(const ScreenCapture& capture, std::int64_t size
 const std::string kIncorrect = "States file is incorrect. Trying delete it and save a new one...\n";
 const std::string kFormat =
     "\u2764\uFE0F The data couldn't be read because it isn't in the correct format., [:]\n";
-const std::string kCannotWrite = "\u2764\uFE0F Cannot write the states file";
 
 // The states of a states file; a failure unless it is an array of {"id", "state"} objects
 // with distinct ids.
@@ -64,10 +52,7 @@ StateMap parseStates(const std::string& text) {
   const auto doc = json::parse(text, nullptr, false);
   EXPECT_TRUE(doc.is_array()) << text.substr(0, 200);
   for (const auto& item : doc.is_array() ? doc : json::array()) {
-    EXPECT_TRUE(
-        item.is_object() && item.size() == 2 && item["id"].is_string() &&
-        item["state"].is_string() &&
-        states.emplace(item["id"].get<std::string>(), item["state"].get<std::string>()).second)
+    EXPECT_TRUE(item.size() == 2 && states.emplace(item.at("id"), item.at("state")).second)
         << item.dump();
   }
   return states;
@@ -75,7 +60,6 @@ StateMap parseStates(const std::string& text) {
 
 class ShareServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override { install(); }
   void TearDown() override {
     // A save still running may hold the last reference to its store, whose destructor saves.
     for (const DispatchQueue& queue : queues_) queue.sync([] {});
@@ -83,12 +67,12 @@ class ShareServiceTest : public ::testing::Test {
     Content::Limits::resetToDefaults();
     APISettings::setServiceAddresses(addresses_);
   }
-  void install(bool thumbnails = true) {
+  void SetUp() override {
     Content::Limits::resetToDefaults();
     std::error_code ec;  // the last host's store may still be saving
     fs::remove_all(internal(), ec);
     fs::create_directories(internal());
-    host_ = installHost({.thumbnails = thumbnails, .clipboard = &clipboard_});
+    host_ = installHost({.clipboard = &clipboard_});
     clipboard_.setText("sentinel");
     // The account's counts live in the defaults and outlast a host.
     account()->setRemainingDailyItemsCount(Content::Limits::kDefaultMaxDailyFilesCount);
@@ -101,12 +85,6 @@ class ShareServiceTest : public ::testing::Test {
   Url file(const std::string& name, std::size_t size = 64) {
     writeBytes(docs_ / name, randomBytes(size));
     return Url::fileURL(docs_ / name);
-  }
-  fs::path local(const Screencast& cast, bool page = false) const {
-    auto helper = Resolver::resolveFromRoot<ScreenCaptureHelperService>();
-    return (page ? helper->screencastHTMLURL(cast.fileURL())
-                 : helper->screencastThumbnailURL(cast.fileURL()))
-        ->filePath();
   }
   // No link copied, no notice, no upload: only the states store shows an error.
   void expectNothingShared() {
@@ -146,39 +124,34 @@ TEST_F(ShareServiceTest, OverallProgressWeighsTheUploadsInFlightBySize) {
   EXPECT_EQ(host_.states->getProgress(b), (ProgressModel{300, 0.5}));  // the task's own
   manager().taskUploadComplete(ta, 100, 1);
   EXPECT_EQ(manager().completedProgress(), 0.25);
-  EXPECT_EQ(host_.states->getState(a), S::uploaded);
   const auto published = host_.progress->values().size();
   manager().taskProgressUpdated(ta, 0.7);  // after its end: dropped
   EXPECT_EQ(host_.progress->values().size(), published);
 
   // A start, an error or a cancel counts again from the uploads in flight.
   manager().taskUploadStarted(tc);
-  EXPECT_EQ(manager().completedProgress(), 0.0);
-  EXPECT_EQ(manager().totalFileSize(), 500);
   manager().taskProgressUpdated(tc, 0.5);
   EXPECT_DOUBLE_EQ(host_.progress->values().back(), 0.5);
   const Error refusal = APIError::errors(ModelErrorResponse{{"No uploads left", "Sorry"}});
   manager().taskUploadError(tb, 300, refusal, 5);
   EXPECT_EQ(manager().totalFileSize(), 200);
-  EXPECT_EQ(host_.states->getState(b), S::error);
   manager().taskCancelled(tc);
   EXPECT_EQ(manager().totalFileSize(), 0);
-  EXPECT_EQ(host_.states->getState(c), S::cancelled);
   EXPECT_TRUE(manager().currentTasks().empty());
-  EXPECT_EQ(host_.log->linesStartingWith("Current tasks count = ").size(), 8u);
-  EXPECT_EQ(host_.log->linesStartingWith("Task cancelled = "),
-            Strings{"Task cancelled = " + ShareManager::describe(*tc)});
+  EXPECT_EQ(std::vector(
+                {host_.states->getState(a), host_.states->getState(b), host_.states->getState(c)}),
+            std::vector({S::uploaded, S::error, S::cancelled}));
 
   // The user hears of each end on the main queue, of a refusal in the service's words.
   EXPECT_TRUE(host_.notifications->notifications().empty() && host_.alerts->messages().empty());
   MainQueue::drain();
   EXPECT_EQ(host_.alerts->messages(),
             (Strings{"No uploads left\nSorry", refusal.localizedDescription()}));
-  const auto notices = host_.notifications->notifications();
-  ASSERT_EQ(notices.size(), 2u);
-  EXPECT_TRUE(notices[0].kind == N::uploadCompleted() && notices[0].path == "/a.png");
-  EXPECT_TRUE(notices[1].kind == N::uploadFailed("screenshot") && notices[1].path == "/b.png");
-  EXPECT_TRUE(notices[0].onMainThread && notices[1].onMainThread);
+  std::vector<std::tuple<N, std::string, bool>> notices;
+  for (const auto& n : host_.notifications->notifications())
+    notices.emplace_back(n.kind, n.path, n.onMainThread);
+  EXPECT_EQ(notices, (decltype(notices){{N::uploadCompleted(), "/a.png", true},
+                                        {N::uploadFailed("screenshot"), "/b.png", true}}));
 }
 
 TEST_F(ShareServiceTest, CancelFindsTheUploadByItsPathBelowDocuments) {
@@ -192,7 +165,6 @@ TEST_F(ShareServiceTest, CancelFindsTheUploadByItsPathBelowDocuments) {
   EXPECT_TRUE(manager().cancelScreenCaptureTask(Screenshot(Url::fileURL(elsewhere))));
   EXPECT_TRUE(upload->isFinished());  // nothing was sent: it ends on this thread
   EXPECT_EQ(host_.states->getState(shot), S::cancelled);
-  EXPECT_TRUE(manager().currentTasks().empty());
 }
 
 TEST_F(ShareServiceTest, ACaptureWithoutALinkIsReportedToTheDelegateAlone) {
@@ -201,7 +173,7 @@ TEST_F(ShareServiceTest, ACaptureWithoutALinkIsReportedToTheDelegateAlone) {
   EXPECT_EQ(host_.observer->states(path(missing)), std::vector{S::error});
   settle(host_);
   APISettings::setServiceAddresses({addresses_.apiBaseUrl, "not a url"});
-  install();
+  SetUp();
   GIF gif(file("a.gif"));
   manager().share(gif);
   EXPECT_EQ(host_.observer->states(path(gif)), std::vector{S::error});
@@ -258,58 +230,33 @@ TEST_F(ShareServiceTest, ReportsFromManyUploadThreadsAtOnceKeepTheBooks) {
   done = true;
   host.join();
   EXPECT_TRUE(manager().currentTasks().empty());
-  EXPECT_EQ(host_.log->linesStartingWith("Current tasks count = ").back(),
-            "Current tasks count = 0");
 }
 
 TEST_F(ShareServiceTest, TheUploadQueueReportsEveryCountToAWeaklyHeldDelegate) {
   auto queue = std::make_shared<UploadQueue>();
   auto recorder = std::make_shared<QueueObserver>();
-  auto add = [&] {
-    auto task = std::make_shared<UploadTask>();  // sends nothing: runs until cancelled
-    queue->addUploadTask(task);
-    return task;
-  };
-  auto unheard = add();  // no delegate yet: dropped, and nothing stale comes later
-  unheard->cancel();
-  unheard->waitUntilFinished();
-  auto running = add();
-  ASSERT_TRUE(waitUntil([&] { return running->isExecuting(); }));
   queue->setDelegate(recorder);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 25; ++i) add()->cancel();  // before or after it started
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  auto running = std::make_shared<UploadTask>();  // sends nothing: runs until cancelled
+  queue->addUploadTask(running);
   queue->addDeleteTask(
       std::make_shared<DeleteMultipleFilesTask>(std::vector<DeleteTaskComponents>{}));
-  ASSERT_TRUE(waitUntil([&] { return recorder->counts().size() >= 402; }));
-  std::int64_t previous = 1;  // the task still running
-  for (std::int64_t count : recorder->counts()) {
-    EXPECT_EQ(std::abs(count - previous), 1);  // one change at a time, in order
-    previous = count;
-  }
-  EXPECT_EQ(previous, 1);
+  ASSERT_TRUE(waitUntil([&] { return recorder->counts().size() >= 3; }));
+  EXPECT_EQ(recorder->counts(), (std::vector<std::int64_t>{1, 2, 1}));  // did-change values only
   std::weak_ptr<QueueObserver> weak = recorder;
   queue.reset();  // a queue gone with a task in it reports nothing more
   running->cancel();
   running->waitUntilFinished();
-  EXPECT_EQ(recorder->counts().size(), 402u);
+  EXPECT_EQ(recorder->counts().size(), 3u);
   recorder.reset();
   EXPECT_TRUE(weak.expired());
 }
 
 TEST(ScreencastTitleTest, DateInTheUsersZoneThenMinutesAndTwoDigitSeconds) {
-  icu::TimeZone::adoptDefault(icu::TimeZone::createTimeZone("UTC"));
   using namespace std::chrono;
   const auto day = sys_days{2023y / January / 5} + 12h;
-  for (const auto& [seconds, title] : {std::pair{125, "2023-01-05 - 2:05"},
-                                       {600, "2023-01-05 - 10:00"},
-                                       {3605, "2023-01-05 - 60:05"}}) {
-    EXPECT_EQ(ShareManager::screencastTitle(day, seconds), std::string("Screencast - ") + title);
-  }
+  icu::TimeZone::adoptDefault(icu::TimeZone::createTimeZone("UTC"));
+  EXPECT_EQ(ShareManager::screencastTitle(day, 125), "Screencast - 2023-01-05 - 2:05");
+  EXPECT_EQ(ShareManager::screencastTitle(day, 3605), "Screencast - 2023-01-05 - 60:05");
   icu::TimeZone::adoptDefault(icu::TimeZone::createTimeZone("Pacific/Kiritimati"));
   EXPECT_EQ(ShareManager::screencastTitle(day, 0), "Screencast - 2023-01-06 - 0:00");
   icu::TimeZone::adoptDefault(icu::TimeZone::createTimeZone("UTC"));
@@ -322,30 +269,16 @@ TEST_F(ShareServiceTest, AScreencastIsSharedOnlyWithAThumbnailOfAVideoStillThere
   ASSERT_TRUE(waitUntil([&] { return host_.observer->finalCount(path(noise)) == 1; }, 30s));
   EXPECT_EQ(host_.log->errors().at(0), Error(ShareServiceError::screencastThumbnailError));
 
-  host_.thumbnails->hold = true;
-  Screencast gone(file("gone.mp4"));
-  manager().share(gone);
-  ASSERT_EQ(host_.thumbnails->held().size(), 1u);
-  fs::remove(gone.fileURL().filePath());
-  host_.thumbnails->held()[0](PlatformImage::fromRGBA(4, 2, Bytes(32, 0x80)));
-  ASSERT_TRUE(waitUntil([&] { return host_.observer->finalCount(path(gone)) == 1; }, 30s));
-  EXPECT_TRUE(fs::exists(local(gone)));  // written before the link was asked for
-  MainQueue::drain();
-  EXPECT_EQ(host_.alerts->messages().back(), "Shareur Lis Absent");
-
   // A thumbnail that comes when the service is gone is dropped.
+  host_.thumbnails->hold = true;
   manager().share(Screencast(file("late.mp4")));
   std::weak_ptr<ShareManager> service = std::exchange(host_.manager, nullptr);
   Resolver::reset();
   ASSERT_TRUE(waitUntil([&] { return service.expired(); }, 30s));  // other threads let go
   host_.thumbnails->held().back()(PlatformImage::fromRGBA(2, 2, Bytes(16, 0xFF)));
   MainQueue::drain();
-  EXPECT_EQ(host_.observer->stateCount(), 2u);
+  EXPECT_EQ(host_.observer->changes().size(), 1u);
   expectNothingShared();
-
-  install(/*thumbnails=*/false);  // without a thumbnailer nothing happens at all
-  manager().share(static_cast<const ScreenCapture&>(Screencast(file("late.mp4"))));
-  EXPECT_EQ(host_.observer->stateCount(), 0u);
 }
 
 TEST_F(ShareServiceTest, AScreencastOverTheDaysQuotaWithItsThumbnailAndPageKeepsThem) {
@@ -357,7 +290,9 @@ TEST_F(ShareServiceTest, AScreencastOverTheDaysQuotaWithItsThumbnailAndPageKeeps
   ASSERT_TRUE(waitUntil([&] { return host_.observer->finalCount(path(cast)) == 1; }, 60s));
   MainQueue::drain();
   EXPECT_EQ(host_.alerts->messages(), Strings{"Daily Upload Quota Exceeded"});
-  EXPECT_TRUE(fs::exists(local(cast)) && fs::exists(local(cast, /*page=*/true)));
+  auto helper = Resolver::resolveFromRoot<ScreenCaptureHelperService>();
+  EXPECT_TRUE(fs::exists(helper->screencastThumbnailURL(cast.fileURL())->filePath()) &&
+              fs::exists(helper->screencastHTMLURL(cast.fileURL())->filePath()));
   expectNothingShared();
 }
 
@@ -374,73 +309,35 @@ TEST_F(ShareServiceTest, EveryReportIsSavedAndAllButAnUploadSurvivesARestart) {
   store->screencaptureDeleteS3Completed(shot("f"));
   store->screenCaptureRemoteStateUpdated(shot("g"), true);
   store->screenCaptureRemoteStateUpdated(shot("h"), false);
-  // Progress lasts from the upload until any other state and is never saved.
-  store->screencaptureProgressUpdated(shot("b"), 1000, 0.4);
-  store->screencaptureStartedUploading(shot("b"));
-  EXPECT_EQ(store->getProgress(shot("b")), (ProgressModel{1000, 0.4}));
-  store->screencaptureProgressUpdated(shot("c"), 1000, 1.0);
+  store->screencaptureProgressUpdated(shot("b"), 1000, 0.4);  // never saved
+  store->screencaptureProgressUpdated(shot("c"), 1000, 1.0);  // only while uploading
   EXPECT_EQ(store->getProgress(shot("c")), std::nullopt);
-  const std::tuple<std::string, std::string, ShareState> expected[] = {
-      {"a", "preparingForUploading", S::preparingForUploading},
-      {"b", "uploading", S::error},  // an upload does not survive a restart
-      {"c", "uploaded", S::uploaded},
-      {"d", "error", S::error},
-      {"e", "cancelled", S::cancelled},  // captures are known by their path below Documents
-      {"f", "notUploaded", S::notUploaded},
-      {"g", "uploaded", S::uploaded},
-      {"h", "notUploaded", S::notUploaded},
-  };
+  const StateMap expected{{"/a", "preparingForUploading"},
+                          {"/b", "uploading"},
+                          {"/c", "uploaded"},  // captures are known by their path below Documents
+                          {"/d", "error"},
+                          {"/e", "cancelled"},
+                          {"/f", "notUploaded"},
+                          {"/g", "uploaded"},
+                          {"/h", "notUploaded"}};
   store->waitUntilSaved();
-  StateMap savedStates;
-  for (const auto& [name, raw, restarted] : expected) savedStates["/" + name] = raw;
-  EXPECT_EQ(saved(), savedStates);
-  EXPECT_EQ(fs::status(statesFile()).permissions(),
-            fs::perms(0644));  // other tools of the user read it
-  const std::string onDisk = readFile(statesFile());
+  EXPECT_EQ(saved(), expected);
+  EXPECT_EQ(fs::status(statesFile()).permissions(), fs::perms(0644));  // other tools read it
 
   store.reset();
   std::tie(store, output) = load();
-  EXPECT_EQ(output, "");  // an upload cut short is no error of the file
-  for (const auto& [name, raw, restarted] : expected)
-    EXPECT_EQ(store->getState(shot(name)), restarted) << name;
-  EXPECT_EQ(store->getProgress(shot("b")), std::nullopt);
-  EXPECT_EQ(readFile(statesFile()),
-            onDisk);  // loading does not rewrite the file; the next save does
+  EXPECT_EQ(output, "");                    // an upload cut short is no error of the file
+  for (const auto& [id, state] : expected)  // an upload does not survive a restart
+    EXPECT_EQ(rawValue(store->getState(shot(id.substr(1)))), id == "/b" ? "error" : state) << id;
   store->screencaptureUploadComplete(shot("i"));
   store->waitUntilSaved();
   EXPECT_EQ(saved()["/b"], "error");
 }
 
-TEST_F(ShareServiceTest, TheDelegateHearsAtOnceAndErrorsAlertOnTheMainQueue) {
-  auto [store, output] = load();
-  auto observer = std::make_shared<StatesObserver>();
-  store->setDelegate(observer);
-  std::thread([&] {
-    store->screencaptureStartedUploading(shot("a"));
-    store->screencaptureProgressUpdated(shot("a"), 1000, 0.5);
-    store->screencaptureUploadError(shot("a"), ShareServiceError::dailyItemsCountExceeded);
-    EXPECT_EQ(observer->states("/a"), (std::vector{S::uploading, S::error}));
-    EXPECT_EQ(observer->progressCount("/a"), 1u);
-  }).join();
-  std::weak_ptr<StatesObserver> weak = observer;
-  observer.reset();
-  EXPECT_TRUE(weak.expired());
-
-  EXPECT_TRUE(host_.alerts->messages().empty());
-  EXPECT_TRUE(MainQueue::runUntil([&] { return !host_.alerts->messages().empty(); }, 30s));
-  EXPECT_EQ(host_.alerts->messages(), std::vector<std::string>{"Daily Items Count Exceeded"});
-  store->screencaptureUploadError(shot("b"), ShareServiceError::failedUpload);
-  store->waitUntilSaved();
-  store.reset();  // an alert still waiting when the store goes is not shown
-  MainQueue::drain();
-  EXPECT_EQ(host_.alerts->messages().size(), 1u);
-}
-
 TEST_F(ShareServiceTest, AnInvalidFileIsLoggedAndReplacedAsAWhole) {
   const std::pair<std::string, std::string> cases[] = {
-      {R"([{"id":"/a","state":"deleted"}])", kFormat},
-      {R"([{"id":"/a"}])", "\u2764\uFE0F The data couldn't be read because it is missing., [:]\n"},
       {R"([{"id":"/a","state":"uploaded"},{"id":"/b","state":1}])", kFormat},
+      {R"([{"id":"/a"}])", "\u2764\uFE0F The data couldn't be read because it is missing., [:]\n"},
       {std::string(200000, '[') + std::string(200000, ']'), kFormat},  // once ran out of stack
   };
   for (const auto& [text, line] : cases) {
@@ -478,39 +375,31 @@ TEST_F(ShareServiceTest, AFileThatCannotBeReadIsNeverOverwrittenUntilALoadSuccee
   EXPECT_EQ(saved(), (StateMap{{"/a", "uploaded"}, {"/b", "uploaded"}}));
 }
 
+// Saves that fail are logged and tried again; one still due when the store goes is made then.
 TEST_F(ShareServiceTest, WithoutTheInternalFolderSavesAreLoggedAndTriedAgain) {
   fs::remove_all(internal());
-  auto [store, output] = load();
-  EXPECT_TRUE(output.starts_with(kCannotWrite)) << output;
+  auto store = load();
+  EXPECT_TRUE(store.second.starts_with("\u2764\uFE0F Cannot write the states file"))
+      << store.second;
   EXPECT_FALSE(fs::exists(internal()));  // the host creates it, not the store
   fs::create_directories(internal());
-  store->screencaptureUploadComplete(shot("a"));
-  store->waitUntilSaved();
-  EXPECT_EQ(saved(), (StateMap{{"/a", "uploaded"}}));
-}
-
-TEST_F(ShareServiceTest, StatesNotYetSavedAreWrittenWhenTheStoreGoes) {
-  auto store = load().first;
   std::promise<void> release;  // the next save waits behind this
-  store->statesQueue().async([held = release.get_future().share()] { held.wait(); });
-  store->screencaptureUploadCancelled(shot("0"));
-  store.reset();
-  EXPECT_EQ(saved()["/0"], "cancelled");
+  store.first->statesQueue().async([held = release.get_future().share()] { held.wait(); });
+  store.first->screencaptureUploadCancelled(shot("0"));
+  store.first.reset();
+  EXPECT_EQ(saved(), (StateMap{{"/0", "cancelled"}}));
   release.set_value();
 }
 
 TEST_F(ShareServiceTest, TemporaryFilesOfAKilledSaveAreRemovedAtLoadUnlessLocked) {
-  for (const char* name :
-       {".share_states.json-a1B2c3", ".share_states.json-keep", ".share_states.json-InUse1"}) {
-    writeFile(internal() / name, "[");
-  }
-  const int inUse = ::open((internal() / ".share_states.json-InUse1").c_str(), O_RDONLY);
+  const fs::path temporary = internal() / ".share_states.json-";
+  for (const char* name : {"a1B2c3", "keep", "InUse1"}) writeFile(temporary.string() + name, "[");
+  const int inUse = ::open((temporary.string() + "InUse1").c_str(), O_RDONLY);
   ASSERT_EQ(::flock(inUse, LOCK_EX), 0);  // a save in progress, here or in another process
   load();
   ::close(inUse);
-  EXPECT_FALSE(fs::exists(internal() / ".share_states.json-a1B2c3"));
-  EXPECT_TRUE(fs::exists(internal() / ".share_states.json-keep"));
-  EXPECT_TRUE(fs::exists(internal() / ".share_states.json-InUse1"));
+  EXPECT_FALSE(fs::exists(temporary.string() + "a1B2c3"));
+  EXPECT_TRUE(fs::exists(temporary.string() + "keep") && fs::exists(temporary.string() + "InUse1"));
 }
 
 // share_states_writer, killed at a random moment, always leaves a whole file holding one of the
