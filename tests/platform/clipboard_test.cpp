@@ -10,7 +10,7 @@
 #include <fstream>
 #include <thread>
 
-#include "../capture/TestFiles.h"
+#include "../common/TestFiles.h"
 
 namespace lumo {
 namespace {

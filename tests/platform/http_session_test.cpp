@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "../capture/TestFiles.h"
+#include "../common/TestFiles.h"
 #include "lumo/platform/HttpSession.h"
 
 namespace lumo {
