@@ -15,20 +15,20 @@ Url mustParse(std::string_view text) {
   return url.value_or(Url::fileURL("/"));
 }
 
+std::string parts(const Url& u) {
+  return u.scheme() + "|" + u.host() + "|" + std::to_string(u.port().value_or(-1)) + "|" +
+         u.path() + "|" + u.query().value_or("(none)") + "|" + u.filePath().string();
+}
+
 TEST(Url, ParsesAbsoluteUrlsIntoComponentsEscapingWhatNeedsIt) {
   for (const char* text : {"", "a/b", "/tmp/x", "example.com", "  http://h/x", "http://",
-                           "https://h/a\tb", "http://h:99999/", "http://h/a\nb"}) {
+                           "https://h/a\tb", "http://h:99999/", "http://h/a\nb"})
     EXPECT_FALSE(Url::parse(text).has_value()) << text;
-  }
   const Url url = mustParse("HTTPS://Example.com:8443/a%20b/c.tar.gz?x=1&y#frag");
-  EXPECT_EQ(url.scheme(), "https");
-  EXPECT_EQ(url.host(), "Example.com");
-  EXPECT_EQ(url.port(), 8443);
-  EXPECT_EQ(url.path(), "/a b/c.tar.gz");
-  EXPECT_EQ(url.query(), "x=1&y");
-  EXPECT_TRUE(!url.isFileURL() && url.filePath().empty());
-  EXPECT_EQ(mustParse("http://h/x").port(), std::nullopt);
-  EXPECT_EQ(mustParse("http://[::1]:8080/x").host(), "::1");
+  EXPECT_FALSE(url.isFileURL());
+  EXPECT_EQ(parts(url), "https|Example.com|8443|/a b/c.tar.gz|x=1&y|");
+  EXPECT_EQ(parts(mustParse("http://[::1]/x")), "http|::1|-1|/x|(none)|");
+  EXPECT_EQ(parts(mustParse("file://localhost/tmp/x")), "file||-1|/tmp/x|(none)|/tmp/x");
   // Text in, absoluteString out; a stray percent sign and dot segments are kept.
   // clang-format off
   const std::pair<const char*, const char*> texts[] = {
@@ -63,21 +63,21 @@ TEST(Url, FileUrlsThatLibcurlWouldMisreadAreEscapedAndReadBackAsThemselves) {
 }
 
 TEST(Url, FilePathsRoundTripWhateverTheirBytes) {
-  const Url url = Url::fileURL("/tmp/a b.png");
-  EXPECT_EQ(url.absoluteString(), "file:///tmp/a%20b.png");
-  EXPECT_EQ(url.host(), "");
-  EXPECT_EQ(Url::fileURL("/tmp/100%?#").absoluteString(), "file:///tmp/100%25%3F%23");
-  EXPECT_EQ(Url::fileURL("/tmp/bad\xff\xfe name").absoluteString(), "file:///tmp/bad%FF%FE%20name");
-  EXPECT_EQ(Url::fileURL("/tmp/my.folder", true).absoluteString(), "file:///tmp/my.folder/");
-  for (const char* path : {"/tmp/a b.png", "/tmp/100% sure?#;.txt", "/tmp/Ünïcødé 日本.mov",
-                           "/tmp/a+b=c&d", "/tmp/bad\xff\xfe name", "/", "/a:/b.png"}) {
+  // clang-format off
+  const std::pair<std::string, const char*> paths[] = {
+      {"/tmp/a b.png", "file:///tmp/a%20b.png"}, {"/tmp/100% sure?#;.txt", "file:///tmp/100%25%20sure%3F%23%3B.txt"},
+      {"/tmp/bad\xff\xfe name", "file:///tmp/bad%FF%FE%20name"}, {"/tmp/Ünïcødé 日本.mov", nullptr},
+      {"/tmp/a+b=c&d", nullptr}, {"/", "file:///"}, {"/a:/b.png", nullptr}};
+  // clang-format on
+  for (const auto& [path, text] : paths) {
     const Url u = Url::fileURL(path);
-    EXPECT_EQ(u.filePath(), path);
-    EXPECT_EQ(Url::parse(u.absoluteString()), u) << u.absoluteString();
+    EXPECT_TRUE(u.filePath() == path && u.host().empty() && Url::parse(u.absoluteString()) == u)
+        << path;
+    EXPECT_TRUE(!text || u.absoluteString() == text) << u.absoluteString();
   }
+  EXPECT_EQ(Url::fileURL("/tmp/my.folder", true).absoluteString(), "file:///tmp/my.folder/");
   EXPECT_EQ(Url::fileURL("/tmp/my.folder", true).filePath(), "/tmp/my.folder");
   EXPECT_EQ(Url::fileURL("rel/x.txt").filePath(), std::filesystem::current_path() / "rel/x.txt");
-  EXPECT_EQ(mustParse("file://localhost/tmp/x").filePath(), "/tmp/x");
 }
 
 TEST(Url, PathComponentsExtensionsAndEdits) {
@@ -131,17 +131,12 @@ TEST(Url, ResolvesReferencesAndReadsQueryItems) {
   }
   EXPECT_FALSE(Url::resolve("http://", base).has_value());
 
+  // clang-format off
   EXPECT_EQ(mustParse("https://h/p?x=1&x=2&flag&empty=&a%20b=c%26d&plus=a+b&=v&a=b=c").queryItems(),
-            (std::vector<Url::QueryItem>{{"x", "1"},
-                                         {"x", "2"},
-                                         {"flag", std::nullopt},
-                                         {"empty", ""},
-                                         {"a b", "c&d"},
-                                         {"plus", "a+b"},
-                                         {"", "v"},
-                                         {"a", "b=c"}}));
+            (std::vector<Url::QueryItem>{{"x", "1"}, {"x", "2"}, {"flag", std::nullopt}, {"empty", ""},
+                                         {"a b", "c&d"}, {"plus", "a+b"}, {"", "v"}, {"a", "b=c"}}));
+  // clang-format on
   EXPECT_TRUE(mustParse("https://h/p?").queryItems().empty());
-  EXPECT_EQ(mustParse("https://h/p").query(), std::nullopt);
 
   const Url a = mustParse("https://h/a");
   EXPECT_NE(a, mustParse("https://h/a/"));
