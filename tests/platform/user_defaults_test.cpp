@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -14,7 +15,34 @@ namespace {
 using namespace testing_files;
 using Value = UserDefaults::Value;
 using Data = UserDefaults::Data;
-const std::string kChild = shellQuote(LUMO_USER_DEFAULTS_CHILD);
+
+// Started with LUMO_WRITER="FILE PREFIX COUNT [DIE_AFTER]", this executable is a writer of its
+// own: for i = 1..COUNT (forever when 0) it stores i under "PREFIX.i" and "PREFIX.last" and
+// PREFIX under "shared", then prints "ack i". After "ack DIE_AFTER" a signal ends it a moment
+// later, in the middle of some write.
+const bool kWriter = [] {
+  const char* args = std::getenv("LUMO_WRITER");
+  if (!args) return false;
+  std::istringstream in(args);
+  std::string file, prefix;
+  std::int64_t count = 0, dieAfter = -1;
+  in >> file >> prefix >> count >> dieAfter;
+  UserDefaults defaults{fs::path(file)};
+  for (std::int64_t i = 1; count == 0 || i <= count; ++i) {
+    if (!defaults.set(i, prefix + "." + std::to_string(i)) || !defaults.set(i, prefix + ".last") ||
+        !defaults.set(prefix, "shared"))
+      std::_Exit(1);
+    std::printf("ack %lld\n", static_cast<long long>(i));
+    std::fflush(stdout);
+    if (i == dieAfter) ::ualarm(500, 0);  // SIGALRM: ends the process without any clean-up
+  }
+  std::_Exit(0);
+}();
+// A writer in a process of its own.
+std::string writer(const fs::path& file, const std::string& prefix, int count, int dieAfter = -1) {
+  return "LUMO_WRITER='" + file.native() + " " + prefix + " " + std::to_string(count) + " " +
+         std::to_string(dieAfter) + "' /proc/" + std::to_string(::getpid()) + "/exe";
+}
 
 // The acknowledged counts of user_defaults_child runs started by `command`, in order.
 std::vector<std::int64_t> acks(const std::string& command) {
@@ -125,8 +153,7 @@ TEST_F(UserDefaultsTest, KilledWritersLoseNoAcknowledgedWriteAndConcurrentWriter
   UserDefaults shared(file_);  // open before the writers: it sees what they write
   for (const std::int64_t killAt : {50, 120}) {
     const std::string prefix = "kill" + std::to_string(killAt);
-    const auto written =
-        acks(kChild + " " + shellQuote(file_) + " " + prefix + " 0 " + std::to_string(killAt));
+    const auto written = acks(writer(file_, prefix, 0, killAt));
     ASSERT_GE(written.empty() ? 0 : written.back(), killAt);
     const std::int64_t lastAck = written.back();
     ASSERT_TRUE(UserDefaults(file_).dictionaryRepresentation());  // readable
@@ -153,7 +180,7 @@ TEST_F(UserDefaultsTest, KilledWritersLoseNoAcknowledgedWriteAndConcurrentWriter
   }
   std::string children;
   for (int p = 0; p < kProcesses; ++p)
-    children += kChild + " " + shellQuote(file_) + " p" + std::to_string(p) + " 100 & ";
+    children += writer(file_, "p" + std::to_string(p), kWrites) + " & ";
   const auto written = acks(children + "wait");
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(std::count(written.begin(), written.end(), kWrites), kProcesses);
