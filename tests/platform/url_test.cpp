@@ -202,8 +202,9 @@ TEST(FileManager, CopiesMovesAndRemovesTreesKeepingModesDatesAndLinks) {
   ASSERT_EQ(errorCode(fm().moveItem(disk / "copy", memory / "moved")), 0);
   EXPECT_FALSE(fs::exists(disk / "copy"));
   for (const fs::path& root : {disk / "src", memory / "moved"}) {
-    EXPECT_EQ(readFile(root / "inner/a.bin"), std::string(300000, 'z'));
-    EXPECT_EQ(fs::read_symlink(root / "link"), "inner/a.bin");
+    EXPECT_TRUE(readFile(root / "inner/a.bin") == std::string(300000, 'z') &&
+                fs::read_symlink(root / "link") == "inner/a.bin")
+        << root;
     EXPECT_EQ(fs::status(root / "inner/a.bin").permissions() & fs::perms::all, fs::perms(0640));
     EXPECT_EQ(fm().contentModificationDate(root / "inner/a.bin"),
               FileManager::Date(std::chrono::nanoseconds(1234567890000000500LL)));
@@ -271,9 +272,8 @@ TEST(MimeTypes, BuiltInTableThenGlobsByWeightThenMimeTypesFile) {
   // extension, type from the files, type without them ("" for none).
   // clang-format off
   const char* const cases[][3] = {
-      {"PNG", "image/png", "image/png"}, {"jpg", "image/jpeg", "image/jpeg"}, {"jpeg", "image/jpeg", "image/jpeg"},
-      {"gif", "image/gif", "image/gif"}, {"mp4", "video/mp4", "video/mp4"}, {"mov", "video/quicktime", "video/quicktime"},
-      {"html", "text/html", "text/html"}, {"PdF", "application/pdf", ""}, {"OH", "application/x-only-here", ""},
+      {"PNG", "image/png", "image/png"}, {"jpg", "image/jpeg", "image/jpeg"}, {"mp4", "video/mp4", "video/mp4"},
+      {"mov", "video/quicktime", "video/quicktime"}, {"PdF", "application/pdf", ""}, {"OH", "application/x-only-here", ""},
       {"dup", "text/x-heavy", ""}, {"later", "text/x-later-heavier", ""}, {"tar.gz", "application/x-compressed-tar", ""},
       {"gz", "application/gzip", ""}, {"C", "text/x-c++src", ""}, {"c", "text/x-csrc", ""}, {"", "", ""},
       {"so.1", "", ""}, {"makefile", "", ""}, {"bad", "", ""}, {"word", "", ""}, {"*", "", ""}, {".pdf", "", ""}};
