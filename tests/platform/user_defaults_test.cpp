@@ -44,7 +44,7 @@ std::string writer(const fs::path& file, const std::string& prefix, int count, i
          std::to_string(dieAfter) + "' /proc/" + std::to_string(::getpid()) + "/exe";
 }
 
-// The acknowledged counts of user_defaults_child runs started by `command`, in order.
+// The acknowledged counts of the writers started by `command`, in order.
 std::vector<std::int64_t> acks(const std::string& command) {
   std::vector<std::int64_t> acks;
   std::istringstream out(run(command + "; true"));  // killed writers are expected
