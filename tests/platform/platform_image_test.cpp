@@ -6,7 +6,7 @@
 #include <random>
 #include <thread>
 
-#include "../capture/TestFiles.h"
+#include "../common/TestFiles.h"
 #include "lumo/platform/PlatformImage.h"
 
 namespace lumo {
