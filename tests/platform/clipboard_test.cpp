@@ -19,12 +19,7 @@ using namespace std::chrono_literals;
 using namespace testing_files;
 using D = Clipboard::Destination;
 
-std::string display() {
-  const char* value = std::getenv("DISPLAY");
-  EXPECT_TRUE(value && *value)
-      << "these tests need an X server: run `Xvfb :77 &` and `export DISPLAY=:77`";
-  return value ? value : "";
-}
+const std::string kDisplay = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
 
 // What the X clipboard holds. The tools hand the selection to a child of theirs that may take
 // it a moment after they exit, so this waits up to 30 s for `expected` (or any text).
@@ -32,7 +27,7 @@ std::string readBack(const std::string& expected = "") {
   std::string out;
   for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;
        std::this_thread::sleep_for(50ms)) {
-    out = run("DISPLAY=" + shellQuote(display()) +
+    out = run("DISPLAY=" + shellQuote(kDisplay) +
               " timeout 5 xclip -o -selection clipboard 2>/dev/null || true");
     if (expected.empty() ? !out.empty() : out == expected) break;
   }
@@ -82,15 +77,17 @@ TEST(ClipboardCommands, ToolsFollowTheDisplaysAndThePath) {
 }
 
 TEST(ClipboardX, OwnsTheSelectionInProcessHandsItOffAndFallsBackToTheToolsThatWork) {
+  ASSERT_FALSE(kDisplay.empty()) << "these tests need an X server: run `Xvfb :77 &` and "
+                                    "`export DISPLAY=:77`";
   ToolFolder tools;
   tools.link("xclip");
   const std::string link = "https://cdn.example.com/v é \"quoted\" <b>.mp4";
   {
-    Clipboard clipboard({"", display(), tools.path()});
+    Clipboard clipboard({"", kDisplay, tools.path()});
     EXPECT_EQ(clipboard.setText("https://cdn.example.com/0.png"), D::x11);
     EXPECT_EQ(readBack("https://cdn.example.com/0.png"), "https://cdn.example.com/0.png");
     // Another application takes the selection: we let it go, and have nothing to hand off...
-    run("printf other | DISPLAY=" + shellQuote(display()) +
+    run("printf other | DISPLAY=" + shellQuote(kDisplay) +
         " xclip -i -selection clipboard >/dev/null 2>&1");
     EXPECT_EQ(readBack("other"), "other");
     EXPECT_EQ(clipboard.handOff(), std::nullopt);
@@ -106,7 +103,7 @@ TEST(ClipboardX, OwnsTheSelectionInProcessHandsItOffAndFallsBackToTheToolsThatWo
   }
   {
     // Concurrent copies leave one whole text, still there after the owner is destroyed.
-    Clipboard clipboard({"", display(), tools.path()});
+    Clipboard clipboard({"", kDisplay, tools.path()});
     std::vector<std::thread> threads;
     for (char letter : {'a', 'b', 'c', 'd'}) {
       threads.emplace_back([&clipboard, letter] {
@@ -124,7 +121,7 @@ TEST(ClipboardX, OwnsTheSelectionInProcessHandsItOffAndFallsBackToTheToolsThatWo
   while (fs::exists("/tmp/.X11-unix/X" + std::to_string(free))) ++free;
   // clang-format off
   const std::tuple<std::string, std::string, D> cases[] = {
-      {"link", display(), D::xclip}, {"", display(), D::xsel}, {"/bin/cat >/dev/null; exit 1", display(), D::xsel},
+      {"link", kDisplay, D::xclip}, {"", kDisplay, D::xsel}, {"/bin/cat >/dev/null; exit 1", kDisplay, D::xsel},
       {"link", "", D::memory}, {"link", ":" + std::to_string(free), D::memory}};
   // clang-format on
   for (const auto& [xclip, x, expected] : cases) {
