@@ -61,10 +61,8 @@ class RecordingLog : public Log {
   }
   // The recorded lines that start with `prefix`.
   std::vector<std::string> linesStartingWith(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (auto& line : lines()) {
-      if (line.rfind(prefix, 0) == 0) out.push_back(line);
-    }
+    auto out = lines();
+    std::erase_if(out, [&](auto& line) { return !line.starts_with(prefix); });
     return out;
   }
 
