@@ -45,10 +45,6 @@ std::optional<std::string> Reply::header(const std::string& name) const {
   return std::nullopt;
 }
 
-nlohmann::json Reply::json() const {
-  return nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
-}
-
 const DevService* DevService::get(std::string* whyNot) {
   auto env = [](const char* name) {
     return std::string(std::getenv(name) ? std::getenv(name) : "");

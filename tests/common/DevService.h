@@ -26,7 +26,9 @@ struct Reply {
   // The value of header field `name` (any case).
   std::optional<std::string> header(const std::string& name) const;
   // The body parsed, or a discarded value when it is not JSON.
-  nlohmann::json json() const;
+  nlohmann::json json() const {
+    return nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+  }
   std::string text() const { return {body.begin(), body.end()}; }
 };
 

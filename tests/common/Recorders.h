@@ -79,8 +79,7 @@ class RecordingAlerts : public GlobalAlertsService {
 
 struct Notification {
   UserNotificationKind kind;
-  std::string detail;
-  std::string path;  // the capture's relative path
+  std::string detail, path;  // `path`: the capture's relative path
   bool onMainThread = false;
 };
 

@@ -17,9 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string text(const Bytes& bytes) {
-  return {bytes.begin(), bytes.end()};
-}
+const auto text = [](const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); };
 
 TEST(MultipartFormDataTest, BodyIsFieldsThenTheFileThenTheClosingBoundary) {
   MultipartFormData form("Boundary-B", {{"policy", "p"}, {"key", "k.png"}}, "k.png", "image/png");

@@ -107,6 +107,7 @@ class UploadTaskTest : public ::testing::Test {
       return true;
     }();
     Resolver::resolveFromRoot<UserAccountStoreService>()->login(dev_->token);
+    urls_ = Resolver::resolveFromRoot<ShareURLHelperService>();
   }
   static const std::shared_ptr<test::RecordingLog>& log() {  // made once the services are in
     static const auto log = std::make_shared<test::RecordingLog>();
@@ -114,9 +115,6 @@ class UploadTaskTest : public ::testing::Test {
   }
   static std::size_t logged(const std::string& prefix) {
     return log()->linesStartingWith(prefix).size();
-  }
-  static std::shared_ptr<ShareURLHelperService> urls() {
-    return Resolver::resolveFromRoot<ShareURLHelperService>();
   }
   // Queues a fault for the requests about `key`.
   void fault(json f, const std::string& key) const {
@@ -131,7 +129,7 @@ class UploadTaskTest : public ::testing::Test {
     const OtherItem capture(Url::fileURL(write("file." + ext, bytes)));
     since_ = test::nowForLog();  // calls about names of this length are this task's from here on
     return withDelegate(std::make_shared<UploadSingleCaptureTask>(
-        capture, UploadTaskComponents::components(capture, ShareResourceType::other(ext), *urls(),
+        capture, UploadTaskComponents::components(capture, ShareResourceType::other(ext), *urls_,
                                                   *Resolver::resolveFromRoot<LocalFilesService>())
                      .value()));
   }
@@ -190,6 +188,7 @@ class UploadTaskTest : public ::testing::Test {
   }
 
   const test::DevService* dev_ = nullptr;
+  std::shared_ptr<ShareURLHelperService> urls_;
   double since_ = test::nowForLog();
   testing_files::TempDir dir_;
   std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
@@ -224,7 +223,7 @@ TEST_F(UploadTaskTest, UploadsAndDeletesEndToEnd) {
 
     // A delete cannot be cancelled; it removes the object, and a second one finds nothing.
     const std::size_t deleteLines = logged("Delete task result = DeleteUploadResponse()");
-    auto remove = withDelegate(DeleteSingleCaptureTask::make(task->screenCapture(), *urls()));
+    auto remove = withDelegate(DeleteSingleCaptureTask::make(task->screenCapture(), *urls_));
     remove->cancel();
     EXPECT_FALSE(remove->isCancelled() || remove->isFinished());
     run(remove);
@@ -232,7 +231,7 @@ TEST_F(UploadTaskTest, UploadsAndDeletesEndToEnd) {
     EXPECT_EQ(final().kind, "DeleteComplete");
     EXPECT_EQ(logged("Delete task result = DeleteUploadResponse()"), deleteLines + 1);
     EXPECT_EQ(served(key), 403);
-    run(withDelegate(DeleteSingleCaptureTask::make(task->screenCapture(), *urls())));
+    run(withDelegate(DeleteSingleCaptureTask::make(task->screenCapture(), *urls_)));
     EXPECT_TRUE(final().kind == "DeleteError" && final().error->is<APIError>());
   }
 }
@@ -332,9 +331,9 @@ class ScreencastUploadTest : public UploadTaskTest {
     cast_ = std::make_unique<Screencast>(Url::fileURL(write("c." + kOwn, randomBytes(95000))));
     cast_->setThumbnailFileURL(Url::fileURL(write("c.png", randomBytes(4000))));
     pageFile_ = write("page.html", randomBytes(1000));
-    video_ = urls()->generateShareURL(*cast_)->lastPathComponent();
-    thumbnail_ = urls()->generateThumbnailShareURL(*cast_)->lastPathComponent();
-    page_ = urls()->generateHTMLShareURL(*cast_)->lastPathComponent();
+    video_ = urls_->generateShareURL(*cast_)->lastPathComponent();
+    thumbnail_ = urls_->generateThumbnailShareURL(*cast_)->lastPathComponent();
+    page_ = urls_->generateHTMLShareURL(*cast_)->lastPathComponent();
   }
   Result<std::shared_ptr<UploadScreencastTask>> make(const Screencast& cast) {
     return UploadScreencastTask::make(cast, *Url::parse(dev_->shareBase + "/" + video_),
@@ -373,7 +372,7 @@ TEST_F(ScreencastUploadTest, UploadsPageThumbnailVideoThenDeletesThemEndToEnd) {
   EXPECT_TRUE(MainQueue::runUntil([&] { return completes(video_) == "200 "; }, 10s));
 
   // The delete tries every file, even after one failed.
-  auto remove = withDelegate(DeleteScreencastTask::make(*cast_, *urls()));
+  auto remove = withDelegate(DeleteScreencastTask::make(*cast_, *urls_));
   fault({{"route", "upload/delete"}, {"status", 500}}, thumbnail_);
   run(remove);
   EXPECT_EQ(final().error, Error(ShareServiceError::failedDeleteOperation));
