@@ -39,9 +39,7 @@ inline const std::filesystem::path& scratchFolder() {
 }
 
 inline void writeFile(const std::filesystem::path& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) std::abort();
+  if (!(std::ofstream(path, std::ios::binary) << bytes)) std::abort();
 }
 
 inline std::string_view asText(const std::uint8_t* data, std::size_t size) {

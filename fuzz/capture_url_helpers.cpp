@@ -23,11 +23,10 @@ void queryParametersOf(std::string_view text) {
   // Folding the items by hand gives the same dictionary.
   std::map<std::string, std::string> expected;
   for (const Url::QueryItem& item : url->queryItems()) {
-    if (item.value) {
+    if (item.value)
       expected[item.name] = *item.value;
-    } else {
+    else
       expected.erase(item.name);
-    }
   }
   LUMO_FUZZ_CHECK(*parameters == expected, "the parameters are not the folded items");
 }
@@ -39,10 +38,9 @@ void camelCaseToWordsOf(std::string_view text) {
   } catch (const nlohmann::json::exception&) {
     LUMO_FUZZ_CHECK(false, "the words are not UTF-8: " + words);
   }
-  for (const char end : {words.empty() ? 'x' : words.front(), words.empty() ? 'x' : words.back()}) {
+  for (const char end : {words.empty() ? 'x' : words.front(), words.empty() ? 'x' : words.back()})
     LUMO_FUZZ_CHECK(end != ' ' && end != '\t' && end != '\n' && end != '\r',
                     "white space left at an end of \"" + words + "\"");
-  }
 }
 
 void relativeScreenCapturePathOf(std::string_view text) {
@@ -59,17 +57,8 @@ void relativeScreenCapturePathOf(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const std::string_view text = fuzz::asText(data + 1, size - 1);
-  switch (data[0] % 3) {
-    case 0:
-      queryParametersOf(text);
-      break;
-    case 1:
-      camelCaseToWordsOf(text);
-      break;
-    default:
-      relativeScreenCapturePathOf(text);
-      break;
-  }
+  constexpr void (*kHelpers[])(std::string_view) = {queryParametersOf, camelCaseToWordsOf,
+                                                    relativeScreenCapturePathOf};
+  kHelpers[data[0] % 3](fuzz::asText(data + 1, size - 1));
   return 0;
 }

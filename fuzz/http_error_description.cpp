@@ -22,12 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LUMO_FUZZ_CHECK(*description == "Bad response", "no JSON object, but: " + *description);
     return 0;
   }
-  auto member = object->find("error");
-  if (member != object->end() && member->is_string()) {
+  const auto member = object->find("error");
+  if (member != object->end() && member->is_string())
     LUMO_FUZZ_CHECK(*description == member->get<std::string>(), "not the \"error\" text");
-  } else {
+  else
     LUMO_FUZZ_CHECK(nlohmann::json::parse(*description, nullptr, false) == *object,
                     "the printed object does not read back: " + *description);
-  }
   return 0;
 }

@@ -23,12 +23,10 @@ void recogniseImage(std::span<const std::uint8_t> bytes) {
   // leave the run no time to explore. Small sizes reach the same code.
   constexpr std::int64_t kMaxDecodedPixels = std::int64_t{1} << 20;
   if (std::int64_t{image->pixelsWide()} * image->pixelsHigh() > kMaxDecodedPixels) return;
-  const auto pixels = image->rgbaPixels();
-  if (pixels) {
+  if (const auto pixels = image->rgbaPixels())
     LUMO_FUZZ_CHECK(pixels->size() == static_cast<std::size_t>(image->pixelsWide()) *
                                           static_cast<std::size_t>(image->pixelsHigh()) * 4,
                     "the pixels do not match the size");
-  }
   const auto png = image->pngRepresentation();
   if (png && image->format() != PlatformImage::Format::png) {
     // What we encode must read back as a PNG of the same size.
@@ -50,11 +48,9 @@ void readMedia(std::span<const std::uint8_t> bytes) {
   LUMO_FUZZ_CHECK(status == KeyValueStatus::loaded || status == KeyValueStatus::failed,
                   "the asset is not loaded after a synchronous read");
   const std::vector<MediaTrack> tracks = asset->tracks();
-  if (status == KeyValueStatus::failed) {
+  if (status == KeyValueStatus::failed)
     LUMO_FUZZ_CHECK(tracks.empty() && duration == MediaTime::zero(), "a failed asset has values");
-  }
-  (void)asset->firstAudioTrack();
-  (void)asset->lastFrameTime();
+  (void)asset->firstAudioTrack(), (void)asset->lastFrameTime();
   (void)asset->avCaptureVideoOrientation();
 }
 
@@ -62,11 +58,6 @@ void readMedia(std::span<const std::uint8_t> bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const std::span<const std::uint8_t> bytes(data + 1, size - 1);
-  if (data[0] & 1) {
-    readMedia(bytes);
-  } else {
-    recogniseImage(bytes);
-  }
+  (data[0] & 1 ? readMedia : recogniseImage)(std::span<const std::uint8_t>(data + 1, size - 1));
   return 0;
 }

@@ -24,8 +24,7 @@ struct Part {
 // (the first one without the CRLF), the last one is followed by "--". Returns nothing when
 // the body does not have that layout.
 std::optional<std::vector<Part>> parseMultipart(std::string_view body, std::string_view boundary) {
-  const std::string first = "--" + std::string(boundary);
-  const std::string delimiter = "\r\n" + first;
+  const std::string first = "--" + std::string(boundary), delimiter = "\r\n" + first;
   if (!body.starts_with(first)) return std::nullopt;
   std::size_t at = first.size();
   std::vector<Part> parts;
@@ -49,13 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider input(data, size);
   // The task's fields come from a dictionary: unique names, in order.
   std::map<std::string, std::string> fieldMap;
-  const int fieldCount = input.ConsumeIntegralInRange(0, 6);
-  for (int i = 0; i < fieldCount; ++i) {
+  for (int i = input.ConsumeIntegralInRange(0, 6); i > 0; --i) {
     std::string name = input.ConsumeRandomLengthString(64);
     fieldMap[std::move(name)] = input.ConsumeRandomLengthString(256);
   }
-  const std::string fileName = input.ConsumeRandomLengthString(128);
-  const std::string contentType = input.ConsumeRandomLengthString(64);
+  const std::string fileName = input.ConsumeRandomLengthString(128),
+                    contentType = input.ConsumeRandomLengthString(64);
   const std::size_t chunk = input.ConsumeIntegralInRange<std::size_t>(1, 4096);
   const std::string fileBytes = input.ConsumeRemainingBytesAsString();
 
@@ -72,12 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Read as the transfer reads it, in chunks.
   auto reader = detail::BodyReader::open(form.httpBody(file, fileBytes.size()));
   LUMO_FUZZ_CHECK(reader.ok(), "the body does not open");
-  std::string body;
-  std::string buffer(chunk, '\0');
-  for (;;) {
-    const std::optional<std::size_t> n = (*reader)->read(buffer.data(), buffer.size());
+  std::string body, buffer(chunk, '\0');
+  for (std::optional<std::size_t> n; (n = (*reader)->read(buffer.data(), buffer.size())) != 0u;) {
     LUMO_FUZZ_CHECK(n.has_value(), "the body does not read: " + (*reader)->failure());
-    if (*n == 0) break;
     body.append(buffer, 0, *n);
   }
   LUMO_FUZZ_CHECK(body.size() == form.contentLength(fileBytes.size()) &&
@@ -103,10 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                   "the file's headers are not two lines: " + filePart.headers);
   LUMO_FUZZ_CHECK(filePart.content == fileBytes, "the file's bytes changed");
   // The escaped header texts hold no quote or line break that could end a name or a line.
-  for (const std::string& text : {fileName, contentType}) {
+  for (const std::string& text : {fileName, contentType})
     LUMO_FUZZ_CHECK(
         MultipartFormData::escapedHeaderText(text).find_first_of("\"\r\n") == std::string::npos,
         "an escaped header text keeps a quote or line break");
-  }
   return 0;
 }

@@ -1,6 +1,7 @@
 // The states file as the share states store loads it: any bytes decode or fail without a
 // crash, reading through the file agrees with decoding the bytes, and what decodes survives
 // being saved and loaded again.
+#include <algorithm>
 #include <cstdint>
 
 #include "FuzzSupport.h"
@@ -13,12 +14,10 @@ namespace {
 
 // Same ids with the same states (set equality alone compares ids).
 bool sameStates(const ShareStateModel::Set& a, const ShareStateModel::Set& b) {
-  if (a.size() != b.size()) return false;
-  for (const ShareStateModel& model : a) {
-    auto it = b.find(model);
-    if (it == b.end() || it->state != model.state) return false;
-  }
-  return true;
+  return a.size() == b.size() && std::ranges::all_of(a, [&](const ShareStateModel& model) {
+           const auto it = b.find(model);
+           return it != b.end() && it->state == model.state;
+         });
 }
 
 }  // namespace
@@ -31,10 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::writeFile(path, text);
   const Result<ShareStateModel::Set> read = ShareStatesFile(path).read();
   LUMO_FUZZ_CHECK(read.ok() == decoded.ok(), "reading the file and decoding its bytes disagree");
-  if (!decoded) {
-    (void)decoded.error().localizedDescription();
-    return 0;
-  }
+  if (!decoded) return (void)decoded.error().localizedDescription(), 0;
   LUMO_FUZZ_CHECK(sameStates(*read, *decoded), "reading the file and decoding its bytes differ");
 
   const std::string saved = ShareStatesFile::encode(*decoded);

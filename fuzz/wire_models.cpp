@@ -30,8 +30,7 @@ void roundTrip(std::span<const std::uint8_t> body) {
   if (!decoded) {
     const DecodingError* failure = decoded.error().template as<DecodingError>();
     LUMO_FUZZ_CHECK(failure != nullptr, "a failed decoding is no DecodingError");
-    (void)failure->description();
-    return;
+    return (void)failure->description();
   }
   // Decoded text is valid UTF-8, so encoding it cannot fail.
   Result<std::vector<std::uint8_t>> encoded = JSONEncoder().encode(*decoded);

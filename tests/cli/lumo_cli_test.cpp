@@ -9,34 +9,22 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "DevService.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using json = nlohmann::json;
 using namespace std::chrono_literals;
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using namespace lumo::testing_files;
 
 struct Outcome {
   int status = -1;
-  std::string out;
-  std::string err;
+  std::string out, err;
   std::vector<json> lines() const {  // every stdout line parsed as JSON
     std::vector<json> parsed;
     std::istringstream in(out);
@@ -55,9 +43,7 @@ class Lumo : public ::testing::Test {
   void SetUp() override {
     std::string whyNot;
     ASSERT_TRUE(dev_ = lumo::test::DevService::get(&whyNot)) << whyNot;
-    std::string pattern = (fs::temp_directory_path() / "lumo-cli-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    home_ = pattern;
+    ASSERT_FALSE(home_.path().empty());
     fs::create_directories(home_ / "Documents");
     for (const std::string name : {"CONFIG", "DATA", "CACHE", "PICTURES"}) {  // lumo's home
       ::setenv(("XDG_" + name + (name == "PICTURES" ? "_DIR" : "_HOME")).c_str(),
@@ -67,14 +53,11 @@ class Lumo : public ::testing::Test {
   }
   void TearDown() override {
     for (const auto& text : seen_) EXPECT_EQ(text.find(dev_->token), std::string::npos) << text;
-    std::error_code ec;
-    if (!home_.empty()) fs::remove_all(home_, ec);
   }
 
   fs::path file(const std::string& name, std::size_t size) {
     const fs::path path = home_ / "Documents" / name;
-    const auto head = "head -c " + std::to_string(size) + " /dev/urandom >'" + path.string() + "'";
-    EXPECT_EQ(std::system(head.c_str()), 0);
+    run("head -c " + std::to_string(size) + " /dev/urandom >" + shellQuote(path));
     return path;
   }
 
@@ -117,36 +100,24 @@ class Lumo : public ::testing::Test {
     // Death by a signal reads as minus its number, never as a shell's 128 + N: an exit status
     // of 130 then proves that lumo's own Ctrl-C handling ran.
     Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status),
-                readText(home_ / "out"), readText(home_ / "err")};
-    seen_.push_back(run.out);
-    seen_.push_back(run.err);
+                readFile(home_ / "out"), readFile(home_ / "err")};
+    seen_.insert(seen_.end(), {run.out, run.err});
     return run;
   }
   Outcome lumo(const std::vector<std::string>& args, std::vector<std::string> extra = {}) {
     return finish(start(args, std::move(extra)));
   }
   void login() { ASSERT_EQ(lumo({"login", dev_->token}).status, 0); }
-  static std::string shell(const std::string& command) {  // its standard output
-    std::string text;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    char buffer[4096];
-    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-      text.append(buffer, n);
-    }
-    if (pipe) ::pclose(pipe);
-    return text;
-  }
   // Polls `done` for up to a minute; its last answer.
   static bool eventually(const std::function<bool()>& done) {
     for (auto until = std::chrono::steady_clock::now() + 60s; !done();
-         std::this_thread::sleep_for(10ms)) {
+         std::this_thread::sleep_for(10ms))
       if (std::chrono::steady_clock::now() > until) return false;
-    }
     return true;
   }
 
   const lumo::test::DevService* dev_ = nullptr;
-  fs::path home_;
+  TempDir home_;
   std::vector<std::string> seen_;
 };
 
@@ -225,24 +196,21 @@ TEST_F(Lumo, EachFailureIsNamedOnceWithItsReason) {
     EXPECT_EQ(run.status, row.status) << what;
     for (const auto& [expected, stream] : {std::pair{row.out, &run.out}, {row.err, &run.err}}) {
       std::istringstream parts(expand(expected));
-      for (std::string part; std::getline(parts, part, '|');) {
+      for (std::string part; std::getline(parts, part, '|');)
         EXPECT_NE(stream->find(part), std::string::npos) << what;
-      }
     }
-    auto count = [](const std::string& text, const std::string& word) {
-      std::size_t n = 0;
-      for (auto at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
-      return n;
+    auto count = [](const std::string& text, const char* word) {
+      const std::regex pattern(word);
+      return std::distance(std::sregex_iterator(text.begin(), text.end(), pattern), {});
     };
-    if (run.out.find("failed  ") != std::string::npos) {
-      EXPECT_EQ(count(run.err, "error: "), count(run.out, "failed  ")) << what;
-    }
+    const auto failed = count(run.out, "failed  ");
+    EXPECT_TRUE(!failed || count(run.err, "error: ") == failed) << what;
     EXPECT_TRUE(row.args.size() < 2 || row.args[1] != "-q" || run.status || run.err.empty());
   }
-  EXPECT_EQ(readText(home_ / "CACHE/a.bin"), "another application's");
+  EXPECT_EQ(readFile(home_ / "CACHE/a.bin"), "another application's");
   // A write to standard output that fails is an error.
   EXPECT_EQ(finish(start({"status", docs + "/a.bin"}, {}, "/dev/full")).status, 1);
-  EXPECT_NE(readText(home_ / "err").find("error: cannot write the results"), std::string::npos);
+  EXPECT_NE(readFile(home_ / "err").find("error: cannot write the results"), std::string::npos);
 }
 
 TEST_F(Lumo, ShareStatusCheckDeleteKeepTheStates) {
@@ -264,17 +232,17 @@ TEST_F(Lumo, ShareStatusCheckDeleteKeepTheStates) {
               share.err.substr(last).starts_with(event + "uploaded\"}"))
       << share.err;
   // A screencast's link is its page's.
-  const std::string page = "/v" + shell("md5sum < '" + cast.string() + "'").substr(0, 32) + ".mp4";
+  const std::string page = "/v" + run("md5sum < '" + cast.string() + "'").substr(0, 32) + ".mp4";
   EXPECT_TRUE(share.result(cast.string()).value("link", "").ends_with(page)) << share.out;
   for (const auto& path : {shot, other}) {
     const json result = share.result(path.string());
     ASSERT_EQ(result["ok"], true) << share.out << share.err;
     const auto fetched = dev_->call("GET", result["link"]);
     EXPECT_EQ(fetched.status, 200);
-    EXPECT_EQ(fetched.text(), readText(path));
+    EXPECT_EQ(fetched.text(), readFile(path));
   }
   if (std::getenv("DISPLAY") && std::system("command -v xclip >/dev/null") == 0) {
-    EXPECT_EQ(shell("xclip -o -selection clipboard"), share.lines().back()["link"]);
+    EXPECT_EQ(run("xclip -o -selection clipboard"), share.lines().back()["link"]);
     EXPECT_NE(share.err.find("link on the X clipboard"), std::string::npos) << share.err;
   }
   const Outcome all = lumo({"status", "--json"});
@@ -300,7 +268,7 @@ TEST_F(Lumo, CtrlCCancelsTheUploadAndEndsACheckAtOnce) {
   const fs::path large = file("large.bin", 256u << 20);
   const pid_t pid = start({"share", "--json", large.string()});
   const bool uploading = eventually(
-      [&] { return readText(home_ / "err").find("\"uploading\"") != std::string::npos; });
+      [&] { return readFile(home_ / "err").find("\"uploading\"") != std::string::npos; });
   ::kill(pid, uploading ? SIGINT : SIGKILL);
   const Outcome run = finish(pid);
   ASSERT_TRUE(uploading) << run.out << run.err;
@@ -328,15 +296,14 @@ TEST_F(Lumo, LargeStatesFileKeepsEveryEntry) {
   const fs::path states = home_ / "DATA/lumo/share_states.json", added = file("new.bin", 1000);
   std::size_t entries = 0;
   std::string text = "[";
-  while (text.size() < 26'000'000) {
+  while (text.size() < 26'000'000)
     text += R"({"id":"/old)" + std::to_string(entries++) + R"(","state":"uploaded"},)";
-  }
   text.back() = ']';
   std::ofstream(states) << text;  // the internal folder is the host's, made by the login
   EXPECT_EQ(lumo({"status", added.string()}).status, 0);
   EXPECT_EQ(lumo({"share", added.string()}).status, 0);
   std::set<std::string> ids;
-  for (const auto& entry : json::parse(readText(states))) ids.insert(entry.value("id", ""));
+  for (const auto& entry : json::parse(readFile(states))) ids.insert(entry.value("id", ""));
   EXPECT_EQ(ids.size(), entries + 1);  // distinct ids: every old one and the new file's
   EXPECT_EQ(ids.count("/new.bin"), 1u);
 }
@@ -350,13 +317,11 @@ TEST_F(Lumo, ProgressLineRedrawsInPlace) {
   const std::string command =
       "'" + std::string(LUMO_BINARY) + "' share '" + big.string() + "'; echo EXIT=$?; sleep 60";
   const std::string tmux = "tmux -L lumo-cli-" + std::to_string(::getpid());
-  ASSERT_EQ(
-      std::system((tmux + " -f /dev/null new-session -d -x 150 -y 30 \"" + command + "\"").c_str()),
-      0);
+  run(tmux + " -f /dev/null new-session -d -x 150 -y 30 \"" + command + "\"");
   std::string pane;
   eventually(
-      [&] { return (pane = shell(tmux + " capture-pane -p")).find("EXIT=") != std::string::npos; });
-  [[maybe_unused]] int ignored = std::system((tmux + " kill-server").c_str());
+      [&] { return (pane = run(tmux + " capture-pane -p")).find("EXIT=") != std::string::npos; });
+  run(tmux + " kill-server");
   seen_.push_back(pane);
   EXPECT_NE(pane.find("EXIT=0"), std::string::npos) << pane;
   EXPECT_EQ(pane.find("Uploading"), pane.rfind("Uploading")) << pane;  // one line, redrawn

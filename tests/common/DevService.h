@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "TestFiles.h"
 #include "lumo/support/Error.h"
 
 namespace lumo::test {
@@ -25,7 +26,9 @@ struct Reply {
   // The value of header field `name` (any case).
   std::optional<std::string> header(const std::string& name) const;
   // The body parsed, or a discarded value when it is not JSON.
-  nlohmann::json json() const;
+  nlohmann::json json() const {
+    return nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+  }
   std::string text() const { return {body.begin(), body.end()}; }
 };
 
@@ -47,24 +50,32 @@ class DevService {
   // JSON.
   Reply call(const std::string& method, const std::string& pathOrUrl,
              const std::optional<nlohmann::json>& body = std::nullopt,
-             const std::map<std::string, std::string>& headers = {}) const;
+             std::map<std::string, std::string> headers = {}) const;
 
   // Clears faults and the request log, turns raw capture off and restores the accounts.
   void reset() const { call("POST", "/__dev__/reset", nlohmann::json::object()); }
   // Queues a fault (POST /__dev__/faults; a "body" that is not text goes as its JSON text);
   // false when the service refused it.
-  bool fault(nlohmann::json fault) const;
+  bool fault(nlohmann::json fault) const {
+    if (fault.contains("body") && !fault["body"].is_string()) fault["body"] = fault["body"].dump();
+    return call("POST", "/__dev__/faults", fault).status == 200;
+  }
   // Overrides profile values of the account with `token` until the next reset.
-  bool overrideAccount(const std::string& token, nlohmann::json values) const;
+  bool overrideAccount(const std::string& token, nlohmann::json values) const {
+    values["token"] = token;
+    return call("POST", "/__dev__/accounts", values).status == 200;
+  }
   // Keeps the raw bodies of storage posts in the request log ("body_b64").
   void captureStorageBodies(bool on) const {
     call("POST", "/__dev__/capture", nlohmann::json{{"storage_raw", on}});
   }
 
   // The request log, oldest first, for paths starting with `pathPrefix`.
-  std::vector<nlohmann::json> requests(const std::string& pathPrefix = "/") const;
-  // Storage posts since `since` (see nowForLog) whose "key" field is `key` (raw capture on).
-  std::vector<nlohmann::json> storagePostsFor(const std::string& key, double since) const;
+  std::vector<nlohmann::json> requests(const std::string& pathPrefix = "/") const {
+    const nlohmann::json log = call("GET", "/__dev__/requests?path_prefix=" + pathPrefix).json();
+    return log.is_object() ? log.value("requests", std::vector<nlohmann::json>{})
+                           : std::vector<nlohmann::json>{};
+  }
   // Uploads `bytes` under a fresh key with `extension` the way a client does; answers the
   // object's delivery URL.
   std::optional<std::string> store(const Bytes& bytes, const std::string& extension,
@@ -75,8 +86,6 @@ class DevService {
 double nowForLog();
 Bytes decodeBase64(const std::string& text);
 
-// A fresh folder under the temporary folder; the caller removes it. (Standard output is
-// captured with GoogleTest's testing::internal::CaptureStdout / GetCapturedStdout.)
-std::string makeTempDir(const std::string& prefix);
+using testing_files::makeTempDir;
 
 }  // namespace lumo::test

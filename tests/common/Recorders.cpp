@@ -13,9 +13,8 @@ TestEnvironment& installAccountServices() {
   static const auto environment = [] {
     ::setenv("XDG_CONFIG_HOME", makeTempDir("lumo-test-defaults").c_str(), 1);
     auto e = std::make_shared<TestEnvironment>();
-    if (const DevService* service = DevService::get(nullptr)) {
+    if (const DevService* service = DevService::get(nullptr))
       APISettings::setServiceAddresses({service->apiBase, service->shareBase});
-    }
     Resolver::registerInMain<EnvironmentHelperService>([e] { return e; });
     Resolver::registerInMain<LogService>([] {
       return std::make_shared<Log>();

@@ -61,10 +61,8 @@ class RecordingLog : public Log {
   }
   // The recorded lines that start with `prefix`.
   std::vector<std::string> linesStartingWith(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (auto& line : lines()) {
-      if (line.rfind(prefix, 0) == 0) out.push_back(line);
-    }
+    auto out = lines();
+    std::erase_if(out, [&](auto& line) { return !line.starts_with(prefix); });
     return out;
   }
 
@@ -81,8 +79,7 @@ class RecordingAlerts : public GlobalAlertsService {
 
 struct Notification {
   UserNotificationKind kind;
-  std::string detail;
-  std::string path;  // the capture's relative path
+  std::string detail, path;  // `path`: the capture's relative path
   bool onMainThread = false;
 };
 

@@ -10,24 +10,28 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <string>
 
 namespace lumo::testing_files {
 
 namespace fs = std::filesystem;
 
+// A fresh folder under `parent`, or "" when it could not be made; the caller removes it.
+inline std::string makeTempDir(const std::string& prefix,
+                               const fs::path& parent = fs::temp_directory_path()) {
+  std::string made = (parent / (prefix + "-XXXXXX")).native();
+  return ::mkdtemp(made.data()) ? made : std::string();
+}
+
 // A fresh folder, removed with everything in it at the end of the test; `path()` is empty when
 // it could not be made.
 class TempDir {
  public:
-  explicit TempDir(const fs::path& parent = fs::temp_directory_path()) {
-    if (std::string made = (parent / "lumo-test-XXXXXX").native(); ::mkdtemp(made.data())) {
-      path_ = made;
-    }
-  }
+  explicit TempDir(const fs::path& parent = fs::temp_directory_path())
+      : path_(makeTempDir("lumo-test", parent)) {}
   TempDir(const TempDir&) = delete;
   ~TempDir() { fs::remove_all(path_, ec_); }
   const fs::path& path() const { return path_; }
@@ -46,9 +50,8 @@ inline void writeFile(const fs::path& path, const std::string& bytes) {
 }
 
 inline std::string readFile(const fs::path& path) {
-  std::ostringstream bytes;
-  bytes << std::ifstream(path, std::ios::binary).rdbuf();
-  return bytes.str();
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Sets both times of `path` (of a link itself, not its target).
@@ -65,10 +68,7 @@ inline std::string shellQuote(const std::string& text) {
 inline std::string run(const std::string& command) {
   std::string output;
   FILE* pipe = ::popen(command.c_str(), "r");
-  char buffer[4096];
-  for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-    output.append(buffer, n);
-  }
+  for (int c; pipe && (c = std::fgetc(pipe)) != EOF;) output += static_cast<char>(c);
   EXPECT_EQ(pipe ? ::pclose(pipe) : -1, 0) << command << "\n" << output;
   return output;
 }
@@ -100,8 +100,8 @@ class ScopedEnv {
   ~ScopedEnv() { set(old_); }
 
  private:
-  void set(const std::optional<std::string>& value) {
-    value ? ::setenv(name_, value->c_str(), 1) : ::unsetenv(name_);
+  void set(const std::optional<std::string>& v) {
+    v ? ::setenv(name_, v->c_str(), 1) : ::unsetenv(name_);
   }
   const char* name_;
   std::optional<std::string> old_;

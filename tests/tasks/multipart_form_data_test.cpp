@@ -17,9 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string text(const Bytes& bytes) {
-  return {bytes.begin(), bytes.end()};
-}
+const auto text = [](const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); };
 
 TEST(MultipartFormDataTest, BodyIsFieldsThenTheFileThenTheClosingBoundary) {
   MultipartFormData form("Boundary-B", {{"policy", "p"}, {"key", "k.png"}}, "k.png", "image/png");
@@ -46,11 +44,12 @@ TEST(MultipartFormDataTest, HostileFileNamesCannotAddHeaderLines) {
 
 TEST(MultipartFormDataTest, UnreadableFileFailsBeforeAnyTransfer) {
   const std::size_t transfers = HttpSession::stats().liveTransfers;
-  const fs::path dir = test::makeTempDir("lumo-form"), locked = dir / "locked.png";
+  const testing_files::TempDir dir;
+  const fs::path locked = dir / "locked.png";
   std::ofstream(locked) << "x";
   fs::permissions(locked, fs::perms::none);
   // Missing, a folder, without permission (which root reads all the same).
-  std::vector<std::pair<fs::path, int>> cases{{dir / "gone.png", 260}, {dir, 256}};
+  std::vector<std::pair<fs::path, int>> cases{{dir / "gone.png", 260}, {dir.path(), 256}};
   if (::geteuid() != 0) cases.emplace_back(locked, 257);
   StartUploadResponse answer;
   answer.presignedPost.url = "http://127.0.0.1:1/storage";
@@ -63,7 +62,6 @@ TEST(MultipartFormDataTest, UnreadableFileFailsBeforeAnyTransfer) {
         << file;
   }
   EXPECT_EQ(HttpSession::stats().liveTransfers, transfers);
-  fs::remove_all(dir);
 }
 
 }  // namespace
