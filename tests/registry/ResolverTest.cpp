@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "../support/StopMessage.h"
-#include "lumo/registry/Resolver.h"
+#include "lumo/registry/Injected.h"
 
 namespace lumo::registry_test {
 namespace {
@@ -18,15 +21,10 @@ struct Gadget {
   int serial = 0;
 };
 struct Point {  // a value service
-  int x = 0;
-  int y = 0;
+  int x = 0, y = 0;
 };
-struct Reporter {
-  virtual ~Reporter() = default;
-  virtual std::string report() const = 0;
-};
-struct Printer : Reporter {
-  std::string report() const override { return "printed"; }
+struct Printer : Widget {
+  Printer() : Widget("printed") {}
 };
 
 auto widget(std::string label) {
@@ -89,11 +87,7 @@ TEST_F(ResolverTest, NamesSelectRegistrationsChildrenAskTheirParentAndMissingSer
 }
 
 TEST_F(ResolverTest, ArgsReachFactoriesAndMutatorsWhichRunOnNewServicesOnlyOnePerForm) {
-  const Resolver::Args plain(42);
-  EXPECT_EQ(plain.get<int>(""), 42);
-  const Resolver::Args map(Resolver::Args::Map{{"a", 1}, {"b", std::string("two")}});
-  EXPECT_EQ(map.get<std::string>("b"), "two");
-  EXPECT_STOPS_WITH(plain.get<int>("other"),
+  EXPECT_STOPS_WITH(Resolver::Args(42).get<int>("other"),
                     "RESOLVER: Args has no value for key 'other' (asked as int).");
 
   container
@@ -149,8 +143,7 @@ TEST_F(ResolverTest, CacheScopesKeepOneInstancePerRegistrationUntilResetAndCopyV
   std::weak_ptr<Widget> gone = container->resolve<Widget>();
   EXPECT_TRUE(gone.expired());
   container->registerService<Point>([] { return Point{}; }).scope(Resolver::shared());
-  auto p = container->resolve<Point>();
-  EXPECT_NE(container->resolve<Point>(), p);
+  EXPECT_NE(container->resolve<Point>(), container->resolve<Point>());
 }
 
 struct Leaf {
@@ -190,16 +183,16 @@ TEST_F(ResolverTest, GraphSharesWithinOneResolutionUniqueNever) {
 TEST_F(ResolverTest, ImplementsRegistersTheOtherTypeInTheOwningContainer) {
   container->registerService<Printer>([] { return std::make_shared<Printer>(); })
       .scope(Resolver::application())
-      .implements<Reporter>()
-      .implements<Reporter>("named");
+      .implements<Widget>()
+      .implements<Widget>("named");
   auto printer = container->resolve<Printer>();
-  EXPECT_EQ(container->resolve<Reporter>().get(), printer.get());
-  EXPECT_EQ(container->resolve<Reporter>("named")->report(), "printed");
+  EXPECT_EQ(container->resolve<Widget>().get(), printer.get());
+  EXPECT_EQ(container->resolve<Widget>("named")->label, "printed");
   // The further registration resolves from the asking container.
   auto child = std::make_shared<Resolver>(container);
   child->registerService<Printer>([] { return std::make_shared<Printer>(); })
       .scope(Resolver::unique());
-  EXPECT_NE(child->resolve<Reporter>().get(), printer.get());
+  EXPECT_NE(child->resolve<Widget>().get(), printer.get());
 }
 
 struct CountingRegistrations : ResolverRegistering {
@@ -225,6 +218,103 @@ TEST_F(ResolverTest, RegistrationHookRunsOnceAndAgainAfterResetOrEarlyThroughThe
   Resolver::setRegisterServicesOperation(nullptr);
   EXPECT_NE(Resolver::main()->optional<Widget>(), nullptr);
   EXPECT_EQ(hook->calls, 2);
+}
+
+TEST_F(ResolverTest, WrappersResolveAtConstructionOnFirstReadOrWeaklyAndOptionalOnesMayBeEmpty) {
+  int made = 0;
+  Resolver::registerInMain<Gadget>([&] {
+    ++made;
+    return std::make_shared<Gadget>();
+  });
+  Resolver::registerInMain<Widget>("x", [] { return std::make_shared<Widget>("root"); });
+  Injected<Gadget> fromRoot;
+  EXPECT_EQ(made, 1);
+  container->registerService<Gadget>("wall", [] { return std::make_shared<Gadget>(); })
+      .resolveProperties([](Resolver&, Gadget& c) { c.serial = 7; });
+  Injected<Gadget> named("wall", container);
+  EXPECT_EQ(named->serial, 7);
+  EXPECT_STOPS_WITH(Injected<Widget>(), notResolved("Widget:NONAME"));
+  EXPECT_EQ(OptionalInjected<Widget>().wrappedValue(), nullptr);
+  EXPECT_EQ(OptionalInjected<Widget>("x", container)->label, "root");  // from the parent
+  container->registerService<Widget>("x", [] { return std::make_shared<Widget>("own"); });
+  EXPECT_EQ(OptionalInjected<Widget>("x", container)->label, "own");
+
+  container->registerService<Widget>("lazy", [&](Resolver&, const Resolver::Args& args) {
+    ++made;
+    return std::make_shared<Widget>(args.get<std::string>());
+  });
+  LazyInjected<Widget> lazy(Resolver::Name("lazy"), container);
+  lazy.setArgs("hello");  // a literal is kept as a std::string
+  EXPECT_EQ(lazy->label, "hello");
+  lazy.release();
+  EXPECT_TRUE(lazy.isEmpty());
+  EXPECT_EQ(lazy->label, "hello");  // resolves anew after release()
+  EXPECT_EQ(made, 3);
+
+  WeakLazyInjected<Gadget> weak;  // holds weakly and never resolves twice
+  auto held = weak.wrappedValue();
+  EXPECT_EQ(weak.wrappedValue(), held);
+  held.reset();
+  EXPECT_EQ(weak.wrappedValue(), nullptr);
+  EXPECT_TRUE(weak.isEmpty());
+  EXPECT_EQ(made, 4);
+}
+
+struct Store {
+  std::shared_ptr<Gadget> config;
+  std::shared_ptr<Leaf> leaf;
+};
+struct Service {
+  std::shared_ptr<Store> store;
+  std::shared_ptr<Leaf> leaf;
+};
+
+struct Registrations : ResolverRegistering {
+  void registerAll() override {
+    ++calls;
+    Resolver::registerInMain<Gadget>([] {
+      return std::make_shared<Gadget>();
+    }).scope(Resolver::application());
+    Resolver::registerInMain<Leaf>([] { return std::make_shared<Leaf>(); });  // graph scope
+    Resolver::registerInMain<Store>([](Resolver& r) {
+      return std::make_shared<Store>(Store{r.resolve<Gadget>(), r.resolve<Leaf>()});
+    });
+    Resolver::registerInMain<Service>([](Resolver& r) {
+      return std::make_shared<Service>(Service{r.resolve<Store>(), r.resolve<Leaf>()});
+    });
+  }
+  std::atomic<int> calls{0};
+};
+
+// Eight threads resolve at once, the first resolution running the registration hook: a
+// graph-scoped service is shared within one resolution and never between two, the
+// application-scoped one is one for all.
+TEST_F(ResolverTest, HookRunsOnceAndEachScopeKeepsItsSharingUnderEightThreads) {
+  auto hook = std::make_shared<Registrations>();
+  Resolver::setRegistering(hook);
+  constexpr int kThreads = 8, kResolutions = 5000;
+  std::vector<std::vector<std::shared_ptr<Service>>> kept(kThreads);  // no address is reused
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      while (!go) std::this_thread::yield();
+      for (int i = 0; i < kResolutions; ++i) kept[t].push_back(Injected<Service>().wrappedValue());
+    });
+  }
+  go = true;
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(hook->calls.load(), 1);
+  std::set<Leaf*> leaves;
+  int failures = 0;
+  for (const auto& services : kept) {
+    for (const auto& s : services) {
+      leaves.insert(s->leaf.get());
+      failures += s->store->leaf != s->leaf || s->store->config != kept[0][0]->store->config;
+    }
+  }
+  EXPECT_EQ(leaves.size(), std::size_t{kThreads * kResolutions});
+  EXPECT_EQ(failures, 0);
 }
 
 }  // namespace

@@ -30,11 +30,16 @@ class StorageTest : public ::testing::Test {
   fs::path dataHome() const { return home_ / ".local/share"; }
 };
 
+::testing::AssertionResult startsAndHas(const std::string& out, const char* head,
+                                        const char* part) {
+  if (out.starts_with(head) && out.find(part) != std::string::npos)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << out;
+}
+
 TEST_F(StorageTest, DirectoriesFollowTheXdgFoldersAndUserFilesNeedPictures) {
   DirectoriesManager directories;
-  auto userFiles = directories.lumoUserFilesDirectory();
-  ASSERT_TRUE(userFiles);
-  EXPECT_EQ(userFiles->filePath(), home_ / "Pictures/Lumo");
+  EXPECT_EQ(directories.lumoUserFilesDirectory().value().filePath(), home_ / "Pictures/Lumo");
   EXPECT_TRUE(fs::is_directory(home_ / "Pictures"));  // the Pictures folder is created
   EXPECT_FALSE(fs::exists(home_ / "Pictures/Lumo"));  // the appended one is not
 
@@ -46,24 +51,19 @@ TEST_F(StorageTest, DirectoriesFollowTheXdgFoldersAndUserFilesNeedPictures) {
   // With a file where the Pictures folder should be, only the internal folder is there.
   fs::remove(home_ / "Pictures");
   writeFile(home_ / "Pictures", "not a folder");
-  auto pictures = directories.picturesDirectory();
-  ASSERT_FALSE(pictures);
-  EXPECT_FALSE(pictures.error().localizedDescription().empty());
-  EXPECT_FALSE(directories.lumoUserFilesDirectory());
+  EXPECT_FALSE(directories.picturesDirectory() || directories.lumoUserFilesDirectory());
   EXPECT_TRUE(directories.lumoInternalDirectory());
 }
 
 TEST_F(StorageTest, SharedStorageNeedsTheGroupFolder) {
   FileStorage storage;
-  EXPECT_EQ(storage.sharedAppGroup(), "group.io.lumoshared.LumoShared");
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(storage.sharedStorage());
-  EXPECT_TRUE(storage.sharedStorageFilesURLs().empty());
+  EXPECT_FALSE(storage.sharedStorage() || !storage.sharedStorageFilesURLs().empty());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   fs::create_directories(dataHome() / "group.io.lumoshared.LumoShared");
-  ASSERT_TRUE(storage.sharedStorage());
-  EXPECT_EQ(storage.sharedStorage()->filePath(), dataHome() / "group.io.lumoshared.LumoShared");
+  EXPECT_EQ(storage.sharedStorage().value().filePath(),
+            dataHome() / "group.io.lumoshared.LumoShared");
   EXPECT_EQ(storage.sharedStorageLibrary()->filePath(),
             dataHome() / "group.io.lumoshared.LumoShared/Library/Caches");
 }
@@ -96,9 +96,8 @@ TEST_F(StorageTest, WaitingFilesNewestFirstWithoutFoldersAndHiddenFiles) {
   writeFile(dataHome() / "group.broken/Library/Caches", "");
   testing::internal::CaptureStdout();
   EXPECT_TRUE(FileStorage("group.broken").sharedStorageFilesURLs().empty());
-  const std::string output = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(output.rfind("Error getting shared storage files = ", 0), 0u) << output;
-  EXPECT_NE(output.find("Not a directory"), std::string::npos) << output;
+  EXPECT_TRUE(startsAndHas(testing::internal::GetCapturedStdout(),
+                           "Error getting shared storage files = ", "Not a directory"));
 }
 
 // A thin layer over the file manager (tested on its own): URLs that are not file URLs are
@@ -142,8 +141,7 @@ TEST_F(StorageTest, TemporaryNamesLocationsMovesAndCleaning) {
 
   writeFile(home_ / "first.png", "second");
   EXPECT_FALSE(temp.moveToTemporaryFolder(Url::fileURL(home_ / "first.png")));
-  EXPECT_EQ(readFile(home_ / "first.png"), "second");
-  EXPECT_EQ(readFile(folder / "first.png"), "first");
+  EXPECT_EQ(readFile(home_ / "first.png") + readFile(folder / "first.png"), "secondfirst");
 
   writeFile(folder / ".hidden", "");
   fs::create_directories(folder / "sub/deeper");
@@ -172,8 +170,7 @@ TEST_F(StorageTest, TemporaryNamesLocationsMovesAndCleaning) {
   int status = -1;
   EXPECT_TRUE(::waitpid(child, &status, 0) == child && status == 0);
   const std::string output = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(output.rfind("Can't delete file in temporary folder. ", 0), 0u) << output;
-  EXPECT_NE(output.find("Permission denied"), std::string::npos) << output;
+  EXPECT_TRUE(startsAndHas(output, "Can't delete file in temporary folder. ", "Permission denied"));
   EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
   for (const char* name : {"locked1", "locked2"}) fs::permissions(folder / name, fs::perms::all);
 }

@@ -7,6 +7,8 @@
 
 #include "StopMessage.h"
 #include "lumo/support/DispatchQueue.h"
+#include "lumo/support/EasyTimer.h"
+#include "lumo/support/TimerFormatter.h"
 
 namespace lumo {
 namespace {
@@ -26,8 +28,7 @@ TEST(DispatchQueueTest, SerialQueueRunsItemsInOrderExclusivelyAndSyncWaitsForEar
       --running;
     });
   }
-  const auto caller = std::this_thread::get_id();
-  queue.sync([&] {
+  queue.sync([&, caller = std::this_thread::get_id()] {
     EXPECT_TRUE(std::this_thread::get_id() == caller && queue.isCurrent());
     queue.async([&] { order.push_back(-1); });  // follows the sync
     order.push_back(500);
@@ -108,8 +109,53 @@ TEST(DispatchQueueTest, MainQueueRunsOnTheThreadThatDrivesItOrOnItsHostsPoster) 
   ASSERT_EQ(posted.size(), 2u);
   onMain = false;
   for (auto& item : posted) item();
-  EXPECT_TRUE(onMain && runs == 3);
-  EXPECT_EQ(MainQueue::drain(), 0u);
+  EXPECT_TRUE(onMain && runs == 3 && MainQueue::drain() == 0);
+}
+
+TEST(EasyTimerTest, TicksOnTheMainThreadStopSavesTheCountResumeGoesOnAndDestructionStops) {
+  std::vector<std::int64_t> seen;
+  bool allOnMain = true;
+  EasyTimer* self = nullptr;
+  {
+    EasyTimer timer([&] {
+      seen.push_back(self->spentTime());
+      allOnMain = allOnMain && DispatchQueue::isMainThread();
+      if (self->spentTime() == 42) self->stop();
+    });
+    self = &timer;
+    timer.start(0.001, true, false);
+    ASSERT_TRUE(MainQueue::runUntil([&] { return !seen.empty() && seen.back() == 42; }, 30s));
+    MainQueue::runFor(20ms);
+    // No tick after stop(), which also clears the count.
+    EXPECT_TRUE(seen.size() == 42 && allOnMain && timer.spentTime() == 0) << seen.size();
+
+    seen.clear();
+    timer.resume();
+    ASSERT_EQ(seen, std::vector<std::int64_t>{42});  // called at once, count restored
+    ASSERT_TRUE(MainQueue::runUntil([&] { return seen.size() == 2; }, 30s));
+    EXPECT_EQ(seen[1], 43);
+    timer.stop();
+
+    // A one-shot with an immediate call runs on the caller and once more when due.
+    seen.clear();
+    timer.start(0.002, false, true);
+    EXPECT_EQ(seen.size(), 1u);
+    ASSERT_TRUE(MainQueue::runUntil([&] { return seen.size() == 2; }, 30s));
+    MainQueue::runFor(20ms);  // ten periods: a repeating timer would have fired again
+    EXPECT_EQ(seen.size(), 2u);
+    timer.start(0.001, true, false);  // destroyed while it runs
+    ASSERT_TRUE(MainQueue::runUntil([&] { return seen.size() == 3; }, 30s));
+  }
+  MainQueue::runFor(20ms);
+  EXPECT_EQ(seen.size(), 3u);
+}
+
+TEST(TimerFormatterTest, MinutesAndSecondsWithTwoDigitsAtLeast) {
+  const TimerFormatter formatter;
+  for (const auto& [seconds, text] :
+       {std::pair{0, "00:00"}, {59, "00:59"}, {65, "01:05"}, {3600, "60:00"}, {6000, "100:00"}}) {
+    EXPECT_EQ(formatter.formattedTimeString(seconds), text);
+  }
 }
 
 }  // namespace

@@ -2,8 +2,12 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
+#include "lumo/support/Atomic.h"
+#include "lumo/support/AtomicVariable.h"
 #include "lumo/support/NotificationCenter.h"
+#include "lumo/support/SpinLock.h"
 
 namespace lumo {
 namespace {
@@ -40,27 +44,57 @@ TEST(NotificationCenterTest, ObserversRunOnThePostingThreadOrTheirQueueAndMayCha
 }
 
 TEST(NotificationCenterTest, ObserversAddedAndRemovedFromManyThreadsWhilePosting) {
-  NotificationCenter center;
-  std::atomic<int> kept{0}, removed{0};
-  std::vector<NotificationCenter::Token> tokens;
-  for (int i = 0; i < 40000; ++i) {
-    tokens.push_back(center.addObserver("Gone", std::nullopt, [&](auto&) { ++removed; }));
+  for (int round = 0; round < 8; ++round) {  // a missing lock shows only now and then
+    NotificationCenter center;
+    std::atomic<int> kept{0}, removed{0};
+    std::vector<NotificationCenter::Token> tokens;
+    for (int i = 0; i < 40000; ++i)
+      tokens.push_back(center.addObserver("Gone", std::nullopt, [&](auto&) { ++removed; }));
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        for (std::size_t i = t; i < tokens.size(); i += 4) {
+          center.removeObserver(tokens[i]);
+          if (i % 8 == t) center.addObserver("Kept", std::nullopt, [&](auto&) { ++kept; });
+          if (i % 512 == t) center.post("Other");
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    center.post("Gone");
+    center.post("Kept");
+    EXPECT_EQ(removed.load(), 0);
+    EXPECT_EQ(kept.load(), 40000 / 2);
   }
+}
+
+struct Wide {
+  long a = 0, b = 0, c = 0;
+};
+
+TEST(AtomicTest, ConcurrentMutationsAddUpAndReadsAreNeverTorn) {
+  Atomic<int> total(0, "com.lumo.test.total");
+  AtomicVariable<Wide> wide(Wide{});
+  SpinLock lock;
+  long counter = 0;  // guarded by lock
+  std::atomic<int> torn{0};
   std::vector<std::thread> threads;
-  for (std::size_t t = 0; t < 4; ++t) {
+  for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&, t] {
-      for (std::size_t i = t; i < tokens.size(); i += 4) {
-        center.removeObserver(tokens[i]);
-        if (i % 8 == t) center.addObserver("Kept", std::nullopt, [&](auto&) { ++kept; });
-        if (i % 512 == t) center.post("Other");
+      for (long i = 1; i <= 20000; ++i) {
+        total.projectedValue().mutate([](int& v) { ++v; });
+        if (t % 2) wide.setValue(Wide{i, i, i});
+        const Wide w = wide.value();
+        if (w.a != w.b || w.b != w.c) ++torn;
+        std::lock_guard guard(lock);
+        ++counter;
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  center.post("Gone");
-  center.post("Kept");
-  EXPECT_EQ(removed.load(), 0);
-  EXPECT_EQ(kept.load(), 40000 / 2);
+  EXPECT_EQ(total.wrappedValue(), 8 * 20000);
+  EXPECT_EQ(counter, 8 * 20000);
+  EXPECT_EQ(torn.load(), 0);
 }
 
 }  // namespace
