@@ -129,14 +129,14 @@ TEST(UserTest, InternalAndLimitedFollowTheLastDomainExactly) {
 // What the wrappers add to the typed store (defaults, the integer's range, removal), and the
 // settings' domain, which is the process-wide share address.
 TEST_F(AccountStoreTest, StoredValuesAndSettingsReadWhatTheirTypeAndRangeAllow) {
-  ASSERT_TRUE(defaults().set(std::int64_t{300}, "small").ok());
-  EXPECT_EQ(UserDefaultsValue<std::int8_t>("small", 1).wrappedValue(), 1);
-  ASSERT_TRUE(defaults().set(std::int64_t{-1}, "positive").ok());
-  EXPECT_EQ(UserDefaultsValue<std::uint32_t>("positive", 2).wrappedValue(), 2u);
+  ASSERT_TRUE(defaults().set(std::int64_t{300}, "small").ok() &&
+              defaults().set(std::int64_t{-1}, "positive").ok());
+  EXPECT_EQ(std::tuple(UserDefaultsValue<std::int8_t>("small", 1).wrappedValue(),
+                       UserDefaultsValue<std::uint32_t>("positive", 2).wrappedValue()),
+            std::tuple(1, 2u));
 
   UserDefaultsOptionalValue<std::string> nickname("nickname");
-  ASSERT_TRUE(nickname.setWrappedValue("Ann").ok());
-  ASSERT_TRUE(nickname.setWrappedValue(std::nullopt).ok());
+  ASSERT_TRUE(nickname.setWrappedValue("Ann").ok() && nickname.setWrappedValue(std::nullopt).ok());
   EXPECT_FALSE(defaults().object("nickname"));
 
   using Recent = std::map<std::string, std::vector<int>>;
