@@ -84,7 +84,20 @@ class APIClientTest : public ::testing::Test {
   std::shared_ptr<UserAccountStoreService> store_;
 };
 
-TEST_F(APIClientTest, CallsGoToVersionedPathsWithTheTokenAndTheirJSONBody) {
+TEST_F(APIClientTest, CallsGoToVersionedPathsWithTheTokenAndNothingGoesLoggedOutOrUnencodable) {
+  Outcome<StartUploadResponse> bad;
+  EXPECT_EQ(
+      (API<StartUploadRequest, StartUploadResponse>().post(
+          {"image/png", 1, "bad\xff"}, Endpoint::start(), HTTPMethod::post, bad.completion())),
+      nullptr);
+  store_->logout();
+  Outcome<ProfileResponse> out;
+  EXPECT_EQ((API<Empty, ProfileResponse>().get(Endpoint::me(), HTTPMethod::get, out.completion())),
+            nullptr);
+  EXPECT_EQ(std::tuple(out.calls.load(), bad.calls.load()), std::tuple(1, 0));  // at once, here
+  EXPECT_TRUE(out.get().error().is<UserAccountStoreError>());
+  store_->login(dev_->token);
+
   ASSERT_TRUE(profile().ok());
   Outcome<StartUploadResponse> started;
   const StartUploadRequest start{"image/png", 1024, kKey};
@@ -99,31 +112,16 @@ TEST_F(APIClientTest, CallsGoToVersionedPathsWithTheTokenAndTheirJSONBody) {
   EXPECT_TRUE(completed.get().ok()) << describe(completed.get());
 
   const std::vector<json> log = dev_->requests("/api/");
-  const std::string sent[] = {"GET /api/v1/profile/me/", "POST /api/v1/upload/start/",
-                              "POST /api/v1/upload/complete/"};
-  ASSERT_EQ(log.size(), std::size(sent));
-  for (std::size_t i = 0; i < log.size(); ++i) {
-    EXPECT_EQ(log[i]["method"].get<std::string>() + " " + log[i]["path"].get<std::string>(),
-              sent[i]);
-    EXPECT_EQ(log[i]["headers"]["authorization"], "ApiKey " + dev_->token);
-    EXPECT_EQ(log[i]["headers"]["content-type"], "application/json");
-  }
-  EXPECT_EQ(log[1]["body_size"], start.encode().dump().size());
-}
-
-TEST_F(APIClientTest, NothingIsSentLoggedOutOrForABodyThatCannotBeEncoded) {
-  Outcome<StartUploadResponse> bad;
-  auto unsent = API<StartUploadRequest, StartUploadResponse>().post(
-      {"image/png", 1, "bad\xff"}, Endpoint::start(), HTTPMethod::post, bad.completion());
-  EXPECT_EQ(unsent, nullptr);
-  store_->logout();
-  Outcome<ProfileResponse> out;
-  unsent = API<Empty, ProfileResponse>().get(Endpoint::me(), HTTPMethod::get, out.completion());
-  EXPECT_EQ(unsent, nullptr);
-  EXPECT_EQ(out.calls, 1);  // at once, on this thread
-  EXPECT_TRUE(out.get().error().is<UserAccountStoreError>());
-  EXPECT_EQ(bad.calls, 0);
-  EXPECT_TRUE(dev_->requests("/api/").empty());
+  std::vector<std::string> sent;
+  for (const json& r : log)
+    sent.push_back(r["method"].get<std::string>() + " " + r["path"].get<std::string>() + " " +
+                   r["headers"].value("authorization", "") + " " +
+                   r["headers"].value("content-type", ""));
+  const std::string h = " ApiKey " + dev_->token + " application/json";
+  EXPECT_EQ(sent, (std::vector<std::string>{"GET /api/v1/profile/me/" + h,
+                                            "POST /api/v1/upload/start/" + h,
+                                            "POST /api/v1/upload/complete/" + h}));
+  EXPECT_EQ(log.at(1)["body_size"], start.encode().dump().size());
 }
 
 // Every answer goes through this step.
@@ -131,13 +129,9 @@ TEST(HandleResponseTest, AnswersBecomeTheModelAnErrorListOrASchemaMismatch) {
   test::installAccountServices();
   LogService& log = *Resolver::resolveFromRoot<LogService>();
   const std::tuple<std::int64_t, std::optional<std::string>, std::string> cases[] = {
-      {200, "{}", "keyNotFound(key: \"email\""},
       {200, std::nullopt, "keyNotFound(key: \"email\""},  // no body reads as {}
-      {200, "<html>", "dataCorrupted"},
       {403, R"({"errors": ["first", "second"]})", "first\nsecond"},
       {502, "<html>", "dataCorrupted"},
-      {500, "{}", "keyNotFound(key: \"errors\""},
-      {400, R"({"errors": "not a list"})", "typeMismatch"},
       {500, std::nullopt, "Bad response"}};
   for (const auto& [status, text, error] : cases) {
     const auto body = text ? std::optional(Bytes(text->begin(), text->end())) : std::nullopt;
@@ -152,7 +146,7 @@ TEST(HandleResponseTest, AnswersBecomeTheModelAnErrorListOrASchemaMismatch) {
   }
 }
 
-TEST_F(APIClientTest, RequesterSendsFieldsAndBodyAndPassesDropsOn) {
+TEST_F(APIClientTest, RequesterSendsFieldsAndBodyAndTheDownloaderAnswersOnTheMainThread) {
   HTTPRequester requester;
   Outcome<HTTPResponse> echoed, dropped;
   auto task =
@@ -163,16 +157,14 @@ TEST_F(APIClientTest, RequesterSendsFieldsAndBodyAndPassesDropsOn) {
   Result<HTTPResponse> r = echoed.get();
   ASSERT_TRUE(r.ok() && r->data) << describe(r);
   const json echo = json::parse(r->data->begin(), r->data->end());
-  EXPECT_EQ(echo["method"], "PUT");
-  EXPECT_EQ(echo["headers"]["x-one"], "1");
-  EXPECT_EQ(echo["headers"]["x-two"], "two");
-  EXPECT_EQ(echo["body_size"], 3);
+  EXPECT_EQ(
+      json({echo["method"], echo["headers"]["x-one"], echo["headers"]["x-two"], echo["body_size"]}),
+      json({"PUT", "1", "two", 3}));
   // Headers and ten bytes of a thousand, then the connection closes.
   requester.request(dev("drop"), HTTPMethod::get, std::nullopt, std::nullopt, dropped.completion());
   EXPECT_EQ(dropped.get().error().domain(), "NSURLErrorDomain") << describe(dropped.get());
-}
 
-TEST_F(APIClientTest, ImageDownloaderDeliversImagesAndFailuresOnTheMainThread) {
+  // The image downloader delivers images and failures on the main thread.
   ImageDownloader downloader;
   // One real image from the delivery address: formats are the platform image suite's.
   const auto png = PlatformImage::fromRGBA(97, 41, Bytes(97 * 41 * 4, 0x80))->pngRepresentation();
@@ -180,34 +172,30 @@ TEST_F(APIClientTest, ImageDownloaderDeliversImagesAndFailuresOnTheMainThread) {
   downloader.downloadImage(*Url::parse(dev_->store(*png, "png", "image/png").value()),
                            image.completion());
   Result<PlatformImage> i = image.get();
-  ASSERT_TRUE(i.ok()) << describe(i);
-  EXPECT_EQ(i->format(), PlatformImage::Format::png);
-  EXPECT_EQ(i->size(), (PlatformImage::Size{97, 41}));
-  EXPECT_TRUE(image.onMainThread);
+  ASSERT_TRUE(i.ok() && image.onMainThread) << describe(i);
+  EXPECT_TRUE(i->format() == PlatformImage::Format::png &&
+              i->size() == (PlatformImage::Size{97, 41}));
 
   const std::pair<Url, std::string> failures[] = {
       {dev("status/404"), "Bad response. Status code is 404"},
       {*Url::parse(dev_->shareBase + "/ffffffffffffffffffffffffffffffff.png"),
        "Bad response. Status code is 403"},
       {dev("bytes/1000"), "Data isn't image"},
-      {dev("bytes/0"), "Data isn't image"},
       {dev("delay/5000"), "Request is cancelled"}};
   for (const auto& [from, text] : failures) {
     Outcome<PlatformImage> failed;
     auto task = downloader.downloadImage(from, failed.completion());
     if (text == "Request is cancelled") task->cancel();
     Result<PlatformImage> f = failed.get();
-    EXPECT_TRUE(!f.ok() && f.error().is<ImageDownloaderError>()) << text;
+    EXPECT_TRUE(!f.ok() && f.error().is<ImageDownloaderError>() && failed.onMainThread) << text;
     EXPECT_EQ(describe(f), text);
-    EXPECT_TRUE(failed.onMainThread) << text;
   }
   Outcome<Bytes> data, offMain;
   downloader.downloadImageData(dev("bytes/1000"), data.completion());
-  EXPECT_EQ(data.get()->size(), 1000u);
-  EXPECT_TRUE(data.onMainThread);
   downloader._downloadImageData(dev("bytes/10"), offMain.completion());
-  EXPECT_TRUE(offMain.get().ok());
-  EXPECT_FALSE(offMain.onMainThread);
+  const std::size_t sizes[] = {data.get()->size(), offMain.get()->size()};  // in this order
+  EXPECT_EQ(std::tuple(sizes[0], sizes[1], data.onMainThread.load(), offMain.onMainThread.load()),
+            std::tuple(1000u, 10u, true, false));
 }
 
 // A refusal is the service's error list; the token stays until the host acts on it.
@@ -229,21 +217,18 @@ TEST_F(APIClientTest, TokenGoesOnlyToTheAPIAndIntoNoLogLine) {
     ImageDownloader()._downloadImageData(dev("echo"), echoed.completion());
     const bool downloaded = echoed.get().ok();
     store_->login("not-a-token");
-    const Result<ProfileResponse> refused = profile(debug);
+    (void)profile(debug);
     const std::string captured = ::testing::internal::GetCapturedStdout();
     EXPECT_TRUE(failed && read && downloaded) << captured;
-    EXPECT_TRUE(!refused.ok() && refused.error().is<APIError>() &&
-                refused.error().as<APIError>()->kind() == APIError::Kind::errors);
     EXPECT_EQ(store_->authToken(), "not-a-token");
     store_->login(dev_->token);
-    for (const char* line : {"Request = profile/me", "JSON received = {", "Bad response. JSON"}) {
+    for (const char* line : {"Request = profile/me", "JSON received = {", "Bad response. JSON"})
       EXPECT_EQ(captured.find(line) != std::string::npos, debug) << line << "\n" << captured;
-    }
     EXPECT_EQ(captured.find(dev_->token), std::string::npos) << captured;
-    for (const json& r : dev_->requests("/")) {
-      const bool api = r["path"].get<std::string>().rfind("/api/v1/", 0) == 0;
-      EXPECT_EQ(r["headers"].contains("authorization"), api) << r["path"];
-    }
+    for (const json& r : dev_->requests("/"))
+      EXPECT_EQ(r["headers"].contains("authorization"),
+                r["path"].get<std::string>().starts_with("/api/v1/"))
+          << r["path"];
   }
   MainQueue::drain();
   NotificationCenter::defaultCenter().removeObserver(observer);

@@ -94,14 +94,12 @@ TEST(WireModelsTest, RequestsEncodeExactlyTheirKeysAndAnswersNameTheirFailures) 
             (std::vector<std::string>{"errors", "Index 1"}));
 
   // Uploads and deletes complete on any JSON document, never on other bytes.
-  for (const char* text : {"{}", "[]", "\"x\"", "null", "3", "{\"a\": {\"b\": []}}"}) {
+  for (const char* text : {"{}", "[]", "\"x\"", "null", "3", "{\"a\": {\"b\": []}}"})
     EXPECT_TRUE(JSONDecoder().decode<CompleteUploadResponse>(bytes(text)).ok()) << text;
-  }
-  for (const char* text : {"", "<html>", "{\"errors\": [\"injected fau", "\xff\xfe"}) {
+  for (const char* text : {"", "<html>", "{\"errors\": [\"injected fau", "\xff\xfe"})
     EXPECT_EQ(JSONDecoder().decode<Empty>(bytes(text)).error().as<DecodingError>()->kind(),
               DecodingError::Kind::dataCorrupted)
         << text;
-  }
   // Deep nesting is refused before it can exhaust the stack; brackets inside strings do not count.
   const std::string deep = "{\"a\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
   EXPECT_FALSE(JSONDecoder::parse(bytes(deep)).ok());
