@@ -5,9 +5,9 @@
 // X clipboard.
 
 #include <algorithm>
-#include <fstream>
 #include <random>
 
+#include "../common/TestFiles.h"
 #include "DevService.h"
 #include "FfmpegThumbnails.h"
 #include "Recorders.h"
@@ -58,23 +58,19 @@ inline fs::path makeDocumentsFolder() {
 
 // Bytes that differ from run to run, so that every file gets a new remote name.
 inline Bytes randomBytes(std::size_t size) {
-  static std::mutex mu;
-  static std::mt19937_64 generator{std::random_device{}()};
-  std::lock_guard lock(mu);
+  thread_local std::mt19937_64 generator{std::random_device{}()};
   Bytes bytes(size);
   for (auto& b : bytes) b = static_cast<std::uint8_t>(generator());
   return bytes;
 }
 
 inline void writeBytes(const fs::path& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+  testing_files::writeFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
 inline Bytes readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  const std::string text = testing_files::readFile(path);
+  return Bytes(text.begin(), text.end());
 }
 
 // A 320x240 MP4 of `seconds`, different on every call.
@@ -130,9 +126,8 @@ class StatesObserver : public ShareStatesServiceDelegate {
   }
   std::vector<ShareState> states(const std::string& path) const {
     std::vector<ShareState> out;
-    for (const auto& change : changes()) {
+    for (const auto& change : changes())
       if (change.path == path) out.push_back(change.state);
-    }
     return out;
   }
   std::size_t progressCount(const std::string& path) const {
@@ -165,14 +160,16 @@ class QueueObserver : public UploadQueueDelegate {
   Record<std::int64_t> counts;
 };
 
+// `thumbnails` is empty when not registered.
 struct Host {
-  std::shared_ptr<RecordingLog> log;
-  std::shared_ptr<RecordingAlerts> alerts;
-  std::shared_ptr<RecordingNotifications> notifications;
-  std::shared_ptr<RecordingProgress> progress;
-  std::shared_ptr<Thumbnails> thumbnails;  // empty when not registered
-  std::shared_ptr<StatesObserver> observer;
-  std::shared_ptr<QueueObserver> queue;
+  std::shared_ptr<RecordingLog> log;  // made with the host: a log needs the environment
+  std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
+  std::shared_ptr<RecordingNotifications> notifications =
+      std::make_shared<RecordingNotifications>();
+  std::shared_ptr<RecordingProgress> progress = std::make_shared<RecordingProgress>();
+  std::shared_ptr<Thumbnails> thumbnails;
+  std::shared_ptr<StatesObserver> observer = std::make_shared<StatesObserver>();
+  std::shared_ptr<QueueObserver> queue = std::make_shared<QueueObserver>();
   std::shared_ptr<ShareStatesManager> states;
   std::shared_ptr<ShareManager> manager;
 };
@@ -199,15 +196,9 @@ inline Host installHost(const HostOptions& options = {},
   Resolver::reset();
   auto environment = std::make_shared<TestEnvironment>();
   Resolver::registerInMain<EnvironmentHelperService>([environment] { return environment; });
-  Host host{std::make_shared<RecordingLog>(),
-            std::make_shared<RecordingAlerts>(),
-            std::make_shared<RecordingNotifications>(),
-            std::make_shared<RecordingProgress>(),
-            options.thumbnails ? std::make_shared<Thumbnails>() : nullptr,
-            std::make_shared<StatesObserver>(),
-            std::make_shared<QueueObserver>(),
-            nullptr,
-            nullptr};
+  Host host;
+  host.log = std::make_shared<RecordingLog>();
+  if (options.thumbnails) host.thumbnails = std::make_shared<Thumbnails>();
   Resolver::registerInMain<LogService>([log = host.log] { return log; });
   Resolver::registerInMain<GlobalAlertsService>([alerts = host.alerts] { return alerts; });
   Resolver::registerInMain<UserNotificationsService>([n = host.notifications] { return n; });
