@@ -63,6 +63,7 @@ class ShareServiceTest : public ::testing::Test {
     // A save still running may hold the last reference to its store, whose destructor saves.
     for (const DispatchQueue& queue : queues_) queue.sync([] {});
     if (host_.manager) settle(host_, 30s);
+    if (host_.states) host_.states->waitUntilSaved();  // also when a test let the service go
     Content::Limits::resetToDefaults();
     APISettings::setServiceAddresses(addresses_);
   }
