@@ -38,26 +38,23 @@ void setIcuDefaults(const char* locale, const char* zone) {
 
 // The shared date formatter takes ICU's defaults on first use: fix them before any test runs.
 // Tokyo has no daylight saving time, so "a day ago" is always yesterday.
-struct IcuEnvironment : ::testing::Environment {
-  void SetUp() override { setIcuDefaults("en_US", "Asia/Tokyo"); }
-};
-const auto* const kIcuEnvironment = ::testing::AddGlobalTestEnvironment(new IcuEnvironment);
+[[maybe_unused]] const bool kIcuDefaults = (setIcuDefaults("en_US", "Asia/Tokyo"), true);
 
 TEST(ScreenCapture, KindsClonesAndExtensions) {
   const Url url = Url::fileURL("/tmp/x");
-  EXPECT_EQ(Screenshot(url).typeName() + GIF(url).typeName() + OtherItem(url).typeName(),
+  // A clone is of the same kind, with the same fields.
+  EXPECT_EQ(Screenshot(url).clone()->typeName() + GIF(url).clone()->typeName() +
+                OtherItem(url).clone()->typeName(),
             "ScreenshotGifOther Item");
   Screencast cast(Url::fileURL("/tmp/a.mp4"));
   cast.setThumbnailFileURL(Url::fileURL("/tmp/a.png"));
-  const auto copy = cast.clone();  // of the same kind, with the same fields
+  const auto copy = cast.clone();
   ASSERT_EQ(copy->typeName() + copy->fileURL().path(), "Screencast/tmp/a.mp4");
   EXPECT_EQ(dynamic_cast<Screencast&>(*copy).thumbnailFileURL(), Url::fileURL("/tmp/a.png"));
-  EXPECT_NE(dynamic_cast<GIF*>(GIF(url).clone().get()), nullptr);
   // The extension is the text after the last dot of the path.
   // clang-format off
-  for (const auto& [path, extension] : Pairs{{"/tmp/a.tar.gz", "gz"}, {"/tmp/noext", "/tmp/noext"}, {"/tmp/d.d/noext", "d/noext"}, {"/tmp/trailing.", ""}}) {
+  for (const auto& [path, extension] : Pairs{{"/tmp/a.tar.gz", "gz"}, {"/tmp/noext", "/tmp/noext"}, {"/tmp/d.d/noext", "d/noext"}, {"/tmp/trailing.", ""}})
     EXPECT_EQ(OtherItem(Url::fileURL(path)).fileExtension(), extension) << path;
-  }
   // clang-format on
 }
 
@@ -69,11 +66,11 @@ TEST(ScreenCapture, FileValues) {
   const GIF abc(Url::fileURL(dir / "abc.gif"));
   EXPECT_EQ(abc.formattedDate().rfind("Today", 0), 0u) << abc.formattedDate();
   setModificationTime(dir / "abc.gif", 1672898645);  // 2023-01-05 15:04:05 in Tokyo
-  EXPECT_EQ(abc.fileSize(), 3);
-  EXPECT_EQ(abc.hashValue(), "900150983cd24fb0d6963f7d28e17f72");
-  EXPECT_EQ(system_clock::to_time_t(abc.date().value()), 1672898645);
   // Medium date, short time; CLDR puts a narrow no-break space before "PM".
-  EXPECT_EQ(abc.formattedDate(), "Jan 5, 2023, 3:04\u202fPM");
+  EXPECT_EQ(
+      std::tuple(abc.fileSize().value(), abc.hashValue().value(),
+                 system_clock::to_time_t(abc.date().value()), abc.formattedDate()),
+      std::tuple(3, "900150983cd24fb0d6963f7d28e17f72", 1672898645, "Jan 5, 2023, 3:04\u202fPM"));
   setModificationTime(dir / "abc.gif", std::time(nullptr) - 24 * 3600);
   EXPECT_EQ(abc.formattedDate().rfind("Yesterday", 0), 0u) << abc.formattedDate();
   writeFile(dir / "abc.gif", "abcd");
@@ -85,13 +82,12 @@ TEST(ScreenCapture, FileValues) {
   }
   std::vector<std::thread> threads;  // the shared formatter, from many threads at once
   std::atomic<int> same{0};
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 4; ++i)
     threads.emplace_back([&] {
       for (int j = 0; j < 20; ++j)
         same += SharedDateFormatter::shared().string(system_clock::from_time_t(1672898645)) ==
                 "Jan 5, 2023, 3:04\u202fPM";
     });
-  }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(same, 80);
 }
@@ -103,12 +99,12 @@ TEST(ScreenCapture, ScreencastDurationAndThumbnailSize) {
       "-preset ultrafast -pix_fmt yuv420p " +
       shellQuote((dir / "cast.mov").native()));
   Screencast cast(Url::fileURL(dir / "cast.mov"));
-  EXPECT_EQ(cast.durationSeconds(), 2);
   writeFile(dir / "noise.mp4", std::string(5000, '\x42'));
-  EXPECT_EQ(Screencast(Url::fileURL(dir / "noise.mp4")).durationSeconds(), 0);
-  EXPECT_EQ(cast.thumbnailFileSize(), std::nullopt);
+  const auto noise = Screencast(Url::fileURL(dir / "noise.mp4")).durationSeconds();
+  EXPECT_EQ(std::tuple(cast.durationSeconds(), noise, cast.thumbnailFileSize()),
+            std::tuple(2, 0, std::nullopt));
   cast.setThumbnailFileURL(Url::fileURL(dir / "thumb.png"));
-  EXPECT_EQ(cast.thumbnailFileSize(), std::nullopt);
+  EXPECT_EQ(cast.thumbnailFileSize(), std::nullopt);  // not there yet
   writeFile(dir / "thumb.png", std::string(1234, 'p'));
   EXPECT_EQ(cast.thumbnailFileSize(), 1234);
 }
@@ -116,18 +112,15 @@ TEST(ScreenCapture, ScreencastDurationAndThumbnailSize) {
 TEST(ScreenCapture, RelativePathsQueryParametersAndWords) {
   // clang-format off
   for (const auto& [path, relative] : Pairs{{"/Users/me/Documents/Screen Shot.png", "/Screen Shot.png"},
-           {"/a/Documents/b/Documents/c/d.png", "/c/d.png"}, {"/home/me/x.png", "/home/me/x.png"}, {"/home/MyDocumentsX/a.png", "X/a.png"}}) {
+           {"/a/Documents/b/Documents/c/d.png", "/c/d.png"}, {"/home/me/x.png", "/home/me/x.png"}, {"/home/MyDocumentsX/a.png", "X/a.png"}})
     EXPECT_EQ(relativeScreenCapturePath(Url::fileURL(path)), relative) << path;
-  }
   using Map = std::map<std::string, std::string>;
   for (const auto& [query, parameters] : std::vector<std::pair<std::string, std::optional<Map>>>{
-           {"?x=1&x=2", Map{{"x", "2"}}}, {"?x&x=1&y=a%20b", Map{{"x", "1"}, {"y", "a b"}}}, {"?x=1&x", Map{}}, {"", std::nullopt}}) {
+           {"?x=1&x=2", Map{{"x", "2"}}}, {"?x&x=1&y=a%20b", Map{{"x", "1"}, {"y", "a b"}}}, {"?x=1&x", Map{}}, {"", std::nullopt}})
     EXPECT_EQ(queryParameters(*Url::parse("https://h/p" + query)), parameters) << query;
-  }
   for (const auto& [name, words] : Pairs{{"OtherItem", "Other Item"}, {"screenShot", "Screen Shot"}, {"HTMLPage", "Html Page"},
-           {"  lower case \n", "Lower Case"}, {"\u00c9coleNormale", "\u00c9cole Normale"}, {"", ""}}) {
+           {"  lower case \n", "Lower Case"}, {"\u00c9coleNormale", "\u00c9cole Normale"}, {"", ""}})
     EXPECT_EQ(camelCaseToWords(name), words) << name;
-  }
   // clang-format on
 }
 
@@ -137,10 +130,9 @@ TEST(ShareResourceType, ContentTypesProgressAndEquality) {
   for (const auto& [type, described] : std::vector<std::pair<T, std::string>>{
            {T::screenshot(), "image/png progress"}, {T::screencastThumbnail(), "image/png"}, {T::gif(), "image/gif progress"},
            {T::screencastVideo(), "video/mp4 progress"}, {T::screencastHTML(), "text/html"}, {T::other("pdf"), "application/pdf progress"},
-           {T::other(""), "application/octet-stream progress"}, {T::other(" pdf"), "application/octet-stream progress"}}) {
-    // clang-format on
+           {T::other(""), "application/octet-stream progress"}, {T::other(" pdf"), "application/octet-stream progress"}})
     EXPECT_EQ(type.contentType() + (type.showProgress() ? " progress" : ""), described);
-  }
+  // clang-format on
   EXPECT_EQ(T::MIMEType("pdf").value_or("-") + T::MIMEType("").value_or("-") +
                 T::MIMEType("no-such-ext").value_or("-"),
             "application/pdf--");
@@ -162,38 +154,37 @@ class ScreenCaptureHelperTest : public ::testing::Test {
 };
 
 TEST_F(ScreenCaptureHelperTest, NamesAfterTheMomentOfCaptureWithWesternDigitsInAnyLocale) {
+  // The last row puts back the defaults the other tests expect.
   // clang-format off
   for (const auto& [locale, zone, kind, type, seconds, name] : std::vector<std::tuple<const char*, const char*, const char*, const char*, time_t, std::string>>{
-           {"en_US", "Asia/Tokyo", "Screen Shot", "png", 1672898645, "Screen Shot 2023-01-05 at 3.04.05 PM.png"},
+           {"ar_EG", "America/Los_Angeles", "S", "png", 1672898645, "S 2023-01-04 at 10.04.05 PM.png"},
+           {"ko_KR", "America/Los_Angeles", "S", "png", 1672898645, "S 2023-01-04 at 10.04.05 PM.png"},
            {"en_US", "Asia/Tokyo", "Screen Cast", "mp4", 1672877228, "Screen Cast 2023-01-05 at 9.07.08 AM.mp4"},
            {"en_US", "Asia/Tokyo", "X", "gif", 1672844400, "X 2023-01-05 at 12.00.00 AM.gif"},
-           {"ar_EG", "America/Los_Angeles", "S", "png", 1672898645, "S 2023-01-04 at 10.04.05 PM.png"},
-           {"ko_KR", "America/Los_Angeles", "S", "png", 1672898645, "S 2023-01-04 at 10.04.05 PM.png"}}) {
+           {"en_US", "Asia/Tokyo", "Screen Shot", "png", 1672898645, "Screen Shot 2023-01-05 at 3.04.05 PM.png"}}) {
     setIcuDefaults(locale, zone);
     EXPECT_EQ(ScreenCaptureHelper().createCaptureLocalName(kind, type, system_clock::from_time_t(seconds)), name) << locale;
   }
   // clang-format on
-  setIcuDefaults("en_US", "Asia/Tokyo");
   ScreenCaptureHelper helper;
   // Now: the kind, the day, the time, the type.
   const std::string shape = " ####-##-## at *.##.## ?M.";
-  EXPECT_TRUE(matchesShape(helper.createScreenshotLocalName(ImageFormat::png),
-                           "Screen Shot" + shape + "png"));
-  EXPECT_TRUE(matchesShape(helper.createScreenshotLocalName(ImageFormat::jpeg),
-                           "Screen Shot" + shape + "jpeg"));
-  EXPECT_TRUE(matchesShape(helper.createScreencastLocalName(), "Screen Cast" + shape + "mp4"));
+  for (const auto& [name, expected] :
+       Pairs{{helper.createScreenshotLocalName(ImageFormat::png), "Screen Shot" + shape + "png"},
+             {helper.createScreenshotLocalName(ImageFormat::jpeg), "Screen Shot" + shape + "jpeg"},
+             {helper.createScreencastLocalName(), "Screen Cast" + shape + "mp4"}})
+    EXPECT_TRUE(matchesShape(name, expected)) << name;
 }
 
 TEST_F(ScreenCaptureHelperTest, ThumbnailAndPageGoToTheInternalFolderAndKindsGoByExtension) {
   ScreenCaptureHelper helper;
   const Url cast = Url::fileURL("/anywhere/Screen Cast 2023-01-05 at 3.04.05 PM.mp4");
-  EXPECT_EQ(helper.screencastThumbnailURL(cast)->filePath(),
-            dir_ / "data/lumo/Screen Cast 2023-01-05 at 3.04.05 PM.png");
-  EXPECT_EQ(helper.screencastHTMLURL(cast)->filePath(),
-            dir_ / "data/lumo/Screen Cast 2023-01-05 at 3.04.05 PM.html");
-  EXPECT_EQ(helper.screencastThumbnailURL(Url::fileURL("/x/a.b.c.mov"))->lastPathComponent(),
-            "a.b.c.png");
-  EXPECT_EQ(helper.screencastHTMLURL(Url::fileURL("/x/noext"))->lastPathComponent(), "noext.html");
+  const std::string base = (dir_ / "data/lumo/Screen Cast 2023-01-05 at 3.04.05 PM").native();
+  EXPECT_EQ(helper.screencastThumbnailURL(cast)->filePath(), base + ".png");
+  EXPECT_EQ(helper.screencastHTMLURL(cast)->filePath(), base + ".html");
+  EXPECT_EQ(helper.screencastThumbnailURL(Url::fileURL("/x/a.b.c.mov"))->lastPathComponent() +
+                helper.screencastHTMLURL(Url::fileURL("/x/noext"))->lastPathComponent(),
+            "a.b.c.pngnoext.html");
   EXPECT_FALSE(fs::exists(dir_ / "data/lumo"));  // locations only
   std::string kinds;
   for (const std::string name : {"clip.MOV", "clip.mp4", "photo.JPG", "photo.jpg", "photo.jpeg",
@@ -213,24 +204,24 @@ TEST(HashGenerator, MatchesMd5sumAroundBlockAndChunkBoundariesWhateverTheName) {
   TempDir dir;
   std::mt19937_64 random(42);
   const fs::path odd = dir / "line\nbreak \"q\" 'q' \xff\xfe.dots.mp4";
+  fs::create_symlink(odd, dir / "link");  // a link is hashed as what it points to
   for (std::size_t size :
        {0UL, 55UL, 56UL, 64UL, 65UL, 1048575UL, 1048576UL, 1048577UL, 5UL * 1048576 + 3}) {
     std::string bytes(size, '\0');
     for (char& c : bytes) c = static_cast<char>(random());
     writeFile(odd, bytes);
     const std::string expected = run("md5sum < " + shellQuote(odd.native())).substr(0, 32);
-    EXPECT_EQ(HashGenerator::hashValue(Url::fileURL(odd)), expected) << size;
-    EXPECT_EQ(HashGenerator::md5(std::string_view(bytes)), expected) << size;
+    EXPECT_EQ(std::tuple(HashGenerator::hashValue(Url::fileURL(odd)),
+                         HashGenerator::md5(std::string_view(bytes)),
+                         HashGenerator::hashValue(Url::fileURL(dir / "link"))),
+              std::tuple(expected, expected, expected))
+        << size;
   }
-  fs::create_symlink(odd, dir / "link");  // a link is hashed as what it points to
-  EXPECT_EQ(HashGenerator::hashValue(Url::fileURL(dir / "link")),
-            HashGenerator::hashValue(Url::fileURL(odd)));
   ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
   fs::create_directory(dir / "folder");
-  for (const char* name : {"missing", "folder", "pipe"}) {
-    EXPECT_EQ(HashGenerator::hashValue(Url::fileURL(dir / name)), std::nullopt) << name;
-  }
-  EXPECT_EQ(HashGenerator::hashValue(*Url::parse("https://example.com/a.png")), std::nullopt);
+  for (const Url& url : {Url::fileURL(dir / "missing"), Url::fileURL(dir / "folder"),
+                         Url::fileURL(dir / "pipe"), *Url::parse("https://example.com/a.png")})
+    EXPECT_EQ(HashGenerator::hashValue(url), std::nullopt) << url.absoluteString();
 }
 
 TEST(UniqueNamesGenerator, AppendsSecondsSinceTheReferenceDateWrittenAsEveryDouble) {
@@ -238,14 +229,12 @@ TEST(UniqueNamesGenerator, AppendsSecondsSinceTheReferenceDateWrittenAsEveryDoub
   using std::chrono::microseconds;
   // clang-format off
   for (const auto& [path, offset, name] : std::vector<std::tuple<std::string, microseconds, std::string>>{
-           {"/in/photo.png", microseconds(694224000500000), "photo_694224000.5.png"},
-           {"/in/photo.png", microseconds(700000000000000), "photo_700000000.0.png"},
+           {"/in/photo.png", microseconds(694224000500000), "photo_694224000.5.png"}, {"/in/photo.png", microseconds(700000000000000), "photo_700000000.0.png"},
            {"/in/photo.png", microseconds(694224000123456), "photo_694224000.123456.png"},
            {"/in/photo.png", microseconds(10), "photo_1e-05.png"},  // as the log and the page write it
-           {"/in/photo.png", microseconds(-2250000), "photo_-2.25.png"},
-           {"/in/README", microseconds(1000000), "README_1.0."}, {"/in/a.tar.gz", microseconds(0), "a.tar_0.0.gz"}}) {
+           {"/in/photo.png", microseconds(-2250000), "photo_-2.25.png"}, {"/in/README", microseconds(1000000), "README_1.0."},
+           {"/in/a.tar.gz", microseconds(0), "a.tar_0.0.gz"}})
     EXPECT_EQ(UniqueNamesGenerator::uniqueLastPathComponentName(Url::fileURL(path), reference + offset), name);
-  }
   // clang-format on
   const std::string name =
       UniqueNamesGenerator().uniqueLastPathComponentName(Url::fileURL("/in/photo.png"));
@@ -255,20 +244,19 @@ TEST(UniqueNamesGenerator, AppendsSecondsSinceTheReferenceDateWrittenAsEveryDoub
 }
 
 TEST(Thread, RunOnMainThreadIsInlineOnTheMainThreadOnly) {
-  std::atomic<bool> ranInline{false}, outerDone{false}, ran{false}, onMain{false};
+  std::atomic<int> steps{0}, onMain{0};  // steps 12: the inner block ran first, inline
   DispatchQueue::main().async([&] {
-    bool inner = false;
-    Thread::runOnMainThread([&] { inner = true; });
-    ranInline = inner, outerDone = true;
+    Thread::runOnMainThread([&] { steps = steps * 10 + 1; });
+    steps = steps * 10 + 2;
   });
-  ASSERT_TRUE(MainQueue::runUntil([&] { return outerDone.load(); }, std::chrono::seconds(30)));
-  EXPECT_TRUE(ranInline);
+  ASSERT_TRUE(MainQueue::runUntil([&] { return steps >= 2; }, std::chrono::seconds(30)));
+  EXPECT_EQ(steps, 12);
   std::thread([&] {
-    Thread::runOnMainThread([&] { onMain = DispatchQueue::isMainThread(), ran = true; });
+    Thread::runOnMainThread([&] { onMain = DispatchQueue::isMainThread() ? 1 : 2; });
   }).join();
-  EXPECT_FALSE(ran);  // waits for the main queue
-  ASSERT_TRUE(MainQueue::runUntil([&] { return ran.load(); }, std::chrono::seconds(30)));
-  EXPECT_TRUE(onMain);
+  EXPECT_EQ(onMain, 0);  // waits for the main queue
+  ASSERT_TRUE(MainQueue::runUntil([&] { return onMain != 0; }, std::chrono::seconds(30)));
+  EXPECT_EQ(onMain, 1);
 }
 
 }  // namespace
