@@ -105,11 +105,10 @@ TEST(ClipboardX, OwnsTheSelectionInProcessHandsItOffAndFallsBackToTheToolsThatWo
     // Concurrent copies leave one whole text, still there after the owner is destroyed.
     Clipboard clipboard({"", kDisplay, tools.path()});
     std::vector<std::thread> threads;
-    for (char letter : {'a', 'b', 'c', 'd'}) {
+    for (char letter : {'a', 'b', 'c', 'd'})
       threads.emplace_back([&clipboard, letter] {
         for (int i = 0; i < 10; ++i) EXPECT_EQ(clipboard.setText(std::string(100, letter)), D::x11);
       });
-    }
     for (auto& thread : threads) thread.join();
   }
   const std::string text = readBack();

@@ -39,9 +39,7 @@ struct AsyncTask : Operation {
   void cancel() override { Operation::cancel(), complete(); }
   void complete() { setExecuting(false), setFinished(true); }
   void set(const char* key, std::atomic<bool>& flag, bool value) {
-    willChangeValue(key);
-    flag = value;
-    didChangeValue(key);
+    willChangeValue(key), flag = value, didChangeValue(key);
   }
   std::atomic<bool> executing_{false}, finished_{false};
   std::atomic<int> startCalls{0};
@@ -83,8 +81,7 @@ TEST(OperationTest, AnnouncesEachStateChangeOnceAndACancelledOneNeverRuns) {
     std::atomic<int> completions{0};
     op->setCompletionBlock([&] { ++completions; });
     if (cancelled) op->cancel(), op->cancel();
-    op->start();
-    op->start();  // a finished operation does not run again
+    op->start(), op->start();  // a finished operation does not run again
     op->waitUntilFinished();
     EXPECT_TRUE(op->isFinished() && !op->isExecuting());
     EXPECT_EQ(op->mainRuns + 10 * completions, cancelled ? 10 : 11);
@@ -156,8 +153,7 @@ TEST(OperationQueueTest, LearnsOfTheEndOnlyFromTheFinishedFlagAndSkipsWhatFinish
   EXPECT_FALSE(second.addOperation(other));
   other->complete();
   queue.waitUntilAllOperationsAreFinished();
-  EXPECT_TRUE(plain->isFinished());
-  EXPECT_EQ(plain->mainRuns + cancelled->startCalls, 0);
+  EXPECT_TRUE(plain->isFinished() && plain->mainRuns + cancelled->startCalls == 0);
 
   // A task outlives its queue, which reports nothing once it is gone.
   auto last = std::make_shared<AsyncTask>();
