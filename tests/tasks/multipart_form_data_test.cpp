@@ -29,8 +29,8 @@ TEST(MultipartFormDataTest, BodyIsFieldsThenTheFileThenTheClosingBoundary) {
   EXPECT_EQ(text(form.suffix()), "\r\n--Boundary-B--");
   EXPECT_EQ(form.contentTypeHeaderValue(), "multipart/form-data; boundary=Boundary-B");
   const std::string boundary = MultipartFormData::makeBoundary();
-  EXPECT_NE(boundary, MultipartFormData::makeBoundary());
-  EXPECT_TRUE(boundary.rfind("Boundary-", 0) == 0 && boundary.size() == 45) << boundary;
+  EXPECT_TRUE(boundary.starts_with("Boundary-") && boundary.size() == 45 &&
+              boundary != MultipartFormData::makeBoundary());
 }
 
 // A quote, CR or LF in a remote name must neither end the quoted file name nor start a header.

@@ -20,12 +20,11 @@ TEST(NetworkTaskTest, HasItsOwnIdStartsOnceAndAnnouncesWhatTheQueueWatches) {
   EXPECT_NE(task->id(), NetworkTask().id());
 
   std::string seen;  // each announcement with the value it saw
-  for (const char* key : {"isExecuting", "isFinished"}) {
+  for (const char* key : {"isExecuting", "isFinished"})
     task->addObserver(key, [&](Operation& op, const KeyValueChange& change) {
       const bool value = change.keyPath == "isFinished" ? op.isFinished() : op.isExecuting();
       seen += (change.isPrior ? "will " : "did ") + change.keyPath + (value ? "=1 " : "=0 ");
     });
-  }
   task->start();
   task->start();              // executing already: only said
   task->setExecuting(false);  // every write is announced

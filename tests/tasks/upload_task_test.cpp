@@ -30,9 +30,7 @@ namespace lumo {
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 using test::Bytes;
-using test::json;
 
 const std::string kOwn = "lumo-tasks-own";
 
@@ -96,14 +94,13 @@ class UploadTaskTest : public ::testing::Test {
   void SetUp() override {
     std::string whyNot;
     ASSERT_TRUE(dev_ = test::DevService::get(&whyNot)) << whyNot;
+    using R = Resolver;
     [[maybe_unused]] static const bool installed = [] {
       test::installAccountServices();
-      Resolver::registerInMain<LogService>([] { return log(); });
-      Resolver::registerInMain<APISettingsService>([] { return std::make_shared<APISettings>(); });
-      Resolver::registerInMain<ShareURLHelperService>(
-          [] { return std::make_shared<ShareURLHelper>(); });
-      Resolver::registerInMain<LocalFilesService>(
-          [] { return std::make_shared<LocalFilesManager>(); });
+      R::registerInMain<LogService>([] { return log(); });
+      R::registerInMain<APISettingsService>([] { return std::make_shared<APISettings>(); });
+      R::registerInMain<ShareURLHelperService>([] { return std::make_shared<ShareURLHelper>(); });
+      R::registerInMain<LocalFilesService>([] { return std::make_shared<LocalFilesManager>(); });
       return true;
     }();
     Resolver::resolveFromRoot<UserAccountStoreService>()->login(dev_->token);
@@ -113,21 +110,18 @@ class UploadTaskTest : public ::testing::Test {
     static const auto log = std::make_shared<test::RecordingLog>();
     return log;
   }
-  static std::size_t logged(const std::string& prefix) {
-    return log()->linesStartingWith(prefix).size();
-  }
+  static std::size_t logged(const std::string& p) { return log()->linesStartingWith(p).size(); }
   // Queues a fault for the requests about `key`.
-  void fault(json f, const std::string& key) const {
+  void fault(test::json f, const std::string& key) const {
     f["key"] = key;
     EXPECT_TRUE(dev_->fault(f)) << f.dump();
   }
-  fs::path write(const std::string& name, const Bytes& bytes) const {
+  std::filesystem::path write(const std::string& name, const Bytes& bytes) const {
     testing_files::writeFile(dir_ / name, {bytes.begin(), bytes.end()});
     return dir_ / name;
   }
   std::shared_ptr<UploadSingleCaptureTask> makeTask(const Bytes& bytes, std::string ext = kOwn) {
     const OtherItem capture(Url::fileURL(write("file." + ext, bytes)));
-    since_ = test::nowForLog();  // calls about names of this length are this task's from here on
     return withDelegate(std::make_shared<UploadSingleCaptureTask>(
         capture, UploadTaskComponents::components(capture, ShareResourceType::other(ext), *urls_,
                                                   *Resolver::resolveFromRoot<LocalFilesService>())
@@ -136,28 +130,27 @@ class UploadTaskTest : public ::testing::Test {
   template <typename Task>
   std::shared_ptr<Task> withDelegate(std::shared_ptr<Task> task) {
     task->setDelegate(delegate_ = std::make_shared<RecordingDelegate>());
+    since_ = test::nowForLog();  // calls about names of this length are this task's from here on
     return task;
   }
 
-  // Queues `task`, drives the main queue until its final call and checks it ended once;
-  // answers how long it took to end, in milliseconds.
+  // Drives the main queue until the task's final call and `late` past it, when a second one or a
+  // late answer would have come; checks it ended once. Answers when the final call came.
+  auto settle(const NetworkTask& task, std::chrono::milliseconds late = 300ms) {
+    EXPECT_TRUE(MainQueue::runUntil([this] { return !delegate_->events("", true).empty(); }, 60s));
+    const auto ended = std::chrono::steady_clock::now();
+    MainQueue::runFor(late);
+    EXPECT_TRUE(delegate_->events("", true).size() == 1 && task.isFinished() &&
+                !task.isExecuting());
+    for (const Event& e : delegate_->events("", true)) EXPECT_TRUE(e.taskFinished) << e.kind;
+    EXPECT_TRUE(MainQueue::runUntil([this] { return queue_.operationCount() == 0; }, 30s));
+    return ended;
+  }
+  // Queues `task` and settles it; answers how long it took to end, in milliseconds.
   std::int64_t run(const std::shared_ptr<NetworkTask>& task) {
     const auto began = std::chrono::steady_clock::now();
     queue_.addOperation(task);
-    EXPECT_TRUE(waitForFinal());
-    const std::int64_t took = (std::chrono::steady_clock::now() - began) / 1ms;
-    MainQueue::runFor(300ms);  // a second final call would come by now
-    expectEndedOnce(*task);
-    return took;
-  }
-  bool waitForFinal() const {
-    return MainQueue::runUntil([this] { return !delegate_->events("", true).empty(); }, 60s);
-  }
-  void expectEndedOnce(const NetworkTask& task) {
-    EXPECT_EQ(delegate_->events("", true).size(), 1u);
-    EXPECT_TRUE(task.isFinished() && !task.isExecuting());
-    for (const Event& e : delegate_->events("", true)) EXPECT_TRUE(e.taskFinished) << e.kind;
-    EXPECT_TRUE(MainQueue::runUntil([this] { return queue_.operationCount() == 0; }, 30s));
+    return (settle(*task) - began) / 1ms;
   }
   // Progress on the main queue, never back, ending at 1, passing through each of `steps`.
   void expectProgress(std::vector<double> steps = {}) const {
@@ -167,18 +160,14 @@ class UploadTaskTest : public ::testing::Test {
       last = e.progress;
       std::erase_if(steps, [&](double step) { return std::abs(step - last) < 1e-9; });
     }
-    EXPECT_NEAR(last, 1.0, 1e-12);
-    EXPECT_TRUE(steps.empty());
+    EXPECT_TRUE(std::abs(last - 1.0) < 1e-12 && steps.empty()) << last;
   }
-  Event final() const {
-    const auto finals = delegate_->events("", true);
-    return finals.empty() ? Event{.kind = "none"} : finals.front();
-  }
+  Event final() const { return delegate_->events("", true).at(0); }  // throws if there is none
   // The statuses of this test's "upload/complete" calls with the body size of `key`'s.
   std::string completes(const std::string& key) const {
     const auto body = JSONEncoder::encodeJSON({{"key", key}});
     std::string statuses;
-    for (const json& call : dev_->requests("/api/v1/upload/complete/"))
+    for (const test::json& call : dev_->requests("/api/v1/upload/complete/"))
       if (body && call["body_size"] == body->size() && call["time"] >= since_)
         statuses += call["status"].dump() + " ";
     return statuses;
@@ -227,8 +216,7 @@ TEST_F(UploadTaskTest, UploadsAndDeletesEndToEnd) {
     remove->cancel();
     EXPECT_FALSE(remove->isCancelled() || remove->isFinished());
     run(remove);
-    EXPECT_EQ(delegate_->events().front().kind, "DeleteStarted");
-    EXPECT_EQ(final().kind, "DeleteComplete");
+    EXPECT_EQ(delegate_->events().front().kind + final().kind, "DeleteStartedDeleteComplete");
     EXPECT_EQ(logged("Delete task result = DeleteUploadResponse()"), deleteLines + 1);
     EXPECT_EQ(served(key), 403);
     run(withDelegate(DeleteSingleCaptureTask::make(task->screenCapture(), *urls_)));
@@ -241,7 +229,7 @@ TEST_F(UploadTaskTest, UploadsAndDeletesEndToEnd) {
 TEST_F(UploadTaskTest, EveryOtherOutcomeEndsOnceWithItsError) {
   // What happens, the fault for the file, and the outcome: the final call or the error's type
   // or domain and code, whether the file is served, whether "upload/complete" is sent.
-  const std::tuple<std::string, json, std::string> cases[] = {
+  const std::tuple<std::string, test::json, std::string> cases[] = {
       // clang-format off
       {"start refused", {{"route", "upload/start"}, {"status", 403}}, "APIError"},
       {"file gone", {}, "NSCocoaErrorDomain 260"},
@@ -258,22 +246,20 @@ TEST_F(UploadTaskTest, EveryOtherOutcomeEndsOnceWithItsError) {
     SCOPED_TRACE(what);
     auto task = makeTask(randomBytes(200000), what == "name not UTF-8" ? "\xff\xfe" : kOwn);
     const std::string key = task->components().remoteName();
-    const fs::path file = task->components().localURL.filePath();
+    const std::filesystem::path file = task->components().localURL.filePath();
     if (!keyedFault.is_null()) fault(keyedFault, key);
-    if (what == "file gone") fs::remove(file);
-    if (what == "file gone later") {
+    if (what == "file gone") std::filesystem::remove(file);
+    if (what == "file gone later")  // at the storage post's session, after "upload/start"'s
       Resolver::registerInMain<HttpSessionConfiguration>([file, made = std::make_shared<int>(0)] {
-        if (++*made == 2) fs::remove(file);  // the storage post's, after "upload/start"'s
+        if (++*made == 2) std::filesystem::remove(file);
         return HttpSessionConfiguration{};
       });
-    }
     run(task);
-    const Event e = final();
-    const Error* error = e.error ? &*e.error : nullptr;
+    const std::optional<Error> error = final().error;
     const bool completed = outcome.ends_with("completed");
     MainQueue::runUntil([&] { return !completes(key).empty(); }, completed ? 10s : 0s);
     EXPECT_EQ(
-        (!error                       ? e.kind
+        (!error                       ? final().kind
          : error->is<APIError>()      ? "APIError"
          : error->is<EncodingError>() ? "EncodingError"
                                       : error->domain() + " " + std::to_string(error->code())) +
@@ -311,14 +297,9 @@ TEST_F(UploadTaskTest, CancelEndsTheTaskCancelledOnceAtEveryStage) {
       EXPECT_EQ(delegate_->events("", true).size(), 1u);  // on this thread
       task->start();                                      // which sends nothing
     }
-    ASSERT_TRUE(waitForFinal());
-    MainQueue::runFor(2500ms);  // past a late answer
-    expectEndedOnce(*task);
-    EXPECT_EQ(final().kind, "Cancelled");
-    EXPECT_EQ(completes(key), "");
-    if (stage == "storage") {
-      EXPECT_EQ(task->uploadTask()->error()->code(), -999);
-    }
+    settle(*task, 2500ms);
+    EXPECT_EQ(final().kind + completes(key), "Cancelled");
+    EXPECT_TRUE(stage != "storage" || task->uploadTask()->error()->code() == -999);
   }
 }
 
@@ -372,9 +353,8 @@ TEST_F(ScreencastUploadTest, UploadsPageThumbnailVideoThenDeletesThemEndToEnd) {
   EXPECT_TRUE(MainQueue::runUntil([&] { return completes(video_) == "200 "; }, 10s));
 
   // The delete tries every file, even after one failed.
-  auto remove = withDelegate(DeleteScreencastTask::make(*cast_, *urls_));
   fault({{"route", "upload/delete"}, {"status", 500}}, thumbnail_);
-  run(remove);
+  run(withDelegate(DeleteScreencastTask::make(*cast_, *urls_)));
   EXPECT_EQ(final().error, Error(ShareServiceError::failedDeleteOperation));
   EXPECT_FALSE(final().onMainThread);
   EXPECT_EQ(servedFiles(), (std::vector<std::int64_t>{403, 200, 403}));
@@ -397,12 +377,8 @@ TEST_F(ScreencastUploadTest, AFailedFileOrACancelStopsTheRest) {
   };
   ASSERT_TRUE(MainQueue::runUntil(videoPosted, 20s));
   task->cancel();
-  ASSERT_TRUE(waitForFinal());
-  MainQueue::runFor(4000ms);  // past the late answer
-  expectEndedOnce(*task);
-  EXPECT_EQ(final().kind, "Cancelled");
-  EXPECT_EQ(completes(page_), "200 200 ");
-  EXPECT_EQ(completes(video_), "");
+  settle(*task, 4000ms);
+  EXPECT_EQ(final().kind + " " + completes(page_) + "| " + completes(video_), "Cancelled 200 | ");
   std::filesystem::remove(pageFile_);
   EXPECT_TRUE(make(Screencast(cast_->fileURL())).error() ==
               Error(UploadScreencastTaskError::screencastThumbnailFileSizeUnknown));
