@@ -82,7 +82,8 @@ TEST(FaultMatrixTest, EveryStepUnderEveryFaultEndsOnceAndLeavesNothingBehind) {
     EXPECT_TRUE(waitUntil([&] { return step != remove || deletes() > deleted; }));
     // The fault has been taken (what is left of a count no retry took goes with the reset).
     EXPECT_TRUE(waitUntil([&] {
-      for (const json& left : dev->call("GET", "/__dev__/faults").json()["faults"]) {
+      const json listed = dev->call("GET", "/__dev__/faults").json();
+      for (const json& left : listed["faults"]) {
         if (left["route"] == fault["route"])
           return left.value("count", 1) < fault.value("count", 1);
       }
