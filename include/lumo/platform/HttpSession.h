@@ -34,6 +34,12 @@ struct LUMO_API HttpSessionConfiguration {
   std::optional<std::chrono::milliseconds> maximumIdleTimeout;
   // Header fields added to every request that does not set the same field itself.
   std::map<std::string, std::string> httpAdditionalHeaders;
+  // How many transfers of the session run at once against one host (scheme, host and port),
+  // and in all. Further tasks start and count as running at once, but their requests wait
+  // inside the session, in the order they were resumed, for a place. Each running transfer
+  // holds at most one connection, so these also bound the session's sockets.
+  std::size_t httpMaximumConnectionsPerHost = 6;
+  std::size_t httpMaximumConnections = 64;
 };
 
 class HttpSession;
