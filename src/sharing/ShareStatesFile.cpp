@@ -178,7 +178,8 @@ class CompactReader {
 
   std::optional<ShareStateModel::Set> read() {
     ShareStateModel::Set states;
-    if (!take("[")) return std::nullopt;
+    // A file cut short is left to the parser at once, before a set is built for nothing.
+    if (at_ == end_ || end_[-1] != ']' || !take("[")) return std::nullopt;
     if (take("]")) return at_ == end_ ? std::optional(std::move(states)) : std::nullopt;
     // An entry takes 30 bytes and more: enough buckets for the usual ids, no rehashing.
     states.reserve(static_cast<std::size_t>(end_ - at_) / 32);
