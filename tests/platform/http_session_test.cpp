@@ -1,13 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <future>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <string>
 #include <vector>
 
-#include "../common/TestFiles.h"
+#include "DevService.h"
 #include "lumo/platform/HttpSession.h"
 
 namespace lumo {
@@ -15,6 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
+using nlohmann::json;
 constexpr std::size_t kMiB = 1024 * 1024;
 
 // Byte i of the reference service's /bytes/<n> answers.
@@ -247,7 +250,10 @@ TEST_F(HttpSessionTest, CancelledAndInvalidatedTasksCompleteOnceAndLeaveNothingB
       tasks.push_back(session->dataTask(dev("delay/20000"), captures[i].handler()));
       if (i > 3) tasks.back()->resume();  // one stays suspended
     }
-    ASSERT_TRUE(waitFor([] { return HttpSession::stats().liveTransfers >= 20; }));
+    ASSERT_TRUE(waitFor([] {  // six at once by default, the others wait in line
+      const HttpTransferStats now = HttpSession::stats();
+      return now.liveTransfers == 6 && now.waitingTransfers == 14;
+    }));
     session->invalidateAndCancel();
     ASSERT_TRUE(waitFor([&] { return recorder->completionsAtInvalidation == 24; }));
     EXPECT_FALSE(session->delegate());
@@ -259,6 +265,88 @@ TEST_F(HttpSessionTest, CancelledAndInvalidatedTasksCompleteOnceAndLeaveNothingB
     // the first round) and no file descriptors.
     if (round == 0) threads = entries("/proc/self/task"), fds = entries("/proc/self/fd");
     EXPECT_TRUE(entries("/proc/self/task") <= threads + 2 && entries("/proc/self/fd") <= fds);
+  }
+}
+
+// A session's transfers wait in line for a place. The server never has more of them at once than
+// the bounds allow; one host's go out in the order they were resumed; a waiting task that is
+// cancelled completes at once and takes no place from the others.
+TEST_F(HttpSessionTest, TransfersWaitInLineWithinTheSessionsBounds) {
+  std::string why;
+  const test::DevService* service = test::DevService::get(&why);
+  ASSERT_TRUE(service) << why;
+  HttpSessionConfiguration config;
+  config.httpMaximumConnectionsPerHost = 2, config.httpMaximumConnections = 3;
+  auto session = HttpSession::make(config);
+  const double since = test::nowForLog();
+  std::vector<Capture> captures(10);
+  std::vector<std::shared_ptr<HttpTask>> tasks;
+  for (int i = 0; i < 10; ++i) {  // eight to 127.0.0.1, then two to localhost: another host
+    const std::string url = "http://" + std::string(i < 8 ? "127.0.0.1" : "localhost") + ":" +
+                            std::to_string(*base_.port()) + "/__dev__/delay/" +
+                            (i < 8 ? "700" : "701") + "?i=" + std::to_string(i);
+    tasks.push_back(session->dataTask(HttpRequest(*Url::parse(url)), captures[i].handler()));
+    tasks.back()->resume();
+    EXPECT_EQ(tasks.back()->state(), HttpTask::State::running);
+  }
+  tasks[5]->cancel();
+  EXPECT_EQ(captures[5].await().error->code(), URLErrorCode::kCancelled);
+  EXPECT_NE(captures[9].future.wait_for(0s), std::future_status::ready);  // still in line
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(i == 5 || captures[i].await().response) << i;
+  std::vector<json> log = service->requests("/__dev__/delay/70");
+  std::erase_if(log, [&](const json& e) { return e["time"].get<double>() < since; });
+  ASSERT_EQ(log.size(), 9u);
+  const auto count = [&](const std::string& path, auto&& condition) {  // "" for every path
+    return std::count_if(log.begin(), log.end(), [&](const json& e) {
+      return (path.empty() || e["path"] == path) && condition(e);
+    });
+  };
+  for (const json& at : log) {
+    const auto inFlight = [&](const json& e) {
+      return e["time"] <= at["time"] && at["time"] < e["answered"];
+    };
+    const std::string path = at["path"];
+    EXPECT_LE(count(path, inFlight), 2) << at;  // on its host
+    EXPECT_LE(count("", inFlight), 3) << at;
+    // One host's requests in order: the one resumed p-th of its host leaves after p-1 answers.
+    const int i = std::stoi(at["query"].get<std::string>().substr(2));
+    const int position = i < 8 ? (i < 5 ? i : i - 1) : i - 8;
+    EXPECT_GE(count(path, [&](const json& e) { return e["answered"] < at["time"]; }), position - 1)
+        << at;
+  }
+}
+
+// A request that is not safe to repeat reaches the service once per call, even where libcurl
+// would send it again because the reused connection closed without an answer. A redirect that
+// keeps the method (307, 308) still sends it on.
+TEST_F(HttpSessionTest, PostsReachTheServiceOncePerCall) {
+  std::string why;
+  const test::DevService* service = test::DevService::get(&why);
+  ASSERT_TRUE(service) << why;
+  auto session = HttpSession::make();
+  const std::string call = std::to_string(std::random_device()()) + "-";
+  for (const std::string method : {"POST", "PATCH"}) {
+    ASSERT_FALSE(perform(session, dev("status/200")).error);  // leaves a connection to reuse
+    ASSERT_TRUE(service->fault(
+        {{"route", "upload/start"}, {"key", call + method}, {"drop_after_bytes", 0}}));
+    HttpRequest request(*Url::resolve("/api/v1/upload/start/", base_), method);
+    request.setValue(call + method, "X-Call");
+    request.setValue("application/json", "Content-Type");
+    const std::string body = json{{"key", call + method}}.dump();
+    request.body = Bytes(body.begin(), body.end());
+    const Outcome out = perform(session, request);
+    EXPECT_EQ(out.error ? out.error->code() : 0, URLErrorCode::kNetworkConnectionLost) << method;
+    const auto log = service->requests("/api/v1/upload/start/");
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [&](const json& e) { return e["headers"]["x-call"] == call + method; }),
+              1)
+        << method;
+  }
+  for (const char* code : {"307", "308"}) {
+    HttpRequest moved = dev(std::string("redirect/") + code + "?to=/__dev__/echo", "POST");
+    moved.body = Bytes(1000, 'x');
+    const json echo = perform(session, moved).json();
+    EXPECT_TRUE(echo["method"] == "POST" && echo["body_size"] == 1000) << code << echo;
   }
 }
 

@@ -29,8 +29,9 @@ const char* const kRoutes[] = {"upload/start", "storage", "upload/complete", "up
 // is looked at.
 constexpr auto uploaded = ShareState::uploaded;
 const std::string E = "error", U = "uploaded", N = "notUploaded", X = "unchanged";
-// A drop is repeated: libcurl sends a request again, up to five times, when a reused connection
-// closes unanswered. libcurl judges the speed over about five seconds: a stall answers after both.
+// A drop is repeated: libcurl sends a request that is safe to repeat (the remote HEAD) again, up
+// to five times, when a reused connection closes unanswered; posts go out once. libcurl judges the
+// speed over about five seconds: a stall answers after both.
 // clang-format off
 const std::vector<std::tuple<std::string, json, std::vector<std::string>>> kFaults = {
     {"500, HTML page", {{"status", 500}, {"body_kind", "html"}}, {E, U, U, X, X}},
@@ -127,6 +128,42 @@ TEST(FaultMatrixTest, EveryStepUnderEveryFaultEndsOnceAndLeavesNothingBehind) {
   if (const char* folder = std::getenv("LUMO_RELIABILITY_REPORT")) {
     std::ofstream(fs::path(folder) / "fault-matrix.md") << table.str();
   }
+}
+
+// The storage front reads one upload at 10 KiB/s: it holds one place of the connection bound and
+// no more, so the uploads shared after it are uploaded while it still runs.
+TEST(FaultMatrixTest, OneSlowUploadHoldsBackNoOther) {
+  std::string whyNot;
+  const DevService* dev = DevService::get(&whyNot);
+  ASSERT_TRUE(dev) << whyNot;
+  dev->reset();
+  Host host = installHost({.thumbnails = false}, dev->token);
+  const std::shared_ptr<void> cleanup(nullptr, [&](void*) { settle(host), dev->reset(); });
+  ASSERT_TRUE(dev->fault({{"route", "storage"}, {"rate_bytes_per_s", 10240}}));
+  std::vector<std::unique_ptr<Screenshot>> shots;
+  const auto share = [&](std::size_t size) {
+    const fs::path file =
+        makeDocumentsFolder() / ("Queued " + std::to_string(shots.size()) + ".png");
+    writeBytes(file, randomBytes(size));
+    shots.push_back(std::make_unique<Screenshot>(Url::fileURL(file)));
+    host.manager->share(*shots.back());
+    return relativeScreenCapturePath(shots.back()->fileURL());
+  };
+  const std::string slow = share(256 * 1024);  // about 25 s at that rate
+  ASSERT_TRUE(waitUntil([&] {                  // its body is being read
+    const auto posts = dev->requests("/storage");
+    return !posts.empty() && posts.back()["body_size"] > 0;
+  }));
+  std::vector<std::string> others;
+  for (int i = 0; i < 8; ++i) others.push_back(share(2048));  // more than a host's six places
+  EXPECT_TRUE(waitUntil([&] {
+    return std::ranges::all_of(
+        others, [&](const std::string& path) { return host.observer->finalCount(path) == 1; });
+  }));
+  EXPECT_EQ(host.observer->finalCount(slow), 0u) << "the others waited for the slow upload";
+  for (const std::string& path : others) EXPECT_EQ(host.observer->states(path).back(), uploaded);
+  EXPECT_TRUE(waitUntil([&] { return host.observer->finalCount(slow) == 1; }));
+  EXPECT_EQ(host.observer->states(slow).back(), uploaded);
 }
 
 }  // namespace
