@@ -172,7 +172,7 @@ struct WaylandSelectionOwner::Session {
   static const wl_callback_listener kDone;
 
   void start(Call call);
-  void finish(Pending* pending);
+  void finish(Pending* done);
   void send(Source* source, const char* type, int fd);
   void cancel(Source* source);
   bool progress(Transfer& transfer);
@@ -391,8 +391,10 @@ std::optional<WaylandSelectionOwner::Answer> WaylandSelectionOwner::ask(
     broken_ = true;
     return std::nullopt;
   }
-  auto node = answers_.extract(id);
-  return std::move(node.mapped());
+  const auto entry = answers_.find(id);
+  Answer answer = std::move(entry->second);
+  answers_.erase(entry);
+  return answer;
 }
 
 void WaylandSelectionOwner::answer(std::uint64_t id, Answer answer) {
