@@ -7,7 +7,7 @@
 #                no input devices) and exports WAYLAND_DISPLAY as the full path of its socket,
 #                so that any client, root included, reaches it whatever its XDG_RUNTIME_DIR.
 #                Returns non-zero, having said why, when sway does not come up within 60 s.
-#   stop_sway    stops the sway start_sway started; safe to call more than once.
+#   stop_sway    stops the sway start_sway started, and no other; safe to call more than once.
 # Run, for a shell of one's own:
 #   eval "$(scripts/lib/sway.sh start)"     prints the exports (LUMO_SWAY_DIR included)
 #   scripts/lib/sway.sh stop                stops the one LUMO_SWAY_DIR names
@@ -59,7 +59,7 @@ start_sway() {
 }
 
 stop_sway() {
-  local dir=${sway_dir:-${LUMO_SWAY_DIR:-}} pid deadline=$((SECONDS + 10))
+  local dir=$sway_dir pid deadline=$((SECONDS + 10))
   [[ -n $dir && -d $dir ]] || return 0
   pid=$(cat "$dir/pid" 2>/dev/null || true)
   if [[ -n $pid ]]; then
@@ -81,7 +81,10 @@ if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
       start_sway >&2
       printf 'export WAYLAND_DISPLAY=%q LUMO_SWAY_DIR=%q\n' "$WAYLAND_DISPLAY" "$LUMO_SWAY_DIR"
       ;;
-    stop) stop_sway ;;
+    stop)
+      sway_dir=${LUMO_SWAY_DIR:?names no sway to stop}
+      stop_sway
+      ;;
     *)
       echo "usage: scripts/lib/sway.sh start|stop" >&2
       exit 2
