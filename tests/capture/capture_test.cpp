@@ -224,6 +224,40 @@ TEST(HashGenerator, MatchesMd5sumAroundBlockAndChunkBoundariesWhateverTheName) {
     EXPECT_EQ(HashGenerator::hashValue(url), std::nullopt) << url.absoluteString();
 }
 
+// The cache reads a file again once its size, modification time or inode changed, and not
+// before; it keeps the files asked last.
+TEST(HashGenerator, CachedDigestIsReadAgainOnceTheFileChanged) {
+  TempDir dir;
+  const fs::path path = dir / "cast.mp4";
+  auto digestAndReads = [&] {
+    const auto before = HashGenerator::cacheStatistics().misses;
+    const auto digest = HashGenerator::cachedHashValue(Url::fileURL(path)).value_or("-");
+    return std::pair(digest, HashGenerator::cacheStatistics().misses - before);
+  };
+  auto md5 = [](const char* text) { return HashGenerator::md5(std::string_view(text)); };
+  // What is written, then the modification time; the digest and the reads expected.
+  const std::tuple<const char*, time_t, long, const char*, int> steps[] = {
+      {"abc", 1000, 5, "abc", 1},   {nullptr, 1000, 5, "abc", 0},
+      {"xyz", 1000, 5, "abc", 0},  // same size and time: taken as the same file
+      {nullptr, 1000, 6, "xyz", 1}, {"abc", 2000, 6, "abc", 1},
+      {"abcd", 2000, 6, "abcd", 1}};
+  for (const auto& [bytes, seconds, nanoseconds, expected, reads] : steps) {
+    if (bytes) writeFile(path, bytes);
+    setModificationTime(path, seconds, nanoseconds);
+    EXPECT_EQ(digestAndReads(), std::pair(md5(expected), std::uint64_t(reads))) << expected;
+  }
+  writeFile(dir / "new", "efgh");  // another file moved in, alike but for its inode
+  setModificationTime(dir / "new", 2000, 6);
+  fs::rename(dir / "new", path);
+  EXPECT_EQ(digestAndReads(), std::pair(md5("efgh"), std::uint64_t(1)));
+  for (std::size_t i = 0; i < HashGenerator::kCacheCapacity; ++i) {
+    writeFile(dir / std::to_string(i), std::to_string(i));
+    HashGenerator::cachedHashValue(Url::fileURL(dir / std::to_string(i)));
+  }
+  EXPECT_EQ(HashGenerator::cacheStatistics().entries, HashGenerator::kCacheCapacity);
+  EXPECT_EQ(digestAndReads().second, 1u);  // the least recently asked went first
+}
+
 TEST(UniqueNamesGenerator, AppendsSecondsSinceTheReferenceDateWrittenAsEveryDouble) {
   const auto reference = system_clock::from_time_t(978307200);  // 2001-01-01 00:00:00 UTC
   using std::chrono::microseconds;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "ShareTestHost.h"
+#include "lumo/capture/HashGenerator.h"
 
 namespace lumo::sharetest {
 namespace {
@@ -80,6 +81,8 @@ TEST(ShareEndToEnd, EveryKindGoesUpIsCheckedAndComesDown) {
     EXPECT_EQ(object.header("Content-Type"), contentType);
   }
   observer.readClipboardAtStart = false;
+  // From here on every file's digest is known: the checks and deletes read none again.
+  const auto reads = HashGenerator::cacheStatistics().misses;
 
   // The screencast's page, as written and uploaded, shows its thumbnail (the lumo host's, of the
   // first frame) and its video.
@@ -124,6 +127,7 @@ TEST(ShareEndToEnd, EveryKindGoesUpIsCheckedAndComesDown) {
 
   ASSERT_TRUE(waitUntil([&] { return host.queue->counts().back() == 0; }));
   EXPECT_TRUE(host.manager->currentTasks().empty());
+  EXPECT_EQ(HashGenerator::cacheStatistics().misses, reads);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "ShareTestHost.h"
 #include "lumo/account/Content.h"
 #include "lumo/api/APIError.h"
+#include "lumo/capture/HashGenerator.h"
 #include "lumo/sharing/ShareServiceError.h"
 #include "lumo/tasks/DeleteMultipleFilesTask.h"
 #include "lumo/tasks/UploadSingleCaptureTask.h"
@@ -289,6 +290,27 @@ TEST_F(ShareServiceTest, AScreencastIsSharedOnlyWithAThumbnailAndWithinTheQuota)
   MainQueue::drain();
   EXPECT_EQ(host_.observer->changes().size(), changes);
   expectNothingShared();
+}
+
+// The video's digest is read once, off the main queue and before it: this thread runs no
+// main-queue work until the digest is in. The links, the copied one included, come from it, and
+// a delete of the same file reads nothing more.
+TEST_F(ShareServiceTest, AScreencastsDigestIsReadOnceBeforeTheMainQueue) {
+  const fs::path video = docs_ / "Once.mp4";
+  ASSERT_TRUE(makeVideo(video, 1)) << "ffmpeg could not make a video";
+  const Screencast cast(Url::fileURL(video));
+  auto reads = [before = HashGenerator::cacheStatistics().misses] {
+    return HashGenerator::cacheStatistics().misses - before;
+  };
+  manager().share(cast);
+  for (const auto end = std::chrono::steady_clock::now() + 30s;
+       reads() == 0 && std::chrono::steady_clock::now() < end;)
+    std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(reads(), 1u);
+  const auto page = Resolver::resolveFromRoot<ShareURLHelperService>()->generateHTMLShareURL(cast);
+  ASSERT_TRUE(waitUntil([&] { return clipboard_.memoryText() == page->absoluteString(); }, 30s));
+  manager().deleteScreenCapture(cast);
+  EXPECT_EQ(reads(), 1u);
 }
 
 // ---- The share states store ----
