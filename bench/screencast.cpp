@@ -14,7 +14,7 @@
 // that load from elsewhere hits all alike, after one untimed read that fills the page cache.
 // The figures are the best run of each side. The account is signed out, so each queued upload
 // ends at its first step without touching the network; the bench waits for that, untimed.
-// LUMO_SCREENCAST_BENCH_RUNS sets the runs (default 3).
+// LUMO_SCREENCAST_BENCH_RUNS sets the runs (default 5).
 #include "lumo/capture/Screencast.h"
 
 #include <fcntl.h>
@@ -70,10 +70,18 @@ double seconds(Clock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
 
+// The calling thread's CPU seconds: unlike wall time, untouched by the other work on a shared
+// machine.
+double threadCpuSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 int runs() {
   const char* value = std::getenv("LUMO_SCREENCAST_BENCH_RUNS");
-  const int n = value && *value ? std::atoi(value) : 3;
-  return n > 0 ? n : 3;
+  const int n = value && *value ? std::atoi(value) : 5;
+  return n > 0 ? n : 5;
 }
 
 class QuietEnvironment : public lumo::EnvironmentHelperService {
@@ -94,11 +102,12 @@ class Thumbnails : public lumo::ThumbnailsService {
   }
 };
 
-// When the last "queued" notice came.
+// When the last "screencast queued" notice came.
 class Notifications : public lumo::UserNotificationsService {
  public:
-  void showNotification(const lumo::UserNotificationKind&, const std::string&,
+  void showNotification(const lumo::UserNotificationKind& kind, const std::string&,
                         const lumo::ScreenCapture&) override {
+    if (!(kind == lumo::UserNotificationKind::screencastQueued())) return;
     std::lock_guard lock(mu);
     at = Clock::now();
     ++count;
@@ -137,14 +146,25 @@ class MainLoop {
         items_.pop_front();
       }
       const auto start = Clock::now();
+      const double cpuStart = threadCpuSeconds();
       work();
       const double took = seconds(Clock::now() - start);
+      busyCpu += threadCpuSeconds() - cpuStart;
       busy += took;
       longest = std::max(longest, took);
     }
     return true;
   }
-  double busy = 0, longest = 0;  // seconds; this thread's only
+  // Runs the items waiting now, untimed.
+  void drain() {
+    std::deque<lumo::DispatchQueue::Work> items;
+    {
+      std::lock_guard lock(mu_);
+      items.swap(items_);
+    }
+    for (auto& work : items) work();
+  }
+  double busy = 0, busyCpu = 0, longest = 0;  // seconds; this thread's only
 
  private:
   std::mutex mu_;
@@ -255,7 +275,7 @@ void touchVideo() {
 }
 
 struct ShareRun {
-  double wall = 0, mainBusy = 0, mainLongest = 0;
+  double wall = 0, mainBusy = 0, mainCpu = 0, mainLongest = 0;
   bool ok = false;
 };
 
@@ -264,7 +284,7 @@ ShareRun shareOnce() {
   gFixture.account->setRemainingDailyItemsCount(100);
   gFixture.account->setRemainingDailyQuotaInBytes(4 * kFileBytes);
   MainLoop& loop = gFixture.loop;
-  loop.busy = loop.longest = 0;
+  loop.busy = loop.busyCpu = loop.longest = 0;
   int notified = 0;
   {
     std::lock_guard lock(gFixture.notifications->mu);
@@ -285,12 +305,14 @@ ShareRun shareOnce() {
     run.wall = seconds(gFixture.notifications->at - start);
   }
   run.mainBusy = loop.busy;
+  run.mainCpu = loop.busyCpu;
   run.mainLongest = loop.longest;
   // The upload ends at once for want of a token; let it, and its save, before the next run.
   loop.runUntil(
       [] { return gFixture.queue->count == 0 && gFixture.manager->currentTasks().empty(); },
       std::chrono::seconds(30));
-  loop.runUntil([] { return true; }, std::chrono::seconds(1));
+  gFixture.states->waitUntilSaved();
+  loop.drain();  // the upload's failure notices
   gFixture.states->waitUntilSaved();
   return run;
 }
@@ -312,6 +334,11 @@ double best(const std::vector<double>& values) {
   return *std::min_element(values.begin(), values.end());
 }
 
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
 }  // namespace
 
 int main() {
@@ -319,7 +346,7 @@ int main() {
     std::fprintf(stderr, "cannot prepare the 1 GiB video (ffmpeg?) or the services\n");
     return 1;
   }
-  std::vector<double> md5sum, hashValue, wall, busy, longest;
+  std::vector<double> md5sum, hashValue, wall, busy, cpu, longest, pairRatio;
   for (int i = 0; i < runs(); ++i) {
     md5sum.push_back(md5sumOnce());
     hashValue.push_back(hashValueOnce());
@@ -330,12 +357,14 @@ int main() {
     }
     wall.push_back(run.wall);
     busy.push_back(run.mainBusy);
+    cpu.push_back(run.mainCpu);
+    pairRatio.push_back(run.wall / md5sum.back());
     longest.push_back(run.mainLongest);
     std::fprintf(stderr,
                  "run %d: md5sum %.0f ms, hashValue %.0f ms; share: link on the clipboard after "
-                 "%.0f ms, main queue busy %.2f ms (longest item %.2f ms)\n",
+                 "%.0f ms, main queue busy %.2f ms (CPU %.2f ms, longest item %.2f ms)\n",
                  i + 1, md5sum.back() * 1e3, hashValue.back() * 1e3, run.wall * 1e3,
-                 run.mainBusy * 1e3, run.mainLongest * 1e3);
+                 run.mainBusy * 1e3, run.mainCpu * 1e3, run.mainLongest * 1e3);
   }
   const auto stats = lumo::HashGenerator::cacheStatistics();
   const auto copiedTo = lumo::Clipboard::general().lastDestination();
@@ -346,24 +375,29 @@ int main() {
   fs::remove_all(gFixture.folder, ec);
 
   std::printf(
-      "\nshare of a 1 GiB screencast: main queue busy %.2f ms (longest item %.2f ms); page link "
-      "on the clipboard after %.0f ms, md5sum %.0f ms (%.2fx), hashValue %.0f ms (%.2fx); "
-      "digests read %llu, found %llu; clipboard: %s\n",
-      best(busy) * 1e3, best(longest) * 1e3, best(wall) * 1e3, best(md5sum) * 1e3,
-      best(wall) / best(md5sum), best(hashValue) * 1e3, best(wall) / best(hashValue),
-      static_cast<unsigned long long>(stats.misses), static_cast<unsigned long long>(stats.hits),
-      clipboard.c_str());
+      "\nshare of a 1 GiB screencast: main queue busy %.2f ms (median %.2f, CPU %.2f ms, longest "
+      "item %.2f ms); page link on the clipboard after %.0f ms, md5sum %.0f ms (%.2fx, median "
+      "of the runs' ratios %.2fx), hashValue %.0f ms (%.2fx); digests read %llu, found %llu; "
+      "clipboard: %s\n",
+      best(busy) * 1e3, median(busy) * 1e3, best(cpu) * 1e3, best(longest) * 1e3, best(wall) * 1e3,
+      best(md5sum) * 1e3, best(wall) / best(md5sum), median(pairRatio), best(hashValue) * 1e3,
+      best(wall) / best(hashValue), static_cast<unsigned long long>(stats.misses),
+      static_cast<unsigned long long>(stats.hits), clipboard.c_str());
 
   lumo::bench::Report report;
   report.add("screencast share, 1 GiB: main-queue time (target <= 5 ms)", "ms", best(busy) * 1e3,
              std::nullopt, true,
-             {{"worst_ms", *std::max_element(busy.begin(), busy.end()) * 1e3},
+             {{"median_ms", median(busy) * 1e3},
+              {"cpu_ms", best(cpu) * 1e3},
+              {"median_cpu_ms", median(cpu) * 1e3},
               {"longest_item_ms", best(longest) * 1e3},
               {"runs", runs()}});
   report.add("screencast share, 1 GiB: page link on clipboard vs md5sum (target <= 1.1x)", "ms",
              best(wall) * 1e3, best(md5sum) * 1e3, true,
-             {{"hashValue_ms", best(hashValue) * 1e3},
+             {{"median_of_run_ratios", median(pairRatio)},
+              {"hashValue_ms", best(hashValue) * 1e3},
               {"ratio_to_hashValue", best(wall) / best(hashValue)},
+              {"digests_read", stats.misses},
               {"clipboard", clipboard},
               {"runs", runs()}});
   return report.write() ? 0 : 1;
