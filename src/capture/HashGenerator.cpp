@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -157,6 +158,18 @@ class DigestCache {
   std::uint64_t misses_ = 0;  // guarded by mu_
 };
 
+// Whether the file's time had moved on when it was read from `start`. File systems stamp
+// modifications with a coarse clock: a jiffy (a few milliseconds), or whole seconds where the
+// nanoseconds read 0. A file read within that tick of its stamp may change again without a new
+// one, so its digest would outlive its content.
+bool settledBefore(const struct stat& st, const timespec& start) {
+  constexpr std::int64_t kNano = 1'000'000'000;
+  const std::int64_t tick = st.st_mtim.tv_nsec == 0 ? 2 * kNano : kNano / 50;
+  const std::int64_t stamped =
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * kNano + st.st_mtim.tv_nsec;
+  return static_cast<std::int64_t>(start.tv_sec) * kNano + start.tv_nsec - stamped > tick;
+}
+
 // One per process, never destroyed: workers may still ask while the process exits.
 DigestCache& digestCache() {
   static auto* cache = new DigestCache();
@@ -180,9 +193,12 @@ std::optional<std::string> HashGenerator::cachedHashValue(const Url& url) {
   DigestCache& cache = digestCache();
   if (auto digest = cache.find(identity)) return digest;
   cache.countMiss();
+  timespec start{};
+  ::clock_gettime(CLOCK_REALTIME, &start);
+  const bool settled = settledBefore(st, start);
   std::optional<std::string> digest = digestFile(file.get());
   // Written to while it was read: the digest may mix two versions, so it is not kept.
-  if (digest && ::fstat(file.get(), &st) == 0 && FileIdentity::of(st) == identity) {
+  if (digest && settled && ::fstat(file.get(), &st) == 0 && FileIdentity::of(st) == identity) {
     cache.insert(identity, *digest);
   }
   return digest;

@@ -81,8 +81,6 @@ TEST(ShareEndToEnd, EveryKindGoesUpIsCheckedAndComesDown) {
     EXPECT_EQ(object.header("Content-Type"), contentType);
   }
   observer.readClipboardAtStart = false;
-  // From here on every file's digest is known: the checks and deletes read none again.
-  const auto reads = HashGenerator::cacheStatistics().misses;
 
   // The screencast's page, as written and uploaded, shows its thumbnail (the lumo host's, of the
   // first frame) and its video.
@@ -113,7 +111,9 @@ TEST(ShareEndToEnd, EveryKindGoesUpIsCheckedAndComesDown) {
     EXPECT_EQ(observer.states(path(*captures[0])).size(), before + 1) << status;
   }
 
-  // Deleted: every object of each is gone, and checks say so.
+  // Deleted: every object of each is gone, and checks say so. The checks above read the files'
+  // digests: the deletes and checks read none again.
+  const auto reads = HashGenerator::cacheStatistics().misses;
   for (const auto& capture : captures) {
     const auto before = observer.states(path(*capture)).size();
     host.manager->deleteScreenCapture(*capture);

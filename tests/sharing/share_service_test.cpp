@@ -266,6 +266,7 @@ TEST(ScreencastTitleTest, DateInTheUsersZoneThenMinutesAndTwoDigitSeconds) {
 TEST_F(ShareServiceTest, AScreencastIsSharedOnlyWithAThumbnailAndWithinTheQuota) {
   const fs::path video = docs_ / "Screen Cast.mp4";
   ASSERT_TRUE(makeVideo(video, 2)) << "ffmpeg could not make a video";
+  setModificationTime(video, std::time(nullptr) - 60);             // recorded a minute ago
   account()->setRemainingDailyQuotaInBytes(fs::file_size(video));  // the video alone fits
   Screencast cast(Url::fileURL(video)), noise(file("noise.mp4"));
   const auto read = HashGenerator::cacheStatistics().misses;

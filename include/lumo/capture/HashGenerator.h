@@ -42,7 +42,9 @@ class LUMO_API HashGenerator {
   // As `hashValue`, remembered by the file's identity: device, inode, size and modification
   // time to the nanosecond. Asking again for a file none of them changed for reads nothing; a
   // file rewritten, touched or replaced under the same path is read again. A file that changes
-  // while it is read is not remembered. Two threads that miss the same file at once both read
+  // while it is read is not remembered, nor one modified within the file system's clock tick
+  // (20 ms, or 2 s where times are whole seconds) before it is read: it could still change
+  // without a new time. Two threads that miss the same file at once both read
   // it. Every digest that names a capture goes through here (`ScreenCapture::hashValue`), so a
   // share, a remote check and a delete of one file read it once per process.
   static std::optional<std::string> cachedHashValue(const Url& url);
