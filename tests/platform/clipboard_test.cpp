@@ -1,13 +1,17 @@
 #include "lumo/platform/Clipboard.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "../common/TestFiles.h"
@@ -79,22 +83,16 @@ TEST(ClipboardCommands, ToolsFollowTheDisplaysAndThePath) {
 TEST(ClipboardX, OwnsTheSelectionInProcessHandsItOffAndFallsBackToTheToolsThatWork) {
   ASSERT_FALSE(kDisplay.empty()) << "these tests need an X server: run `Xvfb :77 &` and "
                                     "`export DISPLAY=:77`";
-  ToolFolder tools;
-  tools.link("xclip");
-  const std::string link = "https://cdn.example.com/v é \"quoted\" <b>.mp4";
+  ToolFolder tools;  // an xclip that takes its time with the first of two quick copies
+  tools.script("xclip",
+               "t=$(/bin/cat); case $t in *slow*) /bin/sleep 1;; esac; printf %s \"$t\" "
+               "| exec /usr/bin/xclip \"$@\"");
   {
     Clipboard clipboard({"", kDisplay, tools.path()});
-    EXPECT_EQ(clipboard.setText("https://cdn.example.com/0.png"), D::x11);
-    EXPECT_EQ(readBack("https://cdn.example.com/0.png"), "https://cdn.example.com/0.png");
-    // Another application takes the selection: we let it go, and have nothing to hand off...
-    run("printf other | DISPLAY=" + shellQuote(kDisplay) +
-        " xclip -i -selection clipboard >/dev/null 2>&1");
-    EXPECT_EQ(readBack("other"), "other");
-    EXPECT_EQ(clipboard.handOff(), std::nullopt);
-    EXPECT_EQ(readBack("other"), "other");
-    // ...until the next copy takes it back; the hand-off then leaves it with xclip.
-    EXPECT_EQ(clipboard.setText(link), D::x11);
-    EXPECT_EQ(clipboard.handOff(), D::xclip);
+    const std::string link = "https://cdn.example.com/v é \"quoted\" <b>.mp4";
+    EXPECT_EQ(clipboard.setText("https://cdn.example.com/slow.png"), D::x11);
+    EXPECT_EQ(clipboard.setText(link), D::x11);  // the later copy stays, whatever the tools do
+    EXPECT_EQ(clipboard.handOff(), D::xclip);    // needless, but it waits for the hand-off
     EXPECT_EQ(readBack(link), link);
     // More than one X request holds goes to the tools, which send it in parts.
     const std::string large(1 << 20, 'l');
@@ -176,6 +174,128 @@ TEST(ClipboardTool, ToolsThatExitWithoutReadingHangOrLeaveAChildDoNoHarmToTheHos
   EXPECT_EQ(read(fds[0], &c, 1), 0);
   close(fds[0]);
   if (leaves.pid() > 0) kill(leaves.pid(), SIGKILL);
+}
+
+// A client that converts the selection as a pasting application does, through xcb.
+struct Requestor {
+  xcb_connection_t* c = xcb_connect(kDisplay.c_str(), nullptr);
+  xcb_window_t window = xcb_generate_id(c);
+  Requestor() {
+    xcb_create_window(c, 0, window, xcb_setup_roots_iterator(xcb_get_setup(c)).data->root, 0, 0, 1,
+                      1, 0, XCB_WINDOW_CLASS_INPUT_ONLY, 0, 0, nullptr);
+  }
+  ~Requestor() { xcb_disconnect(c); }
+  template <class R>
+  std::unique_ptr<R, decltype(&std::free)> get(R* reply) {
+    return {reply, &std::free};
+  }
+  xcb_atom_t atom(const std::string& name) {
+    return get(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, name.size(), name.data()), nullptr))
+        ->atom;
+  }
+  std::string property(xcb_atom_t name) {  // its bytes, after its type's atom
+    auto r = get(xcb_get_property_reply(c, xcb_get_property(c, 0, window, name, 0, 0, 1 << 20), 0));
+    return std::string(reinterpret_cast<char*>(&r->type), 4) +
+           std::string(static_cast<char*>(xcb_get_property_value(r.get())),
+                       xcb_get_property_value_length(r.get()));
+  }
+  std::string convert(const std::string& target, xcb_timestamp_t time = XCB_CURRENT_TIME) {
+    xcb_convert_selection(c, window, atom("CLIPBOARD"), atom(target), atom("P"), time);
+    xcb_flush(c);
+    for (auto end = std::chrono::steady_clock::now() + 30s;
+         std::chrono::steady_clock::now() < end;) {
+      auto event = get(xcb_poll_for_event(c));
+      pollfd p{xcb_get_file_descriptor(c), POLLIN, 0};
+      if (!event)
+        poll(&p, 1, 100);
+      else if ((event->response_type & 0x7F) == XCB_SELECTION_NOTIFY)
+        return reinterpret_cast<xcb_selection_notify_event_t*>(event.get())->property
+                   ? property(atom("P"))
+                   : "refused";
+    }
+    return "no answer";
+  }
+  bool ownedByATool() {  // the selection's owner is not an in-process one (input-only)
+    auto owner = get(
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom("CLIPBOARD")), nullptr));
+    auto a = get(
+        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, owner->owner), nullptr));
+    return a && a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
+  }
+};
+
+std::string words(std::initializer_list<std::uint32_t> values) {
+  std::string out;
+  for (auto v : values) out.append(reinterpret_cast<const char*>(&v), 4);
+  return out;
+}
+
+TEST(ClipboardX, TheOwnerAnswersTargetsTimestampAndMultipleAtARealServerTime) {
+  ToolFolder none;  // no tool to hand off to: the selection stays with us
+  Clipboard clipboard({"", kDisplay, none.path()});
+  const std::string link = "https://cdn.example.com/multiple.png";
+  ASSERT_EQ(clipboard.setText(link), D::x11);
+  EXPECT_EQ(clipboard.handOff(), D::memory);
+  EXPECT_EQ(run("DISPLAY=" + shellQuote(kDisplay) + " xclip -o -selection clipboard -t TARGETS"),
+            "TARGETS\nTIMESTAMP\nMULTIPLE\nUTF8_STRING\ntext/plain;charset=utf-8\nTEXT\nSTRING\n");
+  Requestor x;
+  const std::string stamp = x.convert("TIMESTAMP");
+  ASSERT_EQ(stamp.size(), 8u);
+  const std::uint32_t time = *reinterpret_cast<const std::uint32_t*>(&stamp[4]);
+  EXPECT_TRUE(stamp.starts_with(words({XCB_ATOM_INTEGER})) && time != XCB_CURRENT_TIME);
+  EXPECT_EQ(x.convert("UTF8_STRING", time - 1), "refused");  // asks for an earlier owner's
+  const xcb_atom_t utf8 = x.atom("UTF8_STRING"), a = x.atom("A"), b = x.atom("B");
+  const std::string pairs = words({utf8, a, x.atom("TIMESTAMP"), b, x.atom("LUMO_NONE"), a});
+  xcb_change_property(x.c, 0, x.window, x.atom("P"), x.atom("ATOM_PAIR"), 32, 6, pairs.data());
+  EXPECT_EQ(x.convert("MULTIPLE").substr(4), pairs.substr(0, 20) + words({XCB_NONE}));
+  EXPECT_EQ(x.property(a), words({utf8}) + link);
+  EXPECT_EQ(x.property(b), stamp);
+}
+
+TEST(ClipboardX, TheLinkOutlivesItsHostThatExitsOrIsKilledAfterTheHandOff) {
+  Requestor x;
+  for (const bool killed : {false, true}) {
+    const std::string link = "https://cdn.example.com/" + std::to_string(killed) + ".png";
+    int copied[2];
+    ASSERT_EQ(pipe(copied), 0);
+    const pid_t host = fork();
+    if (host == 0) {  // a host that copies, then exits at once or waits to be killed
+      Clipboard::general().setText(link);
+      if (!killed) std::exit(0);
+      ASSERT_EQ(write(copied[1], "c", 1), 1);
+      pause();
+    }
+    char c;
+    if (killed) {
+      EXPECT_EQ(read(copied[0], &c, 1), 1);
+      for (int i = 0; i < 3000 && !x.ownedByATool(); ++i) std::this_thread::sleep_for(10ms);
+      kill(host, SIGKILL);
+    }
+    int status = 0;
+    waitpid(host, &status, 0);
+    EXPECT_EQ(readBack(link), link);
+    close(copied[0]), close(copied[1]);
+  }
+}
+
+TEST(ClipboardX, ADisplayThatNeverAnswersCostsOneBoundThenTheTextStaysInMemory) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  int display = 40;  // takes connections, never says a word
+  while (address.sin_port = htons(6000 + ++display),
+         bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  }
+  ASSERT_EQ(listen(listener, 8), 0);
+  ToolFolder tools;
+  tools.link("xclip");
+  Clipboard clipboard({"", "127.0.0.1:" + std::to_string(display), tools.path()});
+  auto copy = std::async(std::launch::async, [&] { return clipboard.setText("link"); });
+  ASSERT_EQ(copy.wait_for(30s), std::future_status::ready);
+  EXPECT_EQ(copy.get(), D::memory);
+  EXPECT_EQ(clipboard.memoryText(), "link");
+  EXPECT_NE(clipboard.lastProblem().value_or("").find("did not answer within 5000 ms"),
+            std::string::npos);
+  close(listener);  // the abandoned connection ends
 }
 
 }  // namespace
