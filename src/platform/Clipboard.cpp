@@ -432,7 +432,7 @@ void Clipboard::State::startHandOff(const std::shared_ptr<State>& state,
     inFlight().done.notify_all();
   };
   try {
-    std::thread(std::move(handOff)).detach();
+    std::thread(handOff).detach();  // a copy: a thread that fails to start leaves ours whole
   } catch (const std::system_error&) {
     handOff();  // no thread to spare: the copy waits for its own hand-off
   }

@@ -347,7 +347,8 @@ bool XSelectionOwner::convert(std::uint32_t requestor, std::uint32_t target, std
   Reply pairs(static_cast<xcb_get_property_reply_t*>(reply(query, Clock::now() + 1s, true)));
   if (!pairs || pairs->format != 32) return false;
   const auto* first = static_cast<const xcb_atom_t*>(xcb_get_property_value(pairs.value));
-  std::vector<xcb_atom_t> list(first, first + xcb_get_property_value_length(pairs.value) / 8 * 2);
+  const auto pairCount = static_cast<std::size_t>(xcb_get_property_value_length(pairs.value)) / 8;
+  std::vector<xcb_atom_t> list(first, first + pairCount * 2);
   for (std::size_t i = 0; i < list.size(); i += 2) {
     if (list[i + 1] == XCB_NONE || !convert(requestor, list[i], list[i + 1], text, time, true)) {
       list[i + 1] = XCB_NONE;
