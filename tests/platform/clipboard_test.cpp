@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -37,6 +36,15 @@ std::string readBack(const std::string& expected = "") {
   }
   return out;
 }
+
+// Started with LUMO_HOST_LINK, this executable is a host that copies it and exits, or with
+// LUMO_HOST_WAITS as well, waits to be killed.
+const bool kHost = [] {
+  if (!std::getenv("LUMO_HOST_LINK")) return false;
+  Clipboard::general().setText(std::getenv("LUMO_HOST_LINK"));
+  if (std::getenv("LUMO_HOST_WAITS")) pause();
+  std::exit(0);
+}();
 
 // A folder that stands in for PATH: links to the real tools and scripts posing as them.
 struct ToolFolder : TempDir {
@@ -98,10 +106,7 @@ TEST(ClipboardX, OwnsTheSelectionInProcessHandsItOffAndFallsBackToTheToolsThatWo
     const std::string large(1 << 20, 'l');
     EXPECT_EQ(clipboard.setText(large), D::xclip);
     EXPECT_EQ(readBack(large), large);
-  }
-  {
     // Concurrent copies leave one whole text, still there after the owner is destroyed.
-    Clipboard clipboard({"", kDisplay, tools.path()});
     std::vector<std::thread> threads;
     for (char letter : {'a', 'b', 'c', 'd'})
       threads.emplace_back([&clipboard, letter] {
@@ -253,16 +258,12 @@ TEST(ClipboardX, TheOwnerFollowsICCCMAndTheLinkOutlivesAHostThatExitsOrIsKilledA
   for (const bool killed : {false, true}) {
     const std::string hosts = "https://cdn.example.com/" + std::to_string(killed) + ".png";
     clipboard.setText(""), clipboard.handOff();  // an in-process owner until the host's copy
-    const pid_t host = fork();
-    if (host == 0) {  // a host that copies, then exits at once or waits to be killed
-      Clipboard::general().setText(hosts);
-      if (!killed) std::exit(0);
-      pause();
-    }
+    const std::string host =
+        run("LUMO_HOST_LINK=" + hosts + (killed ? " LUMO_HOST_WAITS=1 " : " ") + "/proc/" +
+            std::to_string(getpid()) + "/exe >/dev/null 2>&1" + (killed ? " & echo $!" : ""));
     // Killed once its hand-off can be seen: a tool's window owns the selection.
     for (int i = 0; killed && i < 3000 && !x.ownedByATool(); ++i) std::this_thread::sleep_for(10ms);
-    if (killed) kill(host, SIGKILL);
-    waitpid(host, nullptr, 0);
+    if (killed) kill(std::stoi(host), SIGKILL);
     EXPECT_EQ(readBack(hosts), hosts);
   }
 }
