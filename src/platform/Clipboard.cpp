@@ -319,15 +319,19 @@ std::string describe(std::chrono::milliseconds duration) {
 }  // namespace
 
 struct Clipboard::State {
-  // Serialises copies. Taken with the copy's deadline, so that a copy stuck on the display
-  // delays the next one by no more than the next one's own bound.
-  std::timed_mutex copying;
-  std::shared_ptr<SelectionOwner> owner;   // guarded by copying; absent: not connected
-  std::string ownerDisplay;                // guarded by copying
-  std::shared_ptr<Connecting> connecting;  // guarded by copying; a connection still being made
+  // The fields below are the copy's own: only the copy whose turn it is (see `copying`) uses
+  // them.
+  std::shared_ptr<SelectionOwner> owner;  // absent: not connected
+  std::string ownerDisplay;
+  std::shared_ptr<Connecting> connecting;  // a connection still being made
 
   // Held only for moments, never across a wait on the display or a tool.
   mutable std::mutex mu;
+  // Copies take turns: a copy waits for its turn until its own deadline, so that one stuck on
+  // the display delays the next by no more than the next one's bound. (A condition rather than
+  // a timed mutex, whose clock-based lock the thread sanitizer does not follow.)
+  bool copying = false;                        // guarded by mu
+  std::condition_variable turn;                // signalled when a copy ends
   std::condition_variable handedOff;           // signalled when a hand-off ends
   bool handingOff = false;                     // guarded by mu
   std::optional<Destination> handedTo;         // guarded by mu; where the last hand-off went
@@ -342,7 +346,7 @@ struct Clipboard::State {
   }
 
   // The owner of `kind`'s display, connected if need be; null (with `problem` set) when the
-  // display cannot be reached by `deadline`. Called with `copying` held.
+  // display cannot be reached by `deadline`. Called in a copy's turn.
   std::shared_ptr<SelectionOwner> ownerFor(const OwnerKind& kind, Clock::time_point deadline,
                                            std::chrono::milliseconds timeout, std::string& problem);
   // Gives `text`, which `owner` has just taken, to the first tool that takes it, on a thread
@@ -492,11 +496,25 @@ Clipboard::Destination Clipboard::setText(std::string_view text) {
     state.lastProblem = problem.empty() ? std::nullopt : std::optional(problem);
     return destination;
   };
-  std::unique_lock copying(state.copying, std::defer_lock);
-  if (!copying.try_lock_until(deadline)) {
-    problem = "an earlier copy held the clipboard for " + describe(timeout_);
-    return done(Destination::memory);
+  {
+    std::unique_lock lock(state.mu);
+    if (!state.turn.wait_until(lock, deadline, [&] { return !state.copying; })) {
+      lock.unlock();
+      problem = "an earlier copy held the clipboard for " + describe(timeout_);
+      return done(Destination::memory);
+    }
+    state.copying = true;
   }
+  struct EndOfTurn {
+    State& state;
+    ~EndOfTurn() {
+      {
+        std::lock_guard lock(state.mu);
+        state.copying = false;
+      }
+      state.turn.notify_one();
+    }
+  } endOfTurn{state};
   // The tool of the last hand-off would take the selection from this copy if it came later.
   if (!state.waitForHandOff(deadline)) {
     problem = "the hand-off of the previous copy did not end within " + describe(timeout_);

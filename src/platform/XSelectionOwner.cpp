@@ -66,7 +66,13 @@ std::optional<std::string> latin1(std::string_view utf8) {
 
 std::unique_ptr<XSelectionOwner> XSelectionOwner::connect(const std::string& display) {
   int screenNumber = 0;
+  // xcb_connect reads the X authority through libXau, which keeps the file's name in a static
+  // buffer: one connection at a time in the process. Only the clipboard's connection workers
+  // wait here, never a copy, which keeps to its own deadline.
+  static std::mutex connecting;
+  std::unique_lock serialised(connecting);
   Connection handle(xcb_connect(display.c_str(), &screenNumber));
+  serialised.unlock();
   xcb_connection_t* const connection = handle.get();
   if (xcb_connection_has_error(connection)) return nullptr;
 
