@@ -244,6 +244,14 @@ TEST_F(Lumo, ShareStatusCheckDeleteKeepTheStates) {
   if (std::getenv("DISPLAY") && std::system("command -v xclip >/dev/null") == 0) {
     EXPECT_EQ(run("xclip -o -selection clipboard"), share.lines().back()["link"]);
     EXPECT_NE(share.err.find("link on the X clipboard"), std::string::npos) << share.err;
+#ifdef LUMO_HOST_EXAMPLE
+    // The example host calls nothing of the clipboard's: its link still pastes after it exits.
+    const std::string bin = file("host.bin", 100).string();
+    run("XDG_DATA_HOME=" + (home_ / "host").string() + " " LUMO_HOST_EXAMPLE " " + dev_->token +
+        " " + bin);
+    EXPECT_TRUE(run("xclip -o -selection clipboard")
+                    .ends_with(run("md5sum <" + bin).substr(0, 32) + ".bin"));
+#endif
   }
   const Outcome all = lumo({"status", "--json"});
   ASSERT_EQ(all.lines().size(), 5u) << all.out;

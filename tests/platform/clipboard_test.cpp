@@ -1,13 +1,16 @@
 #include "lumo/platform/Clipboard.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "../common/TestFiles.h"
@@ -33,6 +36,15 @@ std::string readBack(const std::string& expected = "") {
   }
   return out;
 }
+
+// Started with LUMO_HOST_LINK, this executable is a host that copies it and exits, or with
+// LUMO_HOST_WAITS as well, waits to be killed.
+const bool kHost = [] {
+  if (!std::getenv("LUMO_HOST_LINK")) return false;
+  Clipboard::general().setText(std::getenv("LUMO_HOST_LINK"));
+  if (std::getenv("LUMO_HOST_WAITS")) pause();
+  std::exit(0);
+}();
 
 // A folder that stands in for PATH: links to the real tools and scripts posing as them.
 struct ToolFolder : TempDir {
@@ -79,31 +91,22 @@ TEST(ClipboardCommands, ToolsFollowTheDisplaysAndThePath) {
 TEST(ClipboardX, OwnsTheSelectionInProcessHandsItOffAndFallsBackToTheToolsThatWork) {
   ASSERT_FALSE(kDisplay.empty()) << "these tests need an X server: run `Xvfb :77 &` and "
                                     "`export DISPLAY=:77`";
-  ToolFolder tools;
-  tools.link("xclip");
-  const std::string link = "https://cdn.example.com/v é \"quoted\" <b>.mp4";
+  ToolFolder tools;  // an xclip that takes its time with the first of two quick copies
+  tools.script("xclip",
+               "t=$(/bin/cat); case $t in *slow*) /bin/sleep 1;; esac; printf %s \"$t\" "
+               "| exec /usr/bin/xclip \"$@\"");
   {
     Clipboard clipboard({"", kDisplay, tools.path()});
-    EXPECT_EQ(clipboard.setText("https://cdn.example.com/0.png"), D::x11);
-    EXPECT_EQ(readBack("https://cdn.example.com/0.png"), "https://cdn.example.com/0.png");
-    // Another application takes the selection: we let it go, and have nothing to hand off...
-    run("printf other | DISPLAY=" + shellQuote(kDisplay) +
-        " xclip -i -selection clipboard >/dev/null 2>&1");
-    EXPECT_EQ(readBack("other"), "other");
-    EXPECT_EQ(clipboard.handOff(), std::nullopt);
-    EXPECT_EQ(readBack("other"), "other");
-    // ...until the next copy takes it back; the hand-off then leaves it with xclip.
-    EXPECT_EQ(clipboard.setText(link), D::x11);
-    EXPECT_EQ(clipboard.handOff(), D::xclip);
+    const std::string link = "https://cdn.example.com/v é \"quoted\" <b>.mp4";
+    EXPECT_EQ(clipboard.setText("https://cdn.example.com/slow.png"), D::x11);
+    EXPECT_EQ(clipboard.setText(link), D::x11);  // the later copy stays, whatever the tools do
+    EXPECT_EQ(clipboard.handOff(), D::xclip);    // needless, but it waits for the hand-off
     EXPECT_EQ(readBack(link), link);
     // More than one X request holds goes to the tools, which send it in parts.
     const std::string large(1 << 20, 'l');
     EXPECT_EQ(clipboard.setText(large), D::xclip);
     EXPECT_EQ(readBack(large), large);
-  }
-  {
     // Concurrent copies leave one whole text, still there after the owner is destroyed.
-    Clipboard clipboard({"", kDisplay, tools.path()});
     std::vector<std::thread> threads;
     for (char letter : {'a', 'b', 'c', 'd'})
       threads.emplace_back([&clipboard, letter] {
@@ -115,13 +118,18 @@ TEST(ClipboardX, OwnsTheSelectionInProcessHandsItOffAndFallsBackToTheToolsThatWo
   EXPECT_TRUE(text.size() == 100 && text == std::string(100, text[0])) << text;
 
   // Without the in-process owner (a Wayland session with no wl-copy), the first tool that
-  // works; without a display that answers, the memory.
-  int free = 5000;
-  while (fs::exists("/tmp/.X11-unix/X" + std::to_string(free))) ++free;
+  // works; without a display that answers (none, or a listener that never says a word), the
+  // memory, within the copy's bound.
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  for (int n = 6040; address.sin_port = htons(++n), bind(listener, (sockaddr*)&address, 16);) {
+  }
+  const std::string mute = "127.0.0.1:" + std::to_string(ntohs(address.sin_port) - 6000);
+  ASSERT_EQ(listen(listener, 8), 0);
   // clang-format off
   const std::tuple<std::string, std::string, D> cases[] = {
       {"link", kDisplay, D::xclip}, {"", kDisplay, D::xsel}, {"/bin/cat >/dev/null; exit 1", kDisplay, D::xsel},
-      {"link", "", D::memory}, {"link", ":" + std::to_string(free), D::memory}};
+      {"link", "", D::memory}, {"link", ":5999", D::memory}, {"link", mute, D::memory}};
   // clang-format on
   for (const auto& [xclip, x, expected] : cases) {
     ToolFolder tools;
@@ -129,10 +137,15 @@ TEST(ClipboardX, OwnsTheSelectionInProcessHandsItOffAndFallsBackToTheToolsThatWo
     xclip == "link" ? tools.link("xclip") : xclip.empty() ? tools : tools.script("xclip", xclip);
     Clipboard clipboard({expected == D::memory ? "" : "wayland-lumo-absent", x, tools.path()});
     const std::string text = "https://cdn.example.com/" + std::string(toString(expected));
-    EXPECT_EQ(clipboard.setText(text), expected) << xclip << " " << x;
+    auto copy = std::async(std::launch::async, [&] { return clipboard.setText(text); });
+    ASSERT_EQ(copy.wait_for(30s), std::future_status::ready) << x;
+    EXPECT_EQ(copy.get(), expected) << xclip << " " << x;
     EXPECT_EQ(expected == D::memory ? text : readBack(text), text);
     EXPECT_EQ(clipboard.memoryText(), expected == D::memory ? std::optional(text) : std::nullopt);
+    EXPECT_TRUE(x != mute ||
+                clipboard.lastProblem().value_or("").starts_with("the display " + mute));
   }
+  close(listener);  // ends the abandoned connection
 }
 
 bool sigpipeLeftAlone() {
@@ -176,6 +189,83 @@ TEST(ClipboardTool, ToolsThatExitWithoutReadingHangOrLeaveAChildDoNoHarmToTheHos
   EXPECT_EQ(read(fds[0], &c, 1), 0);
   close(fds[0]);
   if (leaves.pid() > 0) kill(leaves.pid(), SIGKILL);
+}
+
+// A client that converts the selection as a pasting application does, through xcb.
+struct Requestor {
+  xcb_connection_t* c = xcb_connect(kDisplay.c_str(), nullptr);
+  xcb_window_t window = xcb_generate_id(c);
+  Requestor() {
+    xcb_create_window(c, 0, window, xcb_setup_roots_iterator(xcb_get_setup(c)).data->root, 0, 0, 1,
+                      1, 0, XCB_WINDOW_CLASS_INPUT_ONLY, 0, 0, nullptr);
+  }
+  ~Requestor() { xcb_disconnect(c); }
+  template <class R>
+  std::unique_ptr<R, decltype(&std::free)> get(R* reply) {
+    return {reply, &std::free};
+  }
+  xcb_atom_t atom(const std::string& name) {
+    return get(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, name.size(), name.data()), nullptr))
+        ->atom;
+  }
+  std::string property(xcb_atom_t name) {
+    auto r = get(xcb_get_property_reply(c, xcb_get_property(c, 0, window, name, 0, 0, 1 << 20), 0));
+    return {static_cast<char*>(xcb_get_property_value(r.get())),
+            std::size_t(xcb_get_property_value_length(r.get()))};
+  }
+  std::string convert(const std::string& target, xcb_timestamp_t time = XCB_CURRENT_TIME) {
+    xcb_convert_selection(c, window, atom("CLIPBOARD"), atom(target), atom("P"), time);
+    xcb_flush(c);
+    for (int i = 0; i < 3000; ++i, std::this_thread::sleep_for(10ms))
+      if (auto e = get(xcb_poll_for_event(c));
+          e && (e->response_type & 0x7F) == XCB_SELECTION_NOTIFY)
+        return reinterpret_cast<xcb_selection_notify_event_t*>(e.get())->property
+                   ? property(atom("P"))
+                   : "refused";
+    return "no answer";
+  }
+  bool ownedByATool() {  // the selection's owner is not an in-process one (input-only)
+    auto owner = get(
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom("CLIPBOARD")), nullptr));
+    auto a = get(
+        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, owner->owner), nullptr));
+    return a && a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
+  }
+};
+
+TEST(ClipboardX, TheOwnerFollowsICCCMAndTheLinkOutlivesAHostThatExitsOrIsKilledAfterItsHandOff) {
+  ToolFolder none;  // no tool to hand off to: the selection stays with us
+  Clipboard clipboard({"", kDisplay, none.path()});
+  const std::string link = "https://cdn.example.com/multiple.png";
+  ASSERT_EQ(clipboard.setText(link), D::x11);
+  EXPECT_EQ(clipboard.handOff(), D::memory);
+  EXPECT_EQ(run("DISPLAY=" + shellQuote(kDisplay) + " xclip -o -selection clipboard -t TARGETS"),
+            "TARGETS\nTIMESTAMP\nMULTIPLE\nUTF8_STRING\ntext/plain;charset=utf-8\nTEXT\nSTRING\n");
+  Requestor x;
+  const std::string stamp = x.convert("TIMESTAMP");
+  const std::uint32_t time =
+      stamp.size() == 4 ? *reinterpret_cast<const std::uint32_t*>(&stamp[0]) : 0;
+  EXPECT_NE(time, XCB_CURRENT_TIME);
+  EXPECT_EQ(x.convert("UTF8_STRING", time - 1), "refused");  // asks for an earlier owner's
+  const xcb_atom_t utf8 = x.atom("UTF8_STRING"), a = x.atom("A"), b = x.atom("B");
+  const xcb_atom_t pairs[] = {utf8, a, x.atom("TIMESTAMP"), b, x.atom("LUMO_NONE"), a};
+  xcb_change_property(x.c, 0, x.window, x.atom("P"), x.atom("ATOM_PAIR"), 32, 6, pairs);
+  EXPECT_EQ(x.convert("MULTIPLE"),
+            std::string(reinterpret_cast<const char*>(pairs), 20) + std::string(4, 0));
+  EXPECT_EQ(x.property(a), link);
+  EXPECT_EQ(x.property(b), stamp);
+
+  for (const bool killed : {false, true}) {
+    const std::string hosts = "https://cdn.example.com/" + std::to_string(killed) + ".png";
+    clipboard.setText(""), clipboard.handOff();  // an in-process owner until the host's copy
+    const std::string host =
+        run("LUMO_HOST_LINK=" + hosts + (killed ? " LUMO_HOST_WAITS=1 " : " ") + "/proc/" +
+            std::to_string(getpid()) + "/exe >/dev/null 2>&1" + (killed ? " & echo $!" : ""));
+    // Killed once its hand-off can be seen: a tool's window owns the selection.
+    for (int i = 0; killed && i < 3000 && !x.ownedByATool(); ++i) std::this_thread::sleep_for(10ms);
+    if (killed) kill(std::stoi(host), SIGKILL);
+    EXPECT_EQ(readBack(hosts), hosts);
+  }
 }
 
 }  // namespace

@@ -16,7 +16,6 @@
 #include "Output.h"
 #include "ShareRun.h"
 #include "lumo/api/APISettings.h"
-#include "lumo/platform/Clipboard.h"
 
 namespace {
 
@@ -62,14 +61,8 @@ void silenceLibraryLines() {
 
 }  // namespace
 
-// A function-try-block: an exception that escaped would end the process without unwinding, and
-// so without the clipboard's hand-off below.
+// A function-try-block: an exception that escaped would end the process without unwinding.
 int main(int argc, char** argv) try {
-  // A link this process put on the X clipboard would leave with it: hand it to a tool that
-  // keeps serving it, whichever way main returns.
-  struct ClipboardHandOff {
-    ~ClipboardHandOff() { lumo::Clipboard::general().handOff(); }
-  } clipboardHandOff;
   Output& output = Output::takeStandardOutput();
   Interrupt::install();
 

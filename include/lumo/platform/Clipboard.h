@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,14 +11,13 @@
 
 namespace lumo {
 
-class XSelectionOwner;
-
 // The desktop's clipboard:
 //
 // - on X (`DISPLAY` set, no `WAYLAND_DISPLAY`), this object owns the CLIPBOARD selection
 //   itself: a connection to the display and one thread of its own answer the requests of the
-//   applications that paste (UTF8_STRING, STRING, TEXT, text/plain;charset=utf-8). A copy
-//   costs one round trip to the server and starts no process;
+//   applications that paste (TARGETS, TIMESTAMP, MULTIPLE, UTF8_STRING, STRING, TEXT,
+//   text/plain;charset=utf-8). A copy costs two round trips to the server and starts no
+//   process before it returns;
 // - `wl-copy` when a Wayland session is running (`WAYLAND_DISPLAY` is set);
 // - `xclip -selection clipboard`, or `xsel --clipboard --input` when xclip is missing, when an
 //   X display is set but cannot be owned in-process (no connection, or a text larger than one
@@ -29,23 +27,30 @@ class XSelectionOwner;
 // Tools are looked up on `PATH` at every copy, so a tool installed later is found.
 //
 //   Clipboard::general().setText("https://cdn.example.com/0cc175b9.png");
-//   ...
-//   Clipboard::general().handOff();  // before a command-line host exits
 //
-// An X selection lives only as long as its owner: when the process exits, the link would go
-// with it. `handOff` (also run by the destructor) gives a selection we still own to a tool,
-// whose child keeps serving it after the process has gone. `general()` is never destroyed, so
-// a host that exits while its link should stay pasteable calls `handOff` itself.
+// What a copy promises:
+// - `setText` returns once the text can be pasted, and no earlier;
+// - it returns within the timeout (5 s by default) whatever the display does: a display that
+//   never answers costs the timeout once, and the text then goes to memory (`lastProblem`
+//   says why);
+// - the text outlives the process. An X selection lives only as long as its owner, so right
+//   after the in-process copy a background hand-off gives the text to xclip or xsel, whose
+//   child keeps serving it after we exit. The first copy registers an exit handler that
+//   waits, at most 2 s, for a hand-off still in flight; hosts call nothing on their way out.
+//   Only a SIGKILL within the hand-off itself (about 0.1 s after a copy) can lose the text;
+//   after that, nothing does;
+// - the last `setText` to return wins. A copy waits for the hand-off of the one before it,
+//   so that hand-off never takes the selection from the newer text, and a hand-off gives up
+//   when another client took the selection before it started.
 //
 // The tools fork a child that keeps serving the selection after they exit; their output goes
 // to /dev/null (a reader of their pipes would wait for that child), they inherit no other file
-// descriptor of the host, and the copy gives up after `timeout` (the tool is then killed). A
-// tool that exits without reading its input does not raise SIGPIPE in the host: the signal
-// is held back on the writing thread only, and the host's dispositions and masks are left
-// as they were.
+// descriptor of the host, and they are killed when they outlast the copy's time. A tool that
+// exits without reading its input does not raise SIGPIPE in the host: the signal is held back
+// on the writing thread only, and the host's dispositions and masks are left as they were.
 //
-// Thread-safe: copies are serialised, so the last `setText` to return is the one on the
-// clipboard.
+// Thread-safe: every member may be called from any thread. Copies are serialised; the
+// accessors never wait for a copy in progress.
 class LUMO_API Clipboard {
  public:
   // Where a copy went.
@@ -70,33 +75,35 @@ class LUMO_API Clipboard {
   };
 
   static constexpr std::chrono::milliseconds kDefaultTimeout{5'000};
+  // How long the process's exit waits for a hand-off still in flight.
+  static constexpr std::chrono::milliseconds kExitWait{2'000};
 
   // The process-wide clipboard, following the process's environment; created on first use
-  // and never destroyed (see `handOff`).
+  // and never destroyed.
   static Clipboard& general();
 
   // A clipboard that reads the process's environment at every copy.
   Clipboard();
   // A clipboard bound to `environment`: the tools are looked up on its `path` and run with
-  // its display variables (the rest of their environment is the process's).
+  // its display variables (the rest of their environment is the process's). `timeout` bounds
+  // each copy as a whole.
   explicit Clipboard(Environment environment, std::chrono::milliseconds timeout = kDefaultTimeout);
 
-  // Hands the selection off first, if it still owns one.
+  // Waits for a hand-off in flight (at most `kExitWait`); the text stays with the tool.
   ~Clipboard();
 
   Clipboard(const Clipboard&) = delete;
   Clipboard& operator=(const Clipboard&) = delete;
 
-  // Replaces the clipboard's contents with `text` and says where it went. Tries the tools
-  // that fit the environment in order; falls back to memory when none is usable or all of
-  // them failed. Never fails and never waits longer than the timeout per tool.
+  // Replaces the clipboard's contents with `text` and says where it went. Tries the
+  // in-process owner, then the tools that fit the environment in order; falls back to memory
+  // when none is usable, all of them failed or the timeout ran out. Never fails.
   Destination setText(std::string_view text);
 
-  // If this object still owns the X selection (no other application has taken it since),
-  // gives its text to the first tool that takes it, so that it stays on the clipboard after
-  // the process exits, and lets the display go; says where the text went (memory when no
-  // tool took it). Absent when there was nothing of ours to hand off. Later copies take the
-  // selection again.
+  // Not needed any more: every in-process copy is handed off on its own. Waits (at most the
+  // timeout) for the hand-off of the last copy and says where its text went (memory when no
+  // tool took it). Absent when the last copy was not owned in-process, or another client took
+  // the selection before the hand-off started.
   std::optional<Destination> handOff();
 
   // Where the last copy went; absent before the first.
@@ -106,18 +113,22 @@ class LUMO_API Clipboard {
   // did.
   std::optional<std::string> memoryText() const;
 
+  // Why the last copy did not go to the first destination that fits the environment (the
+  // display did not answer in time, a tool failed...), for the host's log; absent when it did.
+  std::optional<std::string> lastProblem() const;
+
   // The tools that `environment` calls for, in the order they are tried after the in-process
   // owner. Empty when neither display is set or no tool is on the path.
   static std::vector<Command> commandsFor(const Environment& environment);
 
  private:
+  struct State;
+
   std::optional<Environment> environment_;  // fixed at construction; absent: the process's
   std::chrono::milliseconds timeout_;
-
-  mutable std::mutex mu_;                       // serialises copies and hand-offs
-  std::unique_ptr<XSelectionOwner> x11_;        // guarded by mu_; absent: not connected
-  std::optional<std::string> memoryText_;       // guarded by mu_
-  std::optional<Destination> lastDestination_;  // guarded by mu_
+  // Shared with the background hand-off and the connection worker, which may outlive this
+  // object; its fields say which of its mutexes guards them.
+  std::shared_ptr<State> state_;
 };
 
 // The name of a destination, for log lines ("x11", "xclip", "memory").

@@ -2,7 +2,9 @@
 
 #include "lumo/Export.h"
 #include "lumo/platform/Clipboard.h"
+#include "lumo/registry/Injected.h"
 #include "lumo/sharing/PasteboardService.h"
+#include "lumo/support/LogService.h"
 
 namespace lumo {
 
@@ -12,6 +14,9 @@ namespace lumo {
 //   Resolver::registerInMain<PasteboardService>([] {
 //     return std::make_shared<PasteboardManager>();
 //   });
+//
+// A copy that did not reach its usual destination (a display that did not answer in time, a
+// tool that failed) is logged with the reason, when a `LogService` is registered.
 //
 // Any thread may call it; copies are serialised by the clipboard.
 class LUMO_API PasteboardManager : public PasteboardService {
@@ -24,6 +29,7 @@ class LUMO_API PasteboardManager : public PasteboardService {
 
  private:
   Clipboard& clipboard_;
+  OptionalInjected<LogService> _logService;
 };
 
 }  // namespace lumo
