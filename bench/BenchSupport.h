@@ -56,11 +56,25 @@ inline void resetPeak() {
   std::ofstream("/proc/self/clear_refs") << "5";
 }
 
+// User and system time in `usage`, in seconds.
+inline double cpuSeconds(const struct rusage& usage) {
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// The processor time our process has used so far, all threads together, in seconds.
+inline double ourCpuSeconds() {
+  struct rusage usage {};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return cpuSeconds(usage);
+}
+
 // A child process run to its end: what it wrote on stdout, its wall time from spawning to
-// reaping, its peak resident size, and whether it exited with 0.
+// reaping, its processor time and peak resident size, and whether it exited with 0.
 struct ProcessRun {
   std::string output;
   double seconds = -1;
+  double cpuSeconds = -1;
   long maxRssKiB = -1;
   bool succeeded = false;
 };
@@ -91,6 +105,7 @@ inline ProcessRun runProcess(const std::vector<std::string>& arguments) {
   struct rusage usage {};
   if (spawned != 0 || ::wait4(pid, &status, 0, &usage) != pid) return run;
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.cpuSeconds = cpuSeconds(usage);
   run.maxRssKiB = usage.ru_maxrss;
   run.succeeded = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return run;
