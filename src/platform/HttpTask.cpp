@@ -109,21 +109,21 @@ bool HttpTask::finish(std::optional<HttpResponse> response,
 }
 
 void HttpTask::reportSent(std::int64_t totalBytesSent, bool last) {
-  if (totalBytesSent > bytesReported_) {
+  const bool advanced = totalBytesSent > bytesReported_;
+  if (advanced) {
     bytesReported_ = totalBytesSent;
     bytesSent_.store(totalBytesSent, std::memory_order_relaxed);
-  } else if (!last) {
-    return;  // the last report still delivers what an earlier, held back one recorded
   }
   if (!session_->delegate()) return;
   // libcurl reports every buffer it sends, tens of thousands per GiB; a delivery for each cost
   // a 2 GiB post to a fast server 40% more processor time than curl's, and as much wall time on
-  // a busy machine. So the delegate hears at most every kProgressInterval, and once more with
-  // the last total; a delivery carries the total as it is when it runs, and none is posted
-  // while one waits. The exchanges order the store of a newer total before the read of it in
-  // the delivery, whichever side sees the flag set.
+  // a busy machine. So the delegate hears at most every kProgressInterval, and always at the
+  // last report, which also delivers what earlier ones recorded and held back. A delivery
+  // carries the total as it is when it runs, and none is posted while one waits; the exchanges
+  // order the store of a newer total before the read of it in the delivery, whichever side sees
+  // the flag set.
   const auto now = std::chrono::steady_clock::now();
-  if (!last && now - lastProgressPost_ < kProgressInterval) return;
+  if (!last && (!advanced || now - lastProgressPost_ < kProgressInterval)) return;
   if (progressPending_.exchange(true, std::memory_order_acq_rel)) return;
   lastProgressPost_ = now;
   session_->delegateQueue().async([self = shared_from_this(), expected = bytesExpectedToSend_] {
