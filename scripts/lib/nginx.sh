@@ -82,13 +82,17 @@ start_nginx() {
     port=$(_nginx_free_port) || return 1
     _nginx_write_config "$port"
     : >"$nginx_dir/error.log"
+    # What nginx says before it has read its configuration goes to the console log.
     "$nginx" -p "$nginx_dir" -c "$nginx_dir/nginx.conf" -e "$nginx_dir/error.log" \
-      >>"$nginx_dir/error.log" 2>&1 &
+      >"$nginx_dir/console.log" 2>&1 &
     nginx_pid=$!
     deadline=$((SECONDS + 30))
-    # Ready once a connection goes through; gone means it could not start.
+    # Ready once it has written its pid file, which it does after binding its port (a
+    # connection alone might reach whoever took the port meanwhile), and a connection goes
+    # through; gone means it could not start.
     while kill -0 "$nginx_pid" 2>/dev/null && ((SECONDS < deadline)); do
-      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      if [[ $(cat "$nginx_dir/nginx.pid" 2>/dev/null) == "$nginx_pid" ]] &&
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
         export LUMO_NGINX_BASE="http://127.0.0.1:$port" LUMO_NGINX_DIR="$nginx_dir"
         echo "nginx on $LUMO_NGINX_BASE ($nginx_dir)" >&2
         return 0
@@ -96,22 +100,22 @@ start_nginx() {
       sleep 0.05
     done
     if kill -0 "$nginx_pid" 2>/dev/null; then
-      kill "$nginx_pid" 2>/dev/null
-      wait "$nginx_pid" 2>/dev/null
+      kill "$nginx_pid" 2>/dev/null || true
+      wait "$nginx_pid" 2>/dev/null || true
       nginx_pid=""
       echo "nginx did not accept connections on port $port within 30 s:" >&2
-      tail -n 20 "$nginx_dir/error.log" >&2
+      tail -n 20 "$nginx_dir/console.log" "$nginx_dir/error.log" >&2
       stop_nginx
       return 1
     fi
-    wait "$nginx_pid" 2>/dev/null
+    wait "$nginx_pid" 2>/dev/null || true
     nginx_pid=""
     # Someone took the port between our look and nginx's bind: take another.
-    grep -q 'Address already in use' "$nginx_dir/error.log" || break
+    cat "$nginx_dir/console.log" "$nginx_dir/error.log" | grep -q 'Address already in use' || break
     echo "nginx: port $port was taken meanwhile (attempt $attempt), trying another" >&2
   done
   echo "nginx did not start:" >&2
-  tail -n 20 "$nginx_dir/error.log" >&2
+  tail -n 20 "$nginx_dir/console.log" "$nginx_dir/error.log" >&2
   stop_nginx
   return 1
 }
