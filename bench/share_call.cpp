@@ -1,5 +1,8 @@
 // How long `ShareService::share` holds its caller for a 50 MiB screenshot, against
-// HashGenerator::hashValue of the same file in the same run (target: at most 1.2x).
+// HashGenerator::hashValue of the same file in the same run, for each clipboard the machine
+// has: the link in memory (target: at most 1.2x), the X selection when DISPLAY is set and the
+// Wayland one when WAYLAND_DISPLAY is (at most 1.05x each where the selection is owned
+// in-process; wl-copy, used where the compositor lacks data-control, has no target).
 //
 // Before it queues the upload, a share names the file remotely from its digest (the whole file
 // is read), reads its size, checks the quota, puts the link on the clipboard and notifies the
@@ -8,10 +11,10 @@
 // too. The file is read once before timing, so every run reads from the page cache.
 //
 // The account is signed out, so each queued upload ends at its first step without touching
-// the network; the bench waits for that (untimed) before the next run. The clipboard is the
-// desktop's when DISPLAY or WAYLAND_DISPLAY is set (the X selection owned in-process, or
-// wl-copy, xclip, xsel), else memory: the report says where the last copy went.
-// LUMO_SHARE_BENCH_RUNS sets the runs per side (default 7).
+// the network; the bench waits for that (untimed) before the next run. Each session has a
+// Clipboard of its own, named by the environment; the report says where its last copy went.
+// Under a data-control compositor the in-process Wayland owner is also measured alone.
+// LUMO_SHARE_BENCH_RUNS sets the runs per side and session (default 7).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <time.h>
@@ -31,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "../src/platform/WaylandSelectionOwner.h"
 #include "BenchReport.h"
 #include "lumo/account/UserAccountStore.h"
 #include "lumo/api/APISettings.h"
@@ -87,6 +91,34 @@ class QueueCount : public lumo::UploadQueueDelegate {
   std::atomic<std::int64_t> count{0};
 };
 
+// Where share() puts its link: the session being measured.
+class SessionPasteboard : public lumo::PasteboardService {
+ public:
+  bool copyToPasteBoard(const lumo::Url& link) override {
+    return target.load()->copyToPasteBoard(link);
+  }
+  std::atomic<lumo::PasteboardService*> target{nullptr};
+};
+
+// The Wayland selection owned in-process, without the rest of Clipboard around it.
+class WaylandOwnerPasteboard : public lumo::PasteboardService {
+ public:
+  explicit WaylandOwnerPasteboard(std::unique_ptr<lumo::WaylandSelectionOwner> owner)
+      : owner_(std::move(owner)) {}
+  bool copyToPasteBoard(const lumo::Url& link) override {
+    return owner_->own(link.absoluteString());
+  }
+
+ private:
+  std::unique_ptr<lumo::WaylandSelectionOwner> owner_;
+};
+
+struct Session {
+  std::string name;                            // in the benchmarks' names
+  std::unique_ptr<lumo::Clipboard> clipboard;  // absent for the owner alone
+  std::shared_ptr<lumo::PasteboardService> pasteboard;
+};
+
 struct Fixture {
   fs::path folder;
   fs::path file;
@@ -95,8 +127,50 @@ struct Fixture {
   std::shared_ptr<lumo::ShareStatesManager> states;
   std::shared_ptr<CountingNotifications> notifications;
   std::shared_ptr<QueueCount> queue;
+  std::shared_ptr<SessionPasteboard> pasteboard = std::make_shared<SessionPasteboard>();
+  std::vector<Session> sessions;
 };
 Fixture gFixture;
+
+std::string variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// The sessions this machine has; memory always.
+void addSessions() {
+  using Environment = lumo::Clipboard::Environment;
+  auto add = [](std::string name, Environment environment) {
+    auto clipboard = std::make_unique<lumo::Clipboard>(std::move(environment));
+    auto pasteboard = std::make_shared<lumo::PasteboardManager>(*clipboard);
+    gFixture.sessions.push_back({std::move(name), std::move(clipboard), std::move(pasteboard)});
+  };
+  const std::string path = variable("PATH"), x = variable("DISPLAY");
+  const std::string wayland = variable("WAYLAND_DISPLAY");
+  add("memory", Environment{});
+  if (!x.empty()) add("x", Environment{"", x, path});
+  if (!wayland.empty()) {
+    add("wayland", Environment{wayland, "", path});
+    if (auto owner = lumo::WaylandSelectionOwner::connect(wayland)) {
+      gFixture.sessions.push_back(
+          {"wayland-owner", nullptr, std::make_shared<WaylandOwnerPasteboard>(std::move(owner))});
+    }
+  }
+}
+
+// What the report calls a session, and its target ratio (none: 0).
+std::pair<std::string, double> describe(const Session& session) {
+  if (!session.clipboard) return {"Wayland with data-control, owner alone", 1.05};
+  const auto copiedTo = session.clipboard->lastDestination();
+  const std::string to = copiedTo ? std::string(lumo::toString(*copiedTo)) : "none";
+  if (session.name == "memory") return {"link in memory", 1.2};
+  if (session.name == "x")
+    return {copiedTo == lumo::Clipboard::Destination::x11 ? "X, owned in-process" : "X via " + to,
+            1.05};
+  if (copiedTo == lumo::Clipboard::Destination::wlCopy)
+    return {"Wayland without data-control (wl-copy)", 0};
+  return {"Wayland with data-control (" + to + ")", 1.05};
+}
 
 // The calling thread's CPU seconds per run, by side: unlike wall time, untouched by the other
 // work on a shared machine.
@@ -173,9 +247,8 @@ bool setUp() {
   Resolver::registerInMain<lumo::ScreenCaptureHelperService>([] {
     return std::make_shared<lumo::ScreenCaptureHelper>();
   }).scope(Resolver::application());
-  Resolver::registerInMain<lumo::PasteboardService>([] {
-    return std::make_shared<lumo::PasteboardManager>();
-  }).scope(Resolver::application());
+  auto pasteboard = gFixture.pasteboard;
+  Resolver::registerInMain<lumo::PasteboardService>([pasteboard] { return pasteboard; });
   Resolver::registerInMain<lumo::ShareStatesService>([] {
     return std::make_shared<lumo::ShareStatesManager>();
   }).scope(Resolver::application());
@@ -202,26 +275,27 @@ bool setUp() {
   return true;
 }
 
-void BM_HashValue(benchmark::State& state) {
+void BM_HashValue(benchmark::State& state, const std::string& key) {
   const auto url = lumo::Url::fileURL(gFixture.file);
   for (auto _ : state) {
     const auto start = Clock::now();
     const double cpu = threadCpuSeconds();
     auto digest = lumo::HashGenerator::hashValue(url);
-    gCpuSeconds["hashValue"].push_back(threadCpuSeconds() - cpu);
+    gCpuSeconds[key].push_back(threadCpuSeconds() - cpu);
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
     if (digest != gFixture.digest) state.SkipWithError("digest changed");
   }
 }
 
-void BM_Share(benchmark::State& state) {
+void BM_Share(benchmark::State& state, const std::string& key, std::size_t session) {
+  gFixture.pasteboard->target = gFixture.sessions[session].pasteboard.get();
   const lumo::Screenshot screenshot(lumo::Url::fileURL(gFixture.file));
   for (auto _ : state) {
     const int notified = gFixture.notifications->count;
     const auto start = Clock::now();
     const double cpu = threadCpuSeconds();
     gFixture.manager->share(screenshot);
-    gCpuSeconds["share"].push_back(threadCpuSeconds() - cpu);
+    gCpuSeconds[key].push_back(threadCpuSeconds() - cpu);
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
     // A share that did not reach its notification stopped early and measured nothing.
     if (gFixture.notifications->count != notified + 1) state.SkipWithError("the share was refused");
@@ -242,7 +316,7 @@ class Collector : public benchmark::ConsoleReporter {
       const std::string name = run.benchmark_name();
       const double seconds =
           run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      seconds_[name.substr(0, name.find('/'))].push_back(seconds);
+      seconds_[name.substr(0, name.rfind("/run:"))].push_back(seconds);
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -270,52 +344,62 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot prepare the 50 MiB file or the services\n");
     return 1;
   }
+  addSessions();
   const int runs = runsPerSide();
-  for (int run = 1; run <= runs; ++run) {
-    const std::string suffix = "/run:" + std::to_string(run);
-    benchmark::RegisterBenchmark(("hashValue" + suffix).c_str(), BM_HashValue)
-        ->Iterations(1)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("share" + suffix).c_str(), BM_Share)
-        ->Iterations(1)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
+  for (std::size_t i = 0; i < gFixture.sessions.size(); ++i) {
+    const std::string hash = "hashValue/" + gFixture.sessions[i].name;
+    const std::string share = "share/" + gFixture.sessions[i].name;
+    for (int run = 1; run <= runs; ++run) {
+      const std::string suffix = "/run:" + std::to_string(run);
+      benchmark::RegisterBenchmark((hash + suffix).c_str(), BM_HashValue, hash)
+          ->Iterations(1)
+          ->UseManualTime()
+          ->Unit(benchmark::kMillisecond);
+      benchmark::RegisterBenchmark((share + suffix).c_str(), BM_Share, share, i)
+          ->Iterations(1)
+          ->UseManualTime()
+          ->Unit(benchmark::kMillisecond);
+    }
   }
   benchmark::Initialize(&argc, argv);
   Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
   benchmark::Shutdown();
 
-  const auto copiedTo = lumo::Clipboard::general().lastDestination();
-  const std::string clipboard = copiedTo ? std::string(lumo::toString(*copiedTo)) : "none";
+  lumo::bench::Report report;
+  int status = 0;
+  for (const Session& session : gFixture.sessions) {
+    const std::string hash = "hashValue/" + session.name, share = "share/" + session.name;
+    const auto shareBest = collector.bestOf(share), hashBest = collector.bestOf(hash);
+    const auto shareMedian = collector.medianOf(share), hashMedian = collector.medianOf(hash);
+    if (!shareBest || !hashBest) {
+      status = 1;
+      continue;
+    }
+    const auto [label, target] = describe(session);
+    const double shareCpu = best(gCpuSeconds[share]), hashCpu = best(gCpuSeconds[hash]);
+    std::printf(
+        "\n%s: share(screenCapture) of a 50 MiB screenshot holds its caller %.1f ms (median "
+        "%.1f), HashGenerator::hashValue %.1f ms (median %.1f): %.2fx best, %.2fx median; caller "
+        "CPU %.1f ms vs %.1f ms (%.2fx)\n",
+        label.c_str(), *shareBest * 1e3, *shareMedian * 1e3, *hashBest * 1e3, *hashMedian * 1e3,
+        *shareBest / *hashBest, *shareMedian / *hashMedian, shareCpu * 1e3, hashCpu * 1e3,
+        hashCpu > 0 ? shareCpu / hashCpu : 0.0);
+    char goal[32];
+    std::snprintf(goal, sizeof goal, target > 0 ? "target <= %.3gx" : "no target", target);
+    report.add(label + ": share() of 50 MiB vs hashValue (" + goal + ")", "ms", *shareBest * 1e3,
+               *hashBest * 1e3, true,
+               {{"median_ours", *shareMedian * 1e3},
+                {"median_peer", *hashMedian * 1e3},
+                {"session", session.name},
+                {"runs", runs}});
+    report.add(label + ": caller CPU of share() vs hashValue", "ms", shareCpu * 1e3, hashCpu * 1e3,
+               true,
+               {{"median_ours", median(gCpuSeconds[share]) * 1e3},
+                {"median_peer", median(gCpuSeconds[hash]) * 1e3}});
+  }
   gFixture.manager.reset();
   std::error_code ec;
   fs::remove_all(gFixture.folder, ec);
-
-  const auto shareBest = collector.bestOf("share"), hashBest = collector.bestOf("hashValue");
-  const auto shareMedian = collector.medianOf("share");
-  const auto hashMedian = collector.medianOf("hashValue");
-  if (!shareBest || !hashBest) return 1;
-  const double shareCpu = best(gCpuSeconds["share"]), hashCpu = best(gCpuSeconds["hashValue"]);
-  std::printf(
-      "\nshare(screenCapture) of a 50 MiB screenshot holds its caller %.1f ms (median %.1f), "
-      "HashGenerator::hashValue %.1f ms (median %.1f): %.2fx best, %.2fx median; caller CPU "
-      "%.1f ms vs %.1f ms (%.2fx); clipboard: %s\n",
-      *shareBest * 1e3, *shareMedian * 1e3, *hashBest * 1e3, *hashMedian * 1e3,
-      *shareBest / *hashBest, *shareMedian / *hashMedian, shareCpu * 1e3, hashCpu * 1e3,
-      hashCpu > 0 ? shareCpu / hashCpu : 0.0, clipboard.c_str());
-
-  lumo::bench::Report report;
-  report.add("share() of a 50 MiB screenshot vs hashValue (target <= 1.2x)", "ms", *shareBest * 1e3,
-             *hashBest * 1e3, true,
-             {{"median_ours", *shareMedian * 1e3},
-              {"median_peer", *hashMedian * 1e3},
-              {"clipboard", clipboard},
-              {"runs", runs}});
-  report.add("caller CPU time of share() vs hashValue, 50 MiB (target <= 1.2x)", "ms",
-             shareCpu * 1e3, hashCpu * 1e3, true,
-             {{"median_ours", median(gCpuSeconds["share"]) * 1e3},
-              {"median_peer", median(gCpuSeconds["hashValue"]) * 1e3}});
-  return report.write() ? 0 : 1;
+  return report.write() ? status : 1;
 }

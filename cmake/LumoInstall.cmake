@@ -40,7 +40,7 @@ set(LUMO_PC_PRIVATE "")
 if(NOT BUILD_SHARED_LIBS)
   execute_process(
     COMMAND ${PKG_CONFIG_EXECUTABLE} --libs libcurl libcrypto sqlite3 libpng icu-uc icu-i18n
-            libavformat libavcodec libavutil libswscale xcb
+            libavformat libavcodec libavutil libswscale xcb wayland-client
     OUTPUT_VARIABLE libs OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
   set(LUMO_PC_PRIVATE "Libs.private: ${libs} -pthread")
 endif()

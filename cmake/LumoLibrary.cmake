@@ -20,7 +20,7 @@ target_compile_features(lumoshared PUBLIC cxx_std_20)
 target_link_libraries(lumoshared
   PUBLIC Threads::Threads nlohmann_json::nlohmann_json
   PRIVATE CURL::libcurl OpenSSL::Crypto SQLite::SQLite3 PNG::PNG ICU::uc ICU::i18n
-          PkgConfig::FFMPEG PkgConfig::XCB
+          PkgConfig::FFMPEG PkgConfig::XCB PkgConfig::WAYLAND_CLIENT
           # The sanitizers' link options, for a shared build; never part of what is installed.
           $<BUILD_INTERFACE:lumo_headers>)
 set_target_properties(lumoshared PROPERTIES LINKER_LANGUAGE CXX)

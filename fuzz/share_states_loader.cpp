@@ -1,6 +1,6 @@
 // The states file as the share states store loads it: any bytes decode or fail without a
-// crash, reading through the file agrees with decoding the bytes, and what decodes survives
-// being saved and loaded again.
+// crash, the short reading of saved files agrees with the JSON parser, reading through the file
+// agrees with decoding the bytes, and what decodes survives being saved and loaded again.
 #include <algorithm>
 #include <cstdint>
 
@@ -25,6 +25,9 @@ bool sameStates(const ShareStateModel::Set& a, const ShareStateModel::Set& b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text = fuzz::asText(data, size);
   const Result<ShareStateModel::Set> decoded = ShareStatesFile::decode(text);
+  const Result<ShareStateModel::Set> parsed = ShareStatesFile::decodeAnyForm(text);
+  LUMO_FUZZ_CHECK(parsed.ok() == decoded.ok() && (!parsed || sameStates(*parsed, *decoded)),
+                  "the short reading and the JSON parser disagree");
 
   static const auto path = fuzz::scratchFolder() / ShareStatesManager::kStatesFileName;
   fuzz::writeFile(path, text);

@@ -73,7 +73,7 @@ def _int(wanted, name, low, high, default=None):
 def parse_fault(wanted):
     if not isinstance(wanted, dict):
         raise HookError("a fault is a JSON object")
-    known = {"route", "count", "status", "body", "body_kind", "delay_ms", "drop_after_bytes", "key"}
+    known = {"route", "count", "status", "body", "body_kind", "delay_ms", "drop_after_bytes", "key", "rate_bytes_per_s"}
     unknown = set(wanted) - known
     if unknown:
         raise HookError(f"unknown fault keys: {', '.join(sorted(unknown))}")
@@ -85,6 +85,7 @@ def parse_fault(wanted):
         "status": _int(wanted, "status", 200, 599),
         "delay_ms": _int(wanted, "delay_ms", 0, 600_000, 0),
         "drop_after_bytes": _int(wanted, "drop_after_bytes", 0, 1 << 40),
+        "rate_bytes_per_s": _int(wanted, "rate_bytes_per_s", 1, 1 << 40),
         "body": wanted.get("body"),
         "body_kind": wanted.get("body_kind"),
         "key": wanted.get("key"),
@@ -98,6 +99,8 @@ def parse_fault(wanted):
     answers = fault["status"] is not None or fault["body_kind"] is not None or fault["body"] is not None
     if fault["drop_after_bytes"] is not None and answers:
         raise HookError("drop_after_bytes closes the connection: it takes no status or body")
+    if fault["rate_bytes_per_s"] is not None and (answers or fault["drop_after_bytes"] is not None):
+        raise HookError("rate_bytes_per_s slows a request that is then handled as usual: it takes no status, body or drop")
     if answers and fault["status"] is None:
         fault["status"] = 500
     if answers and fault["body_kind"] is None:
@@ -217,6 +220,7 @@ class LogEntry:
         self.body = body
         self.status = None
         self.time = time.time()
+        self.answered = None  # when the status went out
 
     def as_json(self):
         data = {
@@ -227,6 +231,7 @@ class LogEntry:
             "body_size": self.body.size,
             "status": self.status,
             "time": self.time,
+            "answered": self.answered,
         }
         if self.body.captured is not None:
             data["body_b64"] = base64.b64encode(bytes(self.body.captured)).decode("ascii")
@@ -262,6 +267,7 @@ class Middleware:
 
         def recording_start_response(status, headers, exc_info=None):
             entry.status = int(status.split(" ", 1)[0])
+            entry.answered = time.time()
             return start_response(status, headers, exc_info)
 
         return self._wsgi_app(environ, recording_start_response)
@@ -315,6 +321,33 @@ class _Replay:
         return data
 
 
+class _Throttled:
+    """A request body that gives at most `rate` bytes a second, in slices of a tenth of a
+    second, so that the client's sends back up as they would behind a slow link."""
+
+    def __init__(self, stream, rate):
+        self._stream = stream
+        self._rate = rate
+        self._slice = max(1, rate // 10)
+        self._began = time.monotonic()
+        self._given = 0
+
+    def read(self, size=-1):
+        if size is None or size < 0:
+            parts = []
+            while True:
+                part = self.read(self._slice)
+                if not part:
+                    return b"".join(parts)
+                parts.append(part)
+        data = self._stream.read(min(size, self._slice))
+        self._given += len(data)
+        late = self._began + self._given / self._rate - time.monotonic()
+        if late > 0:
+            time.sleep(late)
+        return data
+
+
 def _request_key(route):
     """The remote name a request is about: the JSON "key" of the API calls, the "key" field of
     a storage post (read from the fields before the file), the name of a delivery."""
@@ -359,8 +392,10 @@ def _apply_fault(hooks):
         request.environ["lumo.abort"] = True
         return Response(b"")
     if fault["status"] is None:
-        # A delay alone: the request then goes on as usual.
+        # A delay, a slow read, or both: the request then goes on as usual.
         time.sleep(fault["delay_ms"] / 1000)
+        if fault["rate_bytes_per_s"] is not None:
+            request.environ["wsgi.input"] = _Throttled(stream, fault["rate_bytes_per_s"])
         return None
     _read_body()
     if fault["delay_ms"]:
@@ -479,6 +514,15 @@ def install(app):
         _read_body()
         time.sleep(min(ms, 600_000) / 1000)
         return jsonify({"ok": True})
+
+    @plain("/__dev__/redirect/<int:code>", "dev_redirect")
+    def redirect(code):
+        _read_body()
+        if not 300 <= code <= 399:
+            raise HookError("the status must be from 300 to 399")
+        response = Response(b"", status=code)
+        response.headers["Location"] = request.args.get("to", "/__dev__/echo")
+        return response
 
     @plain("/__dev__/echo", "dev_echo")
     def echo():

@@ -4,6 +4,7 @@ import base64
 import hashlib
 import http.client
 import json
+import threading
 import time
 
 import pytest
@@ -160,3 +161,26 @@ def test_stall_sends_a_little_then_nothing(stack):
                                           ("/__dev__/stall?seconds=nan", 400), ("/__dev__/file/x", 404)])
 def test_bad_stall_seconds_and_the_removed_file_route(stack, path, status):
     assert stack.request("GET", path).status == status
+
+
+
+def test_throttle_reads_one_body_slowly_then_answers_as_usual(stack):
+    with pytest.raises(AssertionError):
+        stack.dev("faults", {"route": "storage", "rate_bytes_per_s": 100, "status": 500})
+    stack.dev("faults", {"route": "storage", "rate_bytes_per_s": 10_240, "count": 1})
+    body, content_type = multipart([("file", b"x" * 30_000, "f", "a/b")])
+    answers = []
+    post = threading.Thread(
+        target=lambda: answers.append(stack.request("POST", "/storage", body, {"Content-Type": content_type}))
+    )
+    post.start()
+    seen = set()  # the sizes read while the post had no answer yet
+    while post.is_alive():
+        for entry in stack.dev("requests?path_prefix=/storage", method="GET")["requests"]:
+            if entry["status"] is None:
+                seen.add(entry["body_size"])
+    post.join()
+    assert answers[0].status == 400 and stack.dev("faults", method="GET")["faults"] == []
+    assert len({size for size in seen if 0 < size < len(body)}) >= 3, seen  # a slice at a time
+    logged = stack.dev("requests?path_prefix=/storage", method="GET")["requests"]
+    assert logged[0]["body_size"] == len(body) and logged[0]["time"] <= logged[0]["answered"]

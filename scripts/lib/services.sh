@@ -3,11 +3,15 @@
 #
 #   start_services [--no-display]
 #                    starts the reference service (scripts/devstack) unless LUMO_API_BASE
-#                    already names one, and an X server for the clipboard tests unless DISPLAY
-#                    is set or --no-display is given; exports their variables. Returns non-zero, having said why, when
-#                    either cannot start.
+#                    already names one, and for the clipboard tests an X server unless DISPLAY
+#                    is set and a headless sway (scripts/lib/sway.sh) unless WAYLAND_DISPLAY
+#                    is, neither with --no-display; exports their variables. Returns non-zero,
+#                    having said why, when one cannot start.
 #   stop_services    stops what start_services started; safe to call more than once, so
 #                    callers install it as their EXIT trap.
+
+# shellcheck source=scripts/lib/sway.sh
+source "$(dirname "${BASH_SOURCE[0]}")/sway.sh"
 
 services_xvfb_pid=""
 services_own_stack=0
@@ -23,7 +27,9 @@ start_services() {
     lines=$(scripts/devstack start) || return 1
     eval "$lines"
   fi
-  [[ -z ${DISPLAY:-} && ${1:-} != --no-display ]] || return 0
+  [[ ${1:-} != --no-display ]] || return 0
+  if [[ -z ${WAYLAND_DISPLAY:-} ]]; then start_sway || return 1; fi
+  [[ -z ${DISPLAY:-} ]] || return 0
   # Xvfb picks a free display and writes its number once it accepts clients.
   local display_file deadline=$((SECONDS + 60))
   display_file=$(mktemp /tmp/lumo-xvfb.XXXXXX) || return 1
@@ -43,6 +49,7 @@ start_services() {
 }
 
 stop_services() {
+  stop_sway
   if ((services_own_stack)); then
     scripts/devstack stop >/dev/null 2>&1 || true
     services_own_stack=0
@@ -50,6 +57,9 @@ stop_services() {
   if [[ -n $services_xvfb_pid ]]; then
     kill "$services_xvfb_pid" 2>/dev/null || true
     wait "$services_xvfb_pid" 2>/dev/null || true
-    services_xvfb_pid=""
+    # shellcheck source=scripts/lib/sway.sh
+source "$(dirname "${BASH_SOURCE[0]}")/sway.sh"
+
+services_xvfb_pid=""
   fi
 }

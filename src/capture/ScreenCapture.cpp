@@ -18,7 +18,7 @@ std::string ScreenCapture::formattedDate() const {
 }
 
 std::optional<std::string> ScreenCapture::hashValue() const {
-  return HashGenerator::hashValue(fileURL());
+  return HashGenerator::cachedHashValue(fileURL());
 }
 
 std::string ScreenCapture::fileExtension() const {

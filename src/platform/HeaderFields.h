@@ -18,6 +18,16 @@ inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
+// Without the blanks and line ends around it, as header lines and libcurl's messages come.
+inline std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
 // The values of `name` in `fields`, joined with ", "; nullopt when there is none.
 inline std::optional<std::string> joinedValue(
     const std::vector<std::pair<std::string, std::string>>& fields, std::string_view name) {

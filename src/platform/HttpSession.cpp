@@ -138,6 +138,7 @@ HttpTransferStats HttpSession::stats() {
   if (detail::NetworkThread::exists()) {
     stats.networkThreads = 1;
     stats.liveTransfers = detail::NetworkThread::instance().liveTransfers();
+    stats.waitingTransfers = detail::NetworkThread::instance().waitingTransfers();
   }
   return stats;
 }

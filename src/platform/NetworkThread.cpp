@@ -11,6 +11,7 @@
 
 #include "BodyReader.h"
 #include "HeaderFields.h"
+#include "TransportError.h"
 #include "lumo/platform/HttpSession.h"
 #include "lumo/support/Fatal.h"
 
@@ -31,15 +32,12 @@ constexpr curl_off_t kMaxReserve = curl_off_t{1} << 30;
 constexpr long kReceiveBufferSize = 256L * 1024;
 constexpr long kMaxRedirects = 16;
 constexpr const char* kUserAgent = "LumoShared/0.1";
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() &&
-         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
-    s.remove_suffix(1);
-  }
-  return s;
-}
+// Process-wide backstops behind the sessions' own bounds: libcurl keeps at most this many
+// connections open after use (idle ones beyond it close, oldest first) ...
+constexpr long kMaxCachedConnections = 32;
+// ... and opens at most this many at once, whatever the sessions allow; transfers past it
+// wait inside libcurl.
+constexpr long kMaxOpenConnections = 256;
 
 bool holdsLineBreak(std::string_view s) {
   return s.find_first_of("\r\n") != std::string_view::npos;
@@ -53,68 +51,10 @@ Error cancelledError() {
   return urlError(URLErrorCode::kCancelled, "cancelled");
 }
 
-// The platform's code and sentence for a libcurl failure; libcurl's own explanation follows
-// in parentheses.
-Error transportError(CURLcode code, const char* detail) {
-  int urlCode = URLErrorCode::kUnknown;
-  const char* sentence = "An unknown error occurred.";
-  switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
-      urlCode = URLErrorCode::kTimedOut;
-      sentence = "The request timed out.";
-      break;
-    case CURLE_COULDNT_CONNECT:
-      urlCode = URLErrorCode::kCannotConnectToHost;
-      sentence = "Could not connect to the server.";
-      break;
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-      urlCode = URLErrorCode::kCannotFindHost;
-      sentence = "A server with the specified hostname could not be found.";
-      break;
-    case CURLE_URL_MALFORMAT:
-      urlCode = URLErrorCode::kBadURL;
-      sentence = "bad URL";
-      break;
-    case CURLE_UNSUPPORTED_PROTOCOL:
-      urlCode = URLErrorCode::kUnsupportedURL;
-      sentence = "unsupported URL";
-      break;
-    case CURLE_PARTIAL_FILE:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-      urlCode = URLErrorCode::kNetworkConnectionLost;
-      sentence = "The network connection was lost.";
-      break;
-    case CURLE_TOO_MANY_REDIRECTS:
-      urlCode = -1007;  // NSURLErrorHTTPTooManyRedirects
-      sentence = "too many HTTP redirects";
-      break;
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_BAD_CONTENT_ENCODING:
-      urlCode = URLErrorCode::kCannotParseResponse;
-      sentence = "cannot parse response";
-      break;
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CACERT_BADFILE:
-      urlCode = -1200;  // NSURLErrorSecureConnectionFailed
-      sentence = "An SSL error has occurred and a secure connection to the server cannot be made.";
-      break;
-    default:
-      break;
-  }
-  std::string message = sentence;
-  const std::string explanation = (detail != nullptr && *detail != '\0')
-                                      ? std::string(trim(detail))
-                                      : std::string(curl_easy_strerror(code));
-  message += " (" + explanation + ")";
-  return urlError(urlCode, std::move(message));
+// Methods that may reach the server twice without harm (RFC 9110, 9.2.2).
+bool isIdempotent(const std::string& method) {
+  return method == "GET" || method == "HEAD" || method == "PUT" || method == "DELETE" ||
+         method == "OPTIONS" || method == "TRACE";
 }
 
 }  // namespace
@@ -142,6 +82,11 @@ struct Transfer {
   bool reserved = false;
   std::vector<std::pair<std::string, std::string>> headerFields;
   std::string readFailure;
+  // The guard against silent re-sends: whether a request went out, whether an answer to it
+  // arrived, and whether a second send without one was refused.
+  bool requestSent = false;
+  bool answered = false;
+  bool resendRefused = false;
   std::unique_ptr<CURL, EasyDeleter> easy;
 
   // ---- libcurl callbacks (network thread) ----
@@ -170,6 +115,7 @@ struct Transfer {
     if (line.rfind("HTTP/", 0) == 0) {
       // A new answer (after a redirect or an interim 1xx): only the last one counts.
       t->headerFields.clear();
+      t->answered = true;
       return n;
     }
     const std::string_view content = trim(line);
@@ -204,6 +150,20 @@ struct Transfer {
                                                              : CURL_SEEKFUNC_FAIL;
   }
 
+  // Called before each request goes out: the first, one after a redirect, and one that libcurl
+  // sends again because a reused connection closed before any answer. The server may have
+  // acted on that lost request, so a request that is not safe to repeat is not sent again.
+  static int onPrereq(void* user, char*, char*, int, int) {
+    auto* t = static_cast<Transfer*>(user);
+    if (t->requestSent && !t->answered) {
+      t->resendRefused = true;
+      return CURL_PREREQFUNC_ABORT;
+    }
+    t->requestSent = true;
+    t->answered = false;
+    return CURL_PREREQFUNC_OK;
+  }
+
   static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t sent) {
     static_cast<Transfer*>(user)->task->reportSent(sent);
     return 0;
@@ -234,6 +194,8 @@ NetworkThread::NetworkThread()
         }
         CURLM* multi = curl_multi_init();
         if (multi == nullptr) stopProcess("libcurl could not make its multi handle");
+        curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
+        curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, kMaxOpenConnections);
         return multi;
       }()) {
   gNetworkThreadExists.store(true);
@@ -291,7 +253,25 @@ void NetworkThread::begin(const std::shared_ptr<HttpTask>& task) {
   // A cancel that arrived between resume and now is queued behind this command; it ends the
   // task.
   if (task->state() != HttpTask::State::running) return;
+  budget_.enqueue(task);
+  startAdmitted(*task);
+}
 
+void NetworkThread::startAdmitted(const HttpTask& task) {
+  // A task that fails at once gives its place back, which another may take.
+  for (bool freed = true; freed;) {
+    freed = false;
+    for (const auto& next : budget_.admit(task)) {
+      if (!launch(next)) {
+        budget_.release(*next);
+        freed = true;
+      }
+    }
+  }
+  waitingTransfers_.store(budget_.waiting());
+}
+
+bool NetworkThread::launch(const std::shared_ptr<HttpTask>& task) {
   auto transfer = std::make_unique<Transfer>(task, liveTransfers_);
   Transfer* t = transfer.get();
   t->body = task->takeBody();
@@ -300,7 +280,7 @@ void NetworkThread::begin(const std::shared_ptr<HttpTask>& task) {
   if (easy == nullptr) {
     task->finish(std::nullopt, std::nullopt,
                  urlError(URLErrorCode::kUnknown, "libcurl could not make a transfer"));
-    return;
+    return false;
   }
 
   const HttpRequest& request = task->originalRequest();
@@ -326,7 +306,7 @@ void NetworkThread::begin(const std::shared_ptr<HttpTask>& task) {
       task->finish(std::nullopt, std::nullopt,
                    urlError(URLErrorCode::kBadURL,
                             "bad URL (the header field \"" + name + "\" is not valid)"));
-      return;
+      return false;
     }
     // "Name:" makes libcurl drop its own field of that name (wanted for Expect and the form
     // Content-Type only); "Name;" sends the field empty.
@@ -342,7 +322,7 @@ void NetworkThread::begin(const std::shared_ptr<HttpTask>& task) {
     if (next == nullptr) {
       task->finish(std::nullopt, std::nullopt,
                    urlError(URLErrorCode::kUnknown, "out of memory for the header fields"));
-      return;
+      return false;
     }
     (void)t->headers.release();  // `next` is the same list, grown: own it again below
     t->headers.reset(next);
@@ -352,7 +332,7 @@ void NetworkThread::begin(const std::shared_ptr<HttpTask>& task) {
     task->finish(
         std::nullopt, std::nullopt,
         urlError(URLErrorCode::kBadURL, "bad URL (the method \"" + method + "\" is not valid)"));
-    return;
+    return false;
   }
 
   // Idle timeout: no byte moved for that long fails the transfer; connecting gets as long.
@@ -384,6 +364,10 @@ void NetworkThread::begin(const std::shared_ptr<HttpTask>& task) {
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, t);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, t);
+  if (!isIdempotent(method)) {
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::onPrereq);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, t);
+  }
 
   const bool bodyless = method == "GET" || method == "HEAD";
   if (method == "HEAD") {
@@ -411,19 +395,26 @@ void NetworkThread::begin(const std::shared_ptr<HttpTask>& task) {
   if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
     task->finish(std::nullopt, std::nullopt,
                  urlError(URLErrorCode::kUnknown, "libcurl refused the transfer"));
-    return;
+    return false;
   }
   transfers_.emplace(task->taskIdentifier(), std::move(transfer));
+  return true;
 }
 
 void NetworkThread::stop(const std::shared_ptr<HttpTask>& task) {
   auto it = transfers_.find(task->taskIdentifier());
-  if (it != transfers_.end()) {
+  const bool held = it != transfers_.end();
+  if (held) {
     // Removal stops the transfer at once and reports nothing: the cancel is ours to report.
     curl_multi_remove_handle(multi_, it->second->easy.get());
     transfers_.erase(it);
+    budget_.release(*task);
+  } else {
+    budget_.withdraw(*task);  // a waiting task held no place: it frees none
   }
   task->finish(std::nullopt, std::nullopt, cancelledError());
+  if (held) startAdmitted(*task);
+  waitingTransfers_.store(budget_.waiting());
 }
 
 void NetworkThread::complete(Transfer* transfer, CURLcode result) {
@@ -431,12 +422,23 @@ void NetworkThread::complete(Transfer* transfer, CURLcode result) {
   if (it == transfers_.end()) return;
   std::unique_ptr<Transfer> owned = std::move(it->second);
   transfers_.erase(it);
-  CURL* easy = owned->easy.get();
-  curl_multi_remove_handle(multi_, easy);
-  const std::shared_ptr<HttpTask> task = owned->task;
+  curl_multi_remove_handle(multi_, owned->easy.get());
+  budget_.release(*owned->task);
+  deliver(*owned, result);
+  startAdmitted(*owned->task);
+}
 
+void NetworkThread::deliver(Transfer& transfer, CURLcode result) {
+  Transfer* owned = &transfer;
+  CURL* easy = owned->easy.get();
+  const std::shared_ptr<HttpTask>& task = owned->task;
   if (result != CURLE_OK) {
-    if (result == CURLE_ABORTED_BY_CALLBACK && !owned->readFailure.empty()) {
+    if (result == CURLE_ABORTED_BY_CALLBACK && owned->resendRefused) {
+      task->finish(std::nullopt, std::nullopt,
+                   urlError(URLErrorCode::kNetworkConnectionLost,
+                            "The network connection was lost. (the connection closed before an "
+                            "answer; a request that is not safe to repeat is not sent again)"));
+    } else if (result == CURLE_ABORTED_BY_CALLBACK && !owned->readFailure.empty()) {
       task->finish(std::nullopt, std::nullopt,
                    urlError(URLErrorCode::kUnknown,
                             "The upload's body could not be read: " + owned->readFailure));

@@ -85,10 +85,19 @@ void ShareManager::handleThumbnail(Screencast screencast,
     failThumbnail();
     return;
   }
+  // The video's digest names the page, the thumbnail and the video, and reading it takes as
+  // long as the file is big. It is read here, on a worker whatever thread the host's thumbnail
+  // came on; the links made on the main queue then find it in the digest cache.
   std::weak_ptr<ShareManager> weakSelf = weak_from_this();
-  DispatchQueue::main().async([weakSelf, screencast = std::move(screencast), thumbnail = *image] {
-    if (auto self = weakSelf.lock()) self->uploadScreencast(screencast, thumbnail);
-  });
+  DispatchQueue::global().async(
+      [weakSelf, screencast = std::move(screencast), thumbnail = *image]() mutable {
+        if (weakSelf.expired()) return;
+        (void)screencast.hashValue();
+        DispatchQueue::main().async(
+            [weakSelf, screencast = std::move(screencast), thumbnail = std::move(thumbnail)] {
+              if (auto self = weakSelf.lock()) self->uploadScreencast(screencast, thumbnail);
+            });
+      });
 }
 
 void ShareManager::uploadScreencast(const Screencast& screencast, const PlatformImage& thumbnail) {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "lumo/api/DecodingError.h"
 #include "lumo/platform/FileDescriptor.h"
 #include "lumo/platform/FileManager.h"
+#include "lumo/platform/UTF8.h"
 
 namespace lumo {
 
@@ -165,6 +167,102 @@ class StatesReader final : public json::json_sax_t {
   std::optional<ShareState> state_;
 };
 
+// The states of a file as `encode` writes it, read without the general parser: one pass, no
+// events, one allocation per capture. Nothing when the text takes any other form (whitespace,
+// other members or another order, escapes other than the short ones, ill-formed UTF-8): the
+// general parser then decides, so both readings agree on everything this one accepts.
+class CompactReader {
+ public:
+  explicit CompactReader(std::string_view text)
+      : at_(text.data()), end_(text.data() + text.size()) {}
+
+  std::optional<ShareStateModel::Set> read() {
+    ShareStateModel::Set states;
+    // A file cut short is left to the parser at once, before a set is built for nothing.
+    if (at_ == end_ || end_[-1] != ']' || !take("[")) return std::nullopt;
+    if (take("]")) return at_ == end_ ? std::optional(std::move(states)) : std::nullopt;
+    // An entry takes 30 bytes and more: enough buckets for the usual ids, no rehashing.
+    states.reserve(static_cast<std::size_t>(end_ - at_) / 32);
+    do {
+      std::string id;
+      if (!take("{\"id\":") || !string(id) || !take(",\"state\":\"")) return std::nullopt;
+      const auto* quote = static_cast<const char*>(std::memchr(at_, '"', left()));
+      if (!quote) return std::nullopt;
+      const auto state = shareStateFromRawValue(std::string_view(at_, quote));
+      at_ = quote + 1;
+      if (!state || !take("}")) return std::nullopt;
+      // Of several objects with one id, the first stays.
+      states.insert(ShareStateModel{std::move(id), *state});
+    } while (take(","));
+    if (!take("]") || at_ != end_) return std::nullopt;
+    return states;
+  }
+
+ private:
+  std::size_t left() const { return static_cast<std::size_t>(end_ - at_); }
+
+  template <std::size_t N>
+  bool take(const char (&literal)[N]) {
+    if (left() < N - 1 || std::memcmp(at_, literal, N - 1) != 0) return false;
+    at_ += N - 1;
+    return true;
+  }
+
+  // Printable ASCII that stands for itself inside a JSON string.
+  static bool plain(char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return c >= 0x20 && c < 0x80 && c != '"' && c != '\\';
+  }
+
+  bool string(std::string& out) {
+    if (!take("\"")) return false;
+    const char* p = at_;
+    while (p != end_ && plain(*p)) ++p;
+    if (p != end_ && *p == '"') {  // the usual id: taken as it is
+      out.assign(at_, p);
+      at_ = p + 1;
+      return true;
+    }
+    return unusualString(out);
+  }
+
+  // A string with non-ASCII characters or the short escapes a JSON writer uses.
+  bool unusualString(std::string& out) {
+    const char* const start = at_;
+    for (const char* from = at_; at_ != end_; ++at_) {
+      const auto c = static_cast<unsigned char>(*at_);
+      if (c == '"') {
+        out.append(from, at_);
+        return isValidUTF8(std::string_view(start, at_++));
+      }
+      if (c < 0x20) return false;
+      if (c != '\\') continue;
+      out.append(from, at_);
+      if (++at_ == end_) return false;
+      static constexpr std::string_view kEscaped = "\"\\/bfnrt", kMeaning = "\"\\/\b\f\n\r\t";
+      const std::size_t k = kEscaped.find(*at_);
+      if (k == std::string_view::npos) return false;  // \u and the rest: the general parser's
+      out += kMeaning[k];
+      from = at_ + 1;
+    }
+    return false;
+  }
+
+  const char* at_;
+  const char* end_;
+};
+
+// Whether `id` goes into the file as it is: well-formed UTF-8 without a byte that JSON escapes.
+bool writtenAsIs(std::string_view id) {
+  bool ascii = true;
+  for (const char ch : id) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == '"' || c == '\\') return false;
+    ascii = ascii && c < 0x80;
+  }
+  return ascii || isValidUTF8(id);
+}
+
 }  // namespace
 
 std::string ShareStatesFile::encode(const ShareStateModel::Set& states) {
@@ -176,8 +274,14 @@ std::string ShareStatesFile::encode(const ShareStateModel::Set& states) {
     if (!first) out += ',';
     first = false;
     out += "{\"id\":";
-    // File names need not be UTF-8; JSON text must be.
-    out += json(model.id).dump(-1, ' ', false, json::error_handler_t::replace);
+    if (writtenAsIs(model.id)) {
+      out += '"';
+      out += model.id;
+      out += '"';
+    } else {
+      // File names need not be UTF-8; JSON text must be.
+      out += json(model.id).dump(-1, ' ', false, json::error_handler_t::replace);
+    }
     out += ",\"state\":\"";
     out += rawValue(model.state);
     out += "\"}";
@@ -187,6 +291,12 @@ std::string ShareStatesFile::encode(const ShareStateModel::Set& states) {
 }
 
 Result<ShareStateModel::Set> ShareStatesFile::decode(std::string_view text) {
+  // The files this store writes take the short way; any other text the general one.
+  if (auto states = CompactReader(text).read()) return std::move(*states);
+  return decodeAnyForm(text);
+}
+
+Result<ShareStateModel::Set> ShareStatesFile::decodeAnyForm(std::string_view text) {
   StatesReader reader;
   bool parsed = false;
   try {
@@ -216,12 +326,20 @@ Result<ShareStateModel::Set> ShareStatesFile::read() const {
   // The states only grow: a valid file of any size is read in full, as long as it and its
   // states fit in memory.
   try {
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    // One byte more than the file, so that its end is seen without growing the buffer; not
+    // zeroed, since the read writes it all.
+    std::size_t capacity = static_cast<std::size_t>(st.st_size) + 1;
+    auto text = std::make_unique_for_overwrite<char[]>(capacity);
     std::size_t filled = 0;
     for (;;) {
       // The file may have grown since fstat: read on.
-      if (filled == text.size()) text.resize(text.size() + 4096);
-      const ssize_t n = ::read(fd.get(), text.data() + filled, text.size() - filled);
+      if (filled == capacity) {
+        auto larger = std::make_unique_for_overwrite<char[]>(capacity * 2);
+        std::memcpy(larger.get(), text.get(), filled);
+        text = std::move(larger);
+        capacity *= 2;
+      }
+      const ssize_t n = ::read(fd.get(), text.get() + filled, capacity - filled);
       if (n < 0) {
         if (errno == EINTR) continue;
         return fileError(errno, path_, action);
@@ -229,8 +347,7 @@ Result<ShareStateModel::Set> ShareStatesFile::read() const {
       if (n == 0) break;
       filled += static_cast<std::size_t>(n);
     }
-    text.resize(filled);
-    return decode(text);
+    return decode(std::string_view(text.get(), filled));
   } catch (const std::bad_alloc&) {
     return fileError(ENOMEM, path_, action + " (it does not fit in memory)");
   } catch (const std::length_error&) {

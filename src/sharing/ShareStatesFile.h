@@ -56,7 +56,12 @@ class ShareStatesFile {
   // wins). Anything else fails as a whole with a `DecodingError`, without reading further: a
   // value nested deeper than `kMaxDepth`, wrong types, missing members, an unknown state.
   // Memory running out is no verdict on the text: `std::bad_alloc` passes through.
+  // Text in the form `encode` writes is read in one pass of its own, any other by a JSON parser;
+  // both give the same answer for it.
   static Result<ShareStateModel::Set> decode(std::string_view text);
+
+  // `decode` through the JSON parser alone, whatever the form.
+  static Result<ShareStateModel::Set> decodeAnyForm(std::string_view text);
 
  private:
   // The prefix of the temporary files: hidden, and named after the file they replace.

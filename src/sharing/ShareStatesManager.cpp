@@ -1,7 +1,9 @@
 #include "lumo/sharing/ShareStatesManager.h"
 
 #include <cerrno>
+#include <iterator>
 #include <utility>
+#include <vector>
 
 #include "ShareStatesFile.h"
 #include "lumo/capture/ScreenCaptureUrl.h"
@@ -93,8 +95,13 @@ ShareStatesManager::ShareStatesManager()
 }
 
 ShareStatesManager::~ShareStatesManager() {
-  // A save still waiting in the queue will find the store gone; write its states now.
-  if (savePending_.load()) save();
+  // A save still waiting in the queue will find the store gone, and one that failed (a full
+  // disk) has states the file lacks: write them now.
+  const bool unsaved = [this] {
+    std::lock_guard guard(fileMu_);
+    return lastSaveFailed_;
+  }();
+  if (savePending_.load() || unsaved) save();
 }
 
 std::shared_ptr<ShareStatesServiceDelegate> ShareStatesManager::delegate() const {
@@ -262,9 +269,10 @@ void ShareStatesManager::save() {
   // The file may hold states this store never saw: it is not saved over until it is read.
   if (fileNotRead_) return;
   const ShareStateModel::Set states = _statesSet.wrappedValue();
-  if (auto written = ShareStatesFile(url->filePath()).write(states); !written) {
-    _logService->error(written.error());
-  }
+  auto written = ShareStatesFile(url->filePath()).write(states);
+  // The file keeps its earlier content; the next save, or the store's end, writes all again.
+  lastSaveFailed_ = !written;
+  if (!written) _logService->error(written.error());
 }
 
 void ShareStatesManager::waitUntilSaved() const {
@@ -305,12 +313,18 @@ void ShareStatesManager::loadFromStorage() {
   }();
   refuseSaves(false);
   if (loaded) {
-    ShareStateModel::Set states;
-    states.reserve(loaded->size());
-    for (const ShareStateModel& model : *loaded) {
-      // An upload does not survive a restart.
-      states.insert(ShareStateModel{
-          model.id, model.state == ShareState::uploading ? ShareState::error : model.state});
+    ShareStateModel::Set& states = *loaded;
+    // An upload does not survive a restart. The entries are changed in place: a copy of a large
+    // file's states would cost as much as reading them.
+    std::vector<ShareStateModel::Set::node_type> uploads;
+    for (auto it = states.begin(); it != states.end();) {
+      const auto next = std::next(it);
+      if (it->state == ShareState::uploading) uploads.push_back(states.extract(it));
+      it = next;
+    }
+    for (auto& node : uploads) {
+      node.value().state = ShareState::error;
+      states.insert(std::move(node));
     }
     if (!recordedUnsaved) {
       _statesSet.setWrappedValue(std::move(states));

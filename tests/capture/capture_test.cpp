@@ -224,6 +224,41 @@ TEST(HashGenerator, MatchesMd5sumAroundBlockAndChunkBoundariesWhateverTheName) {
     EXPECT_EQ(HashGenerator::hashValue(url), std::nullopt) << url.absoluteString();
 }
 
+// The cache reads a file again once its size, modification time or inode changed, and not
+// before, unless its time is too recent to tell; it keeps the files asked last.
+TEST(HashGenerator, CachedDigestIsReadAgainOnceTheFileChanged) {
+  TempDir dir;
+  const fs::path path = dir / "cast.mp4";
+  // What is written (in place, or as another file moved in), its modification time (seconds,
+  // nanoseconds); the text whose digest comes back, and the reads.
+  const std::tuple<const char*, bool, time_t, long, const char*, int> steps[] = {
+      {"abc", false, 1000, 5, "abc", 1},   {nullptr, false, 1000, 5, "abc", 0},
+      {"xyz", false, 1000, 5, "abc", 0},  // same size and time: taken as the same file
+      {nullptr, false, 1000, 6, "xyz", 1}, {"abc", false, 2000, 6, "abc", 1},
+      {"abcd", false, 2000, 6, "abcd", 1}, {"efgh", true, 2000, 6, "efgh", 1}};
+  for (const auto& [bytes, moved, seconds, nanoseconds, expected, reads] : steps) {
+    const fs::path target = moved ? dir / "new" : path;
+    if (bytes) writeFile(target, bytes);
+    setModificationTime(target, seconds, nanoseconds);
+    if (moved) fs::rename(target, path);
+    const auto before = HashGenerator::cacheStatistics().misses;
+    EXPECT_EQ(HashGenerator::cachedHashValue(Url::fileURL(path)),
+              HashGenerator::md5(std::string_view(expected)));
+    EXPECT_EQ(HashGenerator::cacheStatistics().misses - before, std::uint64_t(reads)) << expected;
+  }
+  setModificationTime(path, std::time(nullptr) + 3600);  // within its tick: it may still change
+  const auto before = HashGenerator::cacheStatistics().misses;
+  HashGenerator::cachedHashValue(Url::fileURL(path)),
+      HashGenerator::cachedHashValue(Url::fileURL(path));
+  EXPECT_EQ(HashGenerator::cacheStatistics().misses, before + 2);
+  for (std::size_t i = 0; i < HashGenerator::kCacheCapacity; ++i) {
+    writeFile(dir / std::to_string(i), "");
+    setModificationTime(dir / std::to_string(i), 1000);
+    HashGenerator::cachedHashValue(Url::fileURL(dir / std::to_string(i)));
+  }
+  EXPECT_EQ(HashGenerator::cacheStatistics().entries, HashGenerator::kCacheCapacity);
+}
+
 TEST(UniqueNamesGenerator, AppendsSecondsSinceTheReferenceDateWrittenAsEveryDouble) {
   const auto reference = system_clock::from_time_t(978307200);  // 2001-01-01 00:00:00 UTC
   using std::chrono::microseconds;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <future>
@@ -7,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/TestFiles.h"
+#include "DevService.h"
 #include "lumo/platform/HttpSession.h"
 
 namespace lumo {
@@ -15,6 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
+using nlohmann::json;
 constexpr std::size_t kMiB = 1024 * 1024;
 
 // Byte i of the reference service's /bytes/<n> answers.
@@ -29,9 +31,7 @@ struct Outcome {
   std::optional<Bytes> body;
   std::optional<Error> error;
   bool onMain = false;  // whether it was delivered on the main thread
-  nlohmann::json json() const {
-    return nlohmann::json::parse(body.value_or(Bytes{}), nullptr, false);
-  }
+  auto json() const { return nlohmann::json::parse(body.value_or(Bytes{}), nullptr, false); }
 };
 
 // A completion handler and the future of what it is given; handlers run on any queue, and the
@@ -46,9 +46,8 @@ struct Capture {
     };
   }
   Outcome await(std::chrono::seconds limit = 60s) {
-    if (MainQueue::runUntil([&] { return future.wait_for(0s) == std::future_status::ready; },
-                            limit))
-      return future.get();
+    const auto ready = [&] { return future.wait_for(0s) == std::future_status::ready; };
+    if (MainQueue::runUntil(ready, limit)) return future.get();
     ADD_FAILURE() << "the task did not complete within " << limit.count() << " s";
     return {};
   }
@@ -88,13 +87,9 @@ struct Recorder : HttpSessionDelegate {
 
 struct HttpSessionTest : ::testing::Test {
   void SetUp() override {
-    const char* base = std::getenv("LUMO_API_BASE");
-    if (base && Url::parse(base)) {
-      base_ = *Url::parse(base);
-      if (!perform(HttpSession::make(), dev("status/200"), 30s).error) return;
-    }
-    FAIL() << "the reference service does not answer (LUMO_API_BASE=" << (base ? base : "unset")
-           << "); run: eval \"$(scripts/devstack start)\"";
+    std::string whyNot;
+    ASSERT_TRUE(service_ = test::DevService::get(&whyNot)) << whyNot;
+    base_ = *Url::parse(service_->apiBase);
   }
   HttpRequest dev(const std::string& route, std::string method = "GET") const {
     return HttpRequest(*Url::resolve("/__dev__/" + route, base_), std::move(method));
@@ -103,6 +98,7 @@ struct HttpSessionTest : ::testing::Test {
     testing_files::writeFile(dir_ / std::to_string(size), pattern(size));
     return dir_ / std::to_string(size);
   }
+  const test::DevService* service_ = nullptr;
   Url base_ = Url::fileURL("/");
   testing_files::TempDir dir_;
 };
@@ -119,9 +115,8 @@ TEST_F(HttpSessionTest, StatusClassesHeadersAndBodiesLargeOnesIncludedOnTheMainQ
     EXPECT_EQ(out.body->empty(), code == 204 || code == 304) << code;
   }
   const Outcome bare = perform(session, dev("bytes/5000", "HEAD"));
-  ASSERT_TRUE(bare.response && bare.body);
-  EXPECT_TRUE(bare.response->expectedContentLength() == 5000 && bare.body->empty())
-      << bare.body->size();
+  EXPECT_TRUE(bare.response && bare.response->expectedContentLength() == 5000 && bare.body &&
+              bare.body->empty());
 
   HttpRequest request = dev("echo?a=1&b=two%20words&flag", "POST");
   request.setValue("application/json", "Content-Type");
@@ -151,7 +146,7 @@ TEST_F(HttpSessionTest, StatusClassesHeadersAndBodiesLargeOnesIncludedOnTheMainQ
 
   const std::string head = "--B\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\n",
                     tail = "\r\n--B--";
-  request = dev("echo");
+  request = dev("redirect/307?to=/__dev__/echo");  // the body goes out again after the answer
   request.setValue("multipart/form-data; boundary=B", "Content-Type");
   Capture c;
   auto task = session->uploadTask(
@@ -247,7 +242,8 @@ TEST_F(HttpSessionTest, CancelledAndInvalidatedTasksCompleteOnceAndLeaveNothingB
       tasks.push_back(session->dataTask(dev("delay/20000"), captures[i].handler()));
       if (i > 3) tasks.back()->resume();  // one stays suspended
     }
-    ASSERT_TRUE(waitFor([] { return HttpSession::stats().liveTransfers >= 20; }));
+    // Six at once by default, the others wait in line.
+    ASSERT_TRUE(waitFor([] { return HttpSession::stats().waitingTransfers == 14; }));
     session->invalidateAndCancel();
     ASSERT_TRUE(waitFor([&] { return recorder->completionsAtInvalidation == 24; }));
     EXPECT_FALSE(session->delegate());
@@ -260,6 +256,60 @@ TEST_F(HttpSessionTest, CancelledAndInvalidatedTasksCompleteOnceAndLeaveNothingB
     if (round == 0) threads = entries("/proc/self/task"), fds = entries("/proc/self/fd");
     EXPECT_TRUE(entries("/proc/self/task") <= threads + 2 && entries("/proc/self/fd") <= fds);
   }
+}
+
+// A session's transfers wait in line for a place. The server never has more of them at once than
+// the bounds allow; one host's go out in the order they were resumed; a waiting task that is
+// cancelled completes at once and takes no place from the others.
+TEST_F(HttpSessionTest, TransfersWaitInLineWithinTheSessionsBounds) {
+  HttpSessionConfiguration config;
+  config.httpMaximumConnectionsPerHost = 2, config.httpMaximumConnections = 3;
+  auto session = HttpSession::make(config);
+  const double since = test::nowForLog();
+  std::vector<Capture> captures(10);
+  for (int i = 0; i < 10; ++i) {  // eight to 127.0.0.1, then two to localhost: another host
+    const std::string url = (i < 8 ? "http://127.0.0.1:" : "http://localhost:") +
+                            std::to_string(*base_.port()) + "/__dev__/delay/70" +
+                            (i < 8 ? "0?i=" : "1?i=") + std::to_string(i % 8);
+    auto task = session->dataTask(HttpRequest(*Url::parse(url)), captures[i].handler());
+    task->resume();
+    EXPECT_EQ(task->state(), HttpTask::State::running);
+    if (i == 7) task->cancel();  // waits in line
+  }
+  EXPECT_EQ(captures[7].await().error->code(), URLErrorCode::kCancelled);
+  EXPECT_NE(captures[9].future.wait_for(0s), std::future_status::ready);  // still in line
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(i == 7 || captures[i].await().response) << i;
+  std::vector<json> log = service_->requests("/__dev__/delay/70");
+  std::erase_if(log, [&](const json& e) { return e["time"].get<double>() < since; });
+  ASSERT_EQ(log.size(), 9u);
+  for (const json& at : log) {  // at each arrival: in flight on its host, in all, answered
+    int host = 0, all = 0, answered = 0;
+    for (const json& e : log) {
+      const bool inFlight = e["time"] <= at["time"] && at["time"] < e["answered"];
+      host += inFlight && e["path"] == at["path"], all += inFlight;
+      answered += e["answered"] < at["time"] && e["path"] == at["path"];
+    }
+    // One host's requests in order: the one resumed i-th of its host leaves after i-1 answers.
+    const int i = std::stoi(at["query"].get<std::string>().substr(2));
+    EXPECT_TRUE(host <= 2 && all <= 3 && answered >= i - 1) << at;
+  }
+}
+
+// A request that is not safe to repeat reaches the service once per call, even where libcurl
+// would send it again because the reused connection closed without an answer (a redirect that
+// keeps the method still sends it on: see the first test).
+TEST_F(HttpSessionTest, PostsReachTheServiceOncePerCall) {
+  auto session = HttpSession::make();
+  const std::string call = std::to_string(test::nowForLog());
+  ASSERT_FALSE(perform(session, dev("status/200")).error);  // leaves a connection to reuse
+  ASSERT_TRUE(service_->fault({{"route", "upload/start"}, {"key", call}, {"drop_after_bytes", 0}}));
+  HttpRequest request(*Url::resolve("/api/v1/upload/start/", base_), "POST");
+  request.setValue(call, "X-Call");
+  const std::string body = json{{"key", call}}.dump();
+  request.body = Bytes(body.begin(), body.end());
+  EXPECT_EQ(perform(session, request).error->code(), URLErrorCode::kNetworkConnectionLost);
+  const auto sent = [](const json& e) { return e["headers"].value("x-call", ""); };
+  EXPECT_EQ(std::ranges::count(service_->requests("/api/v1/upload/start/"), call, sent), 1);
 }
 
 }  // namespace

@@ -29,8 +29,9 @@ const char* const kRoutes[] = {"upload/start", "storage", "upload/complete", "up
 // is looked at.
 constexpr auto uploaded = ShareState::uploaded;
 const std::string E = "error", U = "uploaded", N = "notUploaded", X = "unchanged";
-// A drop is repeated: libcurl sends a request again, up to five times, when a reused connection
-// closes unanswered. libcurl judges the speed over about five seconds: a stall answers after both.
+// A drop is repeated: libcurl sends a request that is safe to repeat (the remote HEAD) again, up
+// to five times, when a reused connection closes unanswered; posts go out once. libcurl judges the
+// speed over about five seconds: a stall answers after both.
 // clang-format off
 const std::vector<std::tuple<std::string, json, std::vector<std::string>>> kFaults = {
     {"500, HTML page", {{"status", 500}, {"body_kind", "html"}}, {E, U, U, X, X}},
@@ -127,6 +128,33 @@ TEST(FaultMatrixTest, EveryStepUnderEveryFaultEndsOnceAndLeavesNothingBehind) {
   if (const char* folder = std::getenv("LUMO_RELIABILITY_REPORT")) {
     std::ofstream(fs::path(folder) / "fault-matrix.md") << table.str();
   }
+}
+
+// The storage front reads one upload at 10 KiB/s: it holds one place of the connection bound and
+// no more, so the eight uploads shared after it (more than a host's six places) are uploaded
+// while it still runs.
+TEST(FaultMatrixTest, OneSlowUploadHoldsBackNoOther) {
+  std::string whyNot;
+  const DevService* dev = DevService::get(&whyNot);
+  ASSERT_TRUE(dev) << whyNot;
+  dev->reset();
+  Host host = installHost({.thumbnails = false}, dev->token);
+  const std::shared_ptr<void> cleanup(nullptr, [&](void*) { settle(host), dev->reset(); });
+  ASSERT_TRUE(dev->fault({{"route", "storage"}, {"rate_bytes_per_s", 10240}}));
+  std::vector<std::unique_ptr<Screenshot>> shots;
+  for (int i = 0; i < 9; ++i) {
+    const fs::path file = makeDocumentsFolder() / ("Queued " + std::to_string(i) + ".png");
+    writeBytes(file, randomBytes(i == 0 ? 256 * 1024 : 2048));  // about 25 s at that rate
+    host.manager->share(*shots.emplace_back(std::make_unique<Screenshot>(Url::fileURL(file))));
+    EXPECT_TRUE(waitUntil([&] { return !dev->requests("/storage").empty(); }));  // slow one first
+  }
+  const auto done = [&](const std::unique_ptr<Screenshot>& shot) {  // and uploaded
+    return std::ranges::count(host.observer->states(relativeScreenCapturePath(shot->fileURL())),
+                              uploaded) == 1;
+  };
+  EXPECT_TRUE(waitUntil([&] { return std::all_of(shots.begin() + 1, shots.end(), done); }));
+  EXPECT_FALSE(done(shots[0])) << "the others waited for the slow upload";
+  EXPECT_TRUE(waitUntil([&] { return done(shots[0]); }));
 }
 
 }  // namespace

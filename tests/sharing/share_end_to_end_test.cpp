@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "ShareTestHost.h"
+#include "lumo/capture/HashGenerator.h"
 
 namespace lumo::sharetest {
 namespace {
@@ -110,7 +111,9 @@ TEST(ShareEndToEnd, EveryKindGoesUpIsCheckedAndComesDown) {
     EXPECT_EQ(observer.states(path(*captures[0])).size(), before + 1) << status;
   }
 
-  // Deleted: every object of each is gone, and checks say so.
+  // Deleted: every object of each is gone, and checks say so. The checks above read the files'
+  // digests: the deletes and checks read none again.
+  const auto reads = HashGenerator::cacheStatistics().misses;
   for (const auto& capture : captures) {
     const auto before = observer.states(path(*capture)).size();
     host.manager->deleteScreenCapture(*capture);
@@ -124,6 +127,7 @@ TEST(ShareEndToEnd, EveryKindGoesUpIsCheckedAndComesDown) {
 
   ASSERT_TRUE(waitUntil([&] { return host.queue->counts().back() == 0; }));
   EXPECT_TRUE(host.manager->currentTasks().empty());
+  EXPECT_EQ(HashGenerator::cacheStatistics().misses, reads);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "ShareTestHost.h"
 #include "lumo/account/Content.h"
 #include "lumo/api/APIError.h"
+#include "lumo/capture/HashGenerator.h"
 #include "lumo/sharing/ShareServiceError.h"
 #include "lumo/tasks/DeleteMultipleFilesTask.h"
 #include "lumo/tasks/UploadSingleCaptureTask.h"
@@ -265,9 +266,16 @@ TEST(ScreencastTitleTest, DateInTheUsersZoneThenMinutesAndTwoDigitSeconds) {
 TEST_F(ShareServiceTest, AScreencastIsSharedOnlyWithAThumbnailAndWithinTheQuota) {
   const fs::path video = docs_ / "Screen Cast.mp4";
   ASSERT_TRUE(makeVideo(video, 2)) << "ffmpeg could not make a video";
+  setModificationTime(video, std::time(nullptr) - 60);             // recorded a minute ago
   account()->setRemainingDailyQuotaInBytes(fs::file_size(video));  // the video alone fits
   Screencast cast(Url::fileURL(video)), noise(file("noise.mp4"));
+  const auto read = HashGenerator::cacheStatistics().misses;
   manager().share(cast);
+  // The video's digest is read once, off the main queue and before it: this thread runs none yet.
+  for (const auto end = std::chrono::steady_clock::now() + 30s;
+       HashGenerator::cacheStatistics().misses == read && std::chrono::steady_clock::now() < end;)
+    std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(HashGenerator::cacheStatistics().misses, read + 1);
   ASSERT_TRUE(waitUntil([&] { return host_.observer->finalCount(path(cast)) == 1; }, 60s));
   MainQueue::drain();
   EXPECT_EQ(host_.alerts->messages(), Strings{"Daily Upload Quota Exceeded"});
@@ -277,6 +285,7 @@ TEST_F(ShareServiceTest, AScreencastIsSharedOnlyWithAThumbnailAndWithinTheQuota)
   manager().share(noise);
   ASSERT_TRUE(waitUntil([&] { return host_.observer->finalCount(path(noise)) == 1; }, 30s));
   EXPECT_EQ(host_.log->errors().back(), Error(ShareServiceError::screencastThumbnailError));
+  EXPECT_EQ(HashGenerator::cacheStatistics().misses, read + 1);  // the links found it
 
   // A thumbnail that comes when the service is gone is dropped.
   host_.thumbnails->hold = true;

@@ -22,7 +22,8 @@ namespace lumo {
 //   shot.fileExtension();   // "png"
 //   shot.hashValue();       // "d41d8cd98f00b204e9800998ecf8427e" for an empty file
 //
-// Everything but the file URL is derived from the file system afresh on each access; a value
+// Everything but the file URL is derived from the file system afresh on each access (the
+// digest is read once per version of the file: `HashGenerator::cachedHashValue`); a value
 // that cannot be read is absent (nullopt, or the empty string for `formattedDate`). Nothing
 // checks beforehand that the file exists. Captures are immutable (apart from a screencast's
 // thumbnail URL) and may be copied between threads.
@@ -43,7 +44,8 @@ class LUMO_API ScreenCapture {
   // "Today, 3:04 PM" in English); empty when there is no date.
   virtual std::string formattedDate() const;
   // The lowercase hexadecimal MD5 digest of the file's bytes (32 characters); nullopt when
-  // the file cannot be opened for reading, or is a folder.
+  // the file cannot be opened for reading, or is a folder. Kept in the process's digest cache,
+  // so that the file is read again only once it changed.
   virtual std::optional<std::string> hashValue() const;
 
   // The text after the last "." of the URL's path. Unlike the path extension, a dot in a

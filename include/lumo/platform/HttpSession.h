@@ -37,7 +37,7 @@ struct LUMO_API HttpSessionConfiguration {
   // How many transfers of the session run at once against one host (scheme, host and port),
   // and in all. Further tasks start and count as running at once, but their requests wait
   // inside the session, in the order they were resumed, for a place. Each running transfer
-  // holds at most one connection, so these also bound the session's sockets.
+  // holds at most one connection, so these also bound the session's sockets. 0 counts as 1.
   std::size_t httpMaximumConnectionsPerHost = 6;
   std::size_t httpMaximumConnections = 64;
 };
@@ -69,8 +69,9 @@ class LUMO_API HttpSessionDelegate {
 
 // Figures of the process's transfers, for tests that look for leaks.
 struct LUMO_API HttpTransferStats {
-  std::size_t liveTransfers = 0;   // libcurl easy handles alive
-  std::size_t networkThreads = 0;  // 0 before the first transfer, then 1 for good
+  std::size_t liveTransfers = 0;     // libcurl easy handles alive
+  std::size_t waitingTransfers = 0;  // resumed tasks waiting for a place in their session
+  std::size_t networkThreads = 0;    // 0 before the first transfer, then 1 for good
 };
 
 // A URL session on libcurl: makes data and upload tasks, delivers their completions and its
@@ -95,7 +96,20 @@ struct LUMO_API HttpTransferStats {
 //
 // Every transfer of the process runs on one network thread, made on first use and kept for
 // the life of the process; it drives libcurl's multi interface and shares connections between
-// sessions. Callers never wait for it. Only http and https URLs are fetched; redirects are
+// sessions. Callers never wait for it: all members may be called from any thread, and the
+// session's tasks, delegate and completions never run on the caller's stack.
+//
+// Each session keeps its own bounds (`httpMaximumConnectionsPerHost`, `httpMaximumConnections`):
+// a resumed task counts as running at once, and its request waits in the session's line until
+// its host and the session have a free place; one host's requests go out in the order their
+// tasks were resumed, and a place freed by a completion or a cancel goes to the next in line.
+// Cancelling a waiting task completes it at once. Whatever the sessions allow, the process
+// keeps at most 32 idle connections and opens at most 256.
+//
+// A request that is not safe to repeat (POST, PATCH, anything but GET, HEAD, PUT, DELETE,
+// OPTIONS and TRACE) goes out at most once per call: where a reused connection closes before
+// any answer, the task fails with -1005 rather than send it again, since the server may have
+// acted on it. Redirects still send it on. Only http and https URLs are fetched; redirects are
 // followed; loopback addresses never go through a proxy.
 //
 // Errors have the platform's URL-loading identities, domain "NSURLErrorDomain":

@@ -132,9 +132,11 @@ class LUMO_API ShareManager : public ShareService,
   // The procedure shared by screenshots, GIFs and other files.
   void shareSingleCapture(const ScreenCapture& screenCapture, const ShareResourceType& type,
                           const UserNotificationKind& notification);
-  // Thumbnail done (host's thread): writes the PNG, then continues on the main queue.
+  // Thumbnail done (host's thread): writes the PNG, reads the video's digest on a worker, then
+  // continues on the main queue.
   void handleThumbnail(Screencast screencast, const std::optional<PlatformImage>& image);
-  // Main queue: page file, task, quota check, page link, queueing, notification.
+  // Main queue: links (from the digest cache), page file, task, quota check, page link,
+  // queueing, notification.
   void uploadScreencast(const Screencast& screencast, const PlatformImage& thumbnail);
   // The three limits, in their order.
   Result<void> checkQuota(std::int64_t bytes) const;

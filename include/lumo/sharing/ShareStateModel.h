@@ -21,7 +21,9 @@ namespace lumo {
 //   states.contains({"/a.png", ShareState::unknown});   // true: same capture
 struct LUMO_API ShareStateModel {
   struct Hash {
-    std::size_t operator()(const ShareStateModel& model) const noexcept {
+    // Not noexcept: libstdc++ then keeps each id's hash in its node instead of hashing the ids
+    // again while it walks a bucket, which made hashing a third of loading a large states file.
+    std::size_t operator()(const ShareStateModel& model) const {
       return std::hash<std::string>{}(model.id);
     }
   };

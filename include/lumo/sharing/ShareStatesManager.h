@@ -38,8 +38,9 @@ namespace lumo {
 // since a save writes the states current when it runs. Once the queue is idle the file holds
 // the latest states. A save writes a temporary file in the same folder, flushes it to disk and
 // renames it over the states file, so the file is always a complete earlier or later version,
-// even when the process is killed mid-save. States not yet saved when the store goes away are
-// written by its destructor.
+// even when the process is killed mid-save. A save that fails (the disk is full) is logged and
+// leaves the earlier file as it was; the next save writes every state again. States not yet
+// saved when the store goes away, or whose last save failed, are written by its destructor.
 //
 // Threads: every operation may be called from any thread. The host's delegate is called on the
 // thread of the report, alerts on the main queue.
@@ -125,6 +126,8 @@ class LUMO_API ShareStatesManager : public ShareStatesService,
   std::mutex fileMu_;
   // The last load could not read the file: saves leave it alone.
   bool fileNotRead_ = false;  // guarded by fileMu_
+  // The last save failed (a full disk, say): the destructor saves again.
+  bool lastSaveFailed_ = false;  // guarded by fileMu_
 };
 
 }  // namespace lumo

@@ -28,8 +28,9 @@ namespace lumo {
 // the name back); when the base address does not parse they are absent and the file is not
 // read. The thumbnail URL is parsed from the base address text, "/" and the name.
 //
-// Holds no mutable state: any thread may call it. The digest is read on the calling thread,
-// except in `getShareURL`.
+// Holds no mutable state: any thread may call it. The digest comes from the process's digest
+// cache (`HashGenerator::cachedHashValue`); when the file is not there in its current version,
+// it is read on the calling thread, except in `getShareURL`.
 class LUMO_API ShareURLHelper : public ShareURLHelperService,
                                 public std::enable_shared_from_this<ShareURLHelper> {
  public:

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "lumo/platform/HttpTask.h"
+
+namespace lumo::detail {
+
+// The places each session gives its transfers: at most `httpMaximumConnectionsPerHost` per host
+// (scheme, host and port) and `httpMaximumConnections` in all. Tasks without a place wait in
+// their session's line; a host's tasks take places in the order they were resumed. libcurl's
+// own limits are process-wide and would let one busy session hold back the others, hence our
+// own bookkeeping. Network thread only, like everything libcurl touches.
+class ConnectionBudget {
+ public:
+  // Puts a resumed task at the end of its session's line.
+  void enqueue(std::shared_ptr<HttpTask> task);
+  // Takes a waiting task out of its line; false when it was not waiting.
+  bool withdraw(const HttpTask& task);
+  // Takes from the line of `task`'s session every task that has a place now, in resume order,
+  // and counts those places as held.
+  std::vector<std::shared_ptr<HttpTask>> admit(const HttpTask& task);
+  // Gives back the place a task admitted earlier held.
+  void release(const HttpTask& task);
+
+  // Tasks waiting for a place, in all sessions.
+  std::size_t waiting() const { return waiting_; }
+
+ private:
+  struct Waiting {
+    std::uint64_t order;
+    std::shared_ptr<HttpTask> task;
+  };
+  struct Host {
+    std::deque<Waiting> waiting;
+    std::size_t running = 0;
+  };
+  struct Line {
+    std::unordered_map<std::string, Host> hosts;
+    std::size_t running = 0;
+    std::uint64_t nextOrder = 0;
+  };
+  static std::string hostOf(const HttpTask& task);
+  // Forgets a host and a line that hold and await nothing.
+  void tidy(const HttpSession* session, const std::string& host);
+
+  std::unordered_map<const HttpSession*, Line> lines_;
+  std::size_t waiting_ = 0;
+};
+
+}  // namespace lumo::detail
