@@ -452,7 +452,7 @@ void NetworkThread::deliver(Transfer& transfer, CURLcode result) {
   // came before the final write.
   curl_off_t uploaded = 0;
   if (owned->body && curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK) {
-    task->reportSent(uploaded);
+    task->reportSent(uploaded, /*last=*/true);
   }
 
   long status = 0;

@@ -52,7 +52,8 @@ class LUMO_API HttpSessionDelegate {
 
   // Body bytes went out: `bytesSent` since the last call, `totalBytesSent` in all, of
   // `totalBytesExpectedToSend`. The last call before completion of a fully sent body has
-  // `totalBytesSent == totalBytesExpectedToSend`.
+  // `totalBytesSent == totalBytesExpectedToSend`. Calls come at most every 20 ms or so,
+  // each with all progress since the one before.
   virtual void didSendBodyData(HttpSession& /*session*/, const std::shared_ptr<HttpTask>& /*task*/,
                                std::int64_t /*bytesSent*/, std::int64_t /*totalBytesSent*/,
                                std::int64_t /*totalBytesExpectedToSend*/) {}

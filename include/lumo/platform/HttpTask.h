@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -92,8 +93,9 @@ class LUMO_API HttpTask : public std::enable_shared_from_this<HttpTask> {
   // delegate queue. Later calls do nothing; returns whether this call ended the task.
   bool finish(std::optional<HttpResponse> response, std::optional<std::vector<std::uint8_t>> body,
               std::optional<Error> error);
-  // Records body progress and tells the delegate (network thread).
-  void reportSent(std::int64_t totalBytesSent);
+  // Records body progress and tells the delegate, now and then, and always for the `last`
+  // report of a transfer (network thread).
+  void reportSent(std::int64_t totalBytesSent, bool last = false);
   // Hands the body reader to the transfer that starts now (network thread).
   std::unique_ptr<detail::BodyReader> takeBody();
 
@@ -104,7 +106,10 @@ class LUMO_API HttpTask : public std::enable_shared_from_this<HttpTask> {
 
   std::atomic<std::int64_t> bytesSent_{0};
   std::atomic<std::int64_t> bytesReceived_{0};
-  std::int64_t bytesReported_ = 0;  // network thread only: last total told to the delegate
+  std::int64_t bytesReported_ = 0;  // network thread only: last total recorded
+  std::chrono::steady_clock::time_point lastProgressPost_;  // network thread only
+  std::atomic<bool> progressPending_{false};  // a progress delivery waits on the delegate queue
+  std::int64_t bytesDelivered_ = 0;  // delegate queue only: last total told to the delegate
 
   mutable std::mutex mu_;
   State state_ = State::suspended;            // guarded by mu_
