@@ -57,9 +57,6 @@ stop_services() {
   if [[ -n $services_xvfb_pid ]]; then
     kill "$services_xvfb_pid" 2>/dev/null || true
     wait "$services_xvfb_pid" 2>/dev/null || true
-    # shellcheck source=scripts/lib/sway.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sway.sh"
-
-services_xvfb_pid=""
+    services_xvfb_pid=""
   fi
 }

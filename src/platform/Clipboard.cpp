@@ -14,11 +14,13 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "SelectionOwner.h"
+#include "WaylandSelectionOwner.h"
 #include "XSelectionOwner.h"
 #include "lumo/platform/FileDescriptor.h"
 
@@ -288,14 +290,53 @@ struct OwnerKind {
   std::string display;
   std::unique_ptr<SelectionOwner> (*connect)(const std::string& display);
   Clipboard::Environment tools;
+  // A compositor may lack the protocol the owner needs (GNOME has no data-control): the tools
+  // are then the path, and no connection is no problem.
+  bool optional = false;
 };
 
 std::unique_ptr<SelectionOwner> connectX(const std::string& display) {
   return XSelectionOwner::connect(display);
 }
 
+// The Wayland owner keeps its own bounds: the clipboard's deadlines become its timeouts. The
+// protocol sends a text in one stream of any length, so it takes any text.
+class WaylandOwner final : public SelectionOwner {
+ public:
+  explicit WaylandOwner(std::unique_ptr<WaylandSelectionOwner> owner) : owner_(std::move(owner)) {}
+  bool usable() const override { return owner_->usable(); }
+  std::size_t maxText() const override { return std::numeric_limits<std::size_t>::max(); }
+  bool own(std::string_view text, Clock::time_point deadline) override {
+    const auto left = timeLeft(deadline);
+    return left.count() > 0 && owner_->own(text, left);
+  }
+  std::optional<std::string> ownedText(Clock::time_point deadline) override {
+    const auto left = timeLeft(deadline);
+    if (left.count() <= 0) return std::nullopt;
+    return owner_->ownedText(left);
+  }
+
+ private:
+  static std::chrono::milliseconds timeLeft(Clock::time_point deadline) {
+    return std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  }
+  const std::unique_ptr<WaylandSelectionOwner> owner_;
+};
+
+std::unique_ptr<SelectionOwner> connectWayland(const std::string& display) {
+  auto owner = WaylandSelectionOwner::connect(display);
+  return owner ? std::make_unique<WaylandOwner>(std::move(owner)) : nullptr;
+}
+
 std::optional<OwnerKind> ownerKindFor(const Clipboard::Environment& environment) {
-  if (environment.waylandDisplay.empty() && !environment.display.empty()) {
+  if (!environment.inProcessOwner) return std::nullopt;
+  if (!environment.waylandDisplay.empty()) {
+    // Handed off to wl-copy alone: xclip would give the text to Xwayland's selection instead.
+    Clipboard::Environment tools{environment.waylandDisplay, "", environment.path};
+    return OwnerKind{Clipboard::Destination::wayland, environment.waylandDisplay, &connectWayland,
+                     std::move(tools), true};
+  }
+  if (!environment.display.empty()) {
     return OwnerKind{Clipboard::Destination::x11, environment.display, &connectX, environment};
   }
   return std::nullopt;
@@ -390,7 +431,7 @@ std::shared_ptr<SelectionOwner> Clipboard::State::ownerFor(const OwnerKind& kind
   }
   connecting.reset();
   ownerDisplay = kind.display;
-  if (!owner) problem = "cannot connect to the display " + kind.display;
+  if (!owner && !kind.optional) problem = "cannot connect to the display " + kind.display;
   return owner;
 }
 
@@ -491,7 +532,9 @@ Clipboard::Destination Clipboard::setText(std::string_view text) {
   auto done = [&](Destination destination) {
     std::lock_guard lock(state.mu);
     if (destination == Destination::memory) state.memoryText = std::string(text);
-    if (destination != Destination::x11) state.handedTo.reset();
+    if (destination != Destination::x11 && destination != Destination::wayland) {
+      state.handedTo.reset();
+    }
     state.lastDestination = destination;
     state.lastProblem = problem.empty() ? std::nullopt : std::optional(problem);
     return destination;
@@ -568,6 +611,8 @@ std::string_view toString(Clipboard::Destination destination) {
   switch (destination) {
     case Clipboard::Destination::x11:
       return "x11";
+    case Clipboard::Destination::wayland:
+      return "wayland";
     case Clipboard::Destination::wlCopy:
       return "wl-copy";
     case Clipboard::Destination::xclip:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -23,26 +24,51 @@ using namespace testing_files;
 using D = Clipboard::Destination;
 
 const std::string kDisplay = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+const std::string kWayland = std::getenv("WAYLAND_DISPLAY") ? std::getenv("WAYLAND_DISPLAY") : "";
 
-// What the X clipboard holds. The tools hand the selection to a child of theirs that may take
+// Each display server: the tool a copy is handed off to, where copies go, and the variables
+// of a process that uses it alone.
+struct Session {
+  std::string tool;
+  D owned, handedTo;
+  bool wayland;
+  Clipboard::Environment with(const std::string& path) const {
+    return wayland ? Clipboard::Environment{kWayland, "", path}
+                   : Clipboard::Environment{"", kDisplay, path};
+  }
+  std::string variables() const {
+    return wayland ? "env -u DISPLAY WAYLAND_DISPLAY=" + shellQuote(kWayland)
+                   : "env -u WAYLAND_DISPLAY DISPLAY=" + shellQuote(kDisplay);
+  }
+};
+const Session kSessions[] = {{"xclip", D::x11, D::xclip, false},
+                             {"wl-copy", D::wayland, D::wlCopy, true}};
+
+// What the clipboard holds. The tools hand the selection to a child of theirs that may take
 // it a moment after they exit, so this waits up to 30 s for `expected` (or any text).
-std::string readBack(const std::string& expected = "") {
+std::string readBack(const std::string& expected = "", bool wayland = false) {
   std::string out;
   for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;
        std::this_thread::sleep_for(50ms)) {
-    out = run("DISPLAY=" + shellQuote(kDisplay) +
-              " timeout 5 xclip -o -selection clipboard 2>/dev/null || true");
+    out = run(kSessions[wayland].variables() +
+              (wayland ? " timeout 5 wl-paste -n" : " timeout 5 xclip -o -selection clipboard") +
+              " 2>/dev/null || true");
     if (expected.empty() ? !out.empty() : out == expected) break;
   }
   return out;
 }
 
 // Started with LUMO_HOST_LINK, this executable is a host that copies it and exits, or with
-// LUMO_HOST_WAITS as well, waits to be killed.
+// LUMO_HOST_WAITS (a file) as well, creates that file once the hand-off is over and waits to
+// be killed.
 const bool kHost = [] {
   if (!std::getenv("LUMO_HOST_LINK")) return false;
   Clipboard::general().setText(std::getenv("LUMO_HOST_LINK"));
-  if (std::getenv("LUMO_HOST_WAITS")) pause();
+  if (const char* handed = std::getenv("LUMO_HOST_WAITS")) {
+    Clipboard::general().handOff();
+    std::ofstream{handed};
+    pause();
+  }
   std::exit(0);
 }();
 
@@ -88,64 +114,80 @@ TEST(ClipboardCommands, ToolsFollowTheDisplaysAndThePath) {
   EXPECT_EQ(commands[1].arguments, (std::vector<std::string>{"--clipboard", "--input"}));
 }
 
-TEST(ClipboardX, OwnsTheSelectionInProcessHandsItOffAndFallsBackToTheToolsThatWork) {
+TEST(Clipboard, OwnsTheSelectionInProcessHandsItOffAndFallsBackToTheToolsThatWork) {
   ASSERT_FALSE(kDisplay.empty()) << "these tests need an X server: run `Xvfb :77 &` and "
                                     "`export DISPLAY=:77`";
-  ToolFolder tools;  // an xclip that takes its time with the first of two quick copies
-  tools.script("xclip",
-               "t=$(/bin/cat); case $t in *slow*) /bin/sleep 1;; esac; printf %s \"$t\" "
-               "| exec /usr/bin/xclip \"$@\"");
-  {
-    Clipboard clipboard({"", kDisplay, tools.path()});
-    const std::string link = "https://cdn.example.com/v é \"quoted\" <b>.mp4";
-    EXPECT_EQ(clipboard.setText("https://cdn.example.com/slow.png"), D::x11);
-    EXPECT_EQ(clipboard.setText(link), D::x11);  // the later copy stays, whatever the tools do
-    EXPECT_EQ(clipboard.handOff(), D::xclip);    // needless, but it waits for the hand-off
-    EXPECT_EQ(readBack(link), link);
-    // More than one X request holds goes to the tools, which send it in parts.
-    const std::string large(1 << 20, 'l');
-    EXPECT_EQ(clipboard.setText(large), D::xclip);
-    EXPECT_EQ(readBack(large), large);
-    // Concurrent copies leave one whole text, still there after the owner is destroyed.
-    std::vector<std::thread> threads;
-    for (char letter : {'a', 'b', 'c', 'd'})
-      threads.emplace_back([&clipboard, letter] {
-        for (int i = 0; i < 10; ++i) EXPECT_EQ(clipboard.setText(std::string(100, letter)), D::x11);
-      });
-    for (auto& thread : threads) thread.join();
+  ASSERT_FALSE(kWayland.empty()) << "these tests need a wlroots compositor: run "
+                                    "`eval \"$(scripts/lib/sway.sh start)\"`";
+  for (const Session& s : kSessions) {
+    ToolFolder tools;   // a tool that takes its time with the first of two quick copies
+    tools.link("cat");  // wl-copy's child serves the text with it
+    tools.script(s.tool,
+                 "t=$(/bin/cat); case $t in *slow*) /bin/sleep 1;; esac; printf %s \"$t\" "
+                 "| exec /usr/bin/" +
+                     s.tool + " \"$@\"");
+    {
+      Clipboard clipboard(s.with(tools.path()));
+      const std::string link = "https://cdn.example.com/v é \"quoted\" <b>.mp4";
+      EXPECT_EQ(clipboard.setText("https://cdn.example.com/slow.png"), s.owned);
+      EXPECT_EQ(clipboard.setText(link), s.owned);  // the later copy stays, whatever the tools do
+      EXPECT_EQ(clipboard.handOff(), s.handedTo);   // needless, but it waits for the hand-off
+      EXPECT_EQ(readBack(link, s.wayland), link);
+      // More than one X request holds goes to the tools, which send it in parts.
+      const std::string large(1 << 20, 'l');
+      EXPECT_EQ(clipboard.setText(large), s.wayland ? D::wayland : D::xclip);
+      EXPECT_EQ(readBack(large, s.wayland), large);
+      // Concurrent copies leave one whole text, still there after the owner is destroyed.
+      std::vector<std::thread> threads;
+      for (char letter : {'a', 'b', 'c', 'd'})
+        threads.emplace_back([&clipboard, &s, letter] {
+          for (int i = 0; i < 10; ++i)
+            EXPECT_EQ(clipboard.setText(std::string(100, letter)), s.owned);
+        });
+      for (auto& thread : threads) thread.join();
+    }
+    const std::string text = readBack("", s.wayland);
+    EXPECT_TRUE(text.size() == 100 && text == std::string(100, text[0])) << text;
   }
-  const std::string text = readBack();
-  EXPECT_TRUE(text.size() == 100 && text == std::string(100, text[0])) << text;
 
-  // Without the in-process owner (a Wayland session with no wl-copy), the first tool that
-  // works; without a display that answers (none, or a listener that never says a word), the
-  // memory, within the copy's bound.
+  // Without the in-process owner (no Wayland compositor, and no wl-copy; or turned off), the
+  // first tool that works; without a display that answers (none, or a listener that never says
+  // a word, X or Wayland, to the owner and to the tool alike), the memory, within the bound.
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   for (int n = 6040; address.sin_port = htons(++n), bind(listener, (sockaddr*)&address, 16);) {
   }
   const std::string mute = "127.0.0.1:" + std::to_string(ntohs(address.sin_port) - 6000);
   ASSERT_EQ(listen(listener, 8), 0);
+  TempDir folder;
+  sockaddr_un local{AF_UNIX, {}};
+  const std::string muted = (folder / "wayland-mute").string(), absent = "wayland-lumo-absent";
+  muted.copy(local.sun_path, sizeof local.sun_path - 1);
+  const int wayland = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_TRUE(bind(wayland, (sockaddr*)&local, sizeof local) == 0 && listen(wayland, 8) == 0);
   // clang-format off
-  const std::tuple<std::string, std::string, D> cases[] = {
-      {"link", kDisplay, D::xclip}, {"", kDisplay, D::xsel}, {"/bin/cat >/dev/null; exit 1", kDisplay, D::xsel},
-      {"link", "", D::memory}, {"link", ":5999", D::memory}, {"link", mute, D::memory}};
+  const std::tuple<std::string, std::string, std::string, D> cases[] = {  // "tools": no owner
+      {"link", kDisplay, absent, D::xclip}, {"", kDisplay, absent, D::xsel}, {"/bin/cat >/dev/null; exit 1", kDisplay, absent, D::xsel},
+      {"link", "", "", D::memory}, {"link", ":5999", "", D::memory}, {"link", mute, "", D::memory},
+      {"link", "", "tools", D::wlCopy}, {"link", "", muted, D::memory}};
   // clang-format on
-  for (const auto& [xclip, x, expected] : cases) {
+  for (const auto& [xclip, x, wl, expected] : cases) {
     ToolFolder tools;
-    tools.link("xsel");
+    tools.link("xsel").link("wl-copy").link("cat");
     xclip == "link" ? tools.link("xclip") : xclip.empty() ? tools : tools.script("xclip", xclip);
-    Clipboard clipboard({expected == D::memory ? "" : "wayland-lumo-absent", x, tools.path()});
+    Clipboard clipboard({wl == "tools" ? kWayland : wl, x, tools.path(), wl != "tools"});
     const std::string text = "https://cdn.example.com/" + std::string(toString(expected));
     auto copy = std::async(std::launch::async, [&] { return clipboard.setText(text); });
-    ASSERT_EQ(copy.wait_for(30s), std::future_status::ready) << x;
-    EXPECT_EQ(copy.get(), expected) << xclip << " " << x;
-    EXPECT_EQ(expected == D::memory ? text : readBack(text), text);
+    ASSERT_EQ(copy.wait_for(30s), std::future_status::ready) << x << wl;
+    EXPECT_EQ(copy.get(), expected) << xclip << " " << x << " " << wl;
+    EXPECT_EQ(expected == D::memory ? text : readBack(text, expected == D::wlCopy), text);
     EXPECT_EQ(clipboard.memoryText(), expected == D::memory ? std::optional(text) : std::nullopt);
     EXPECT_TRUE(x != mute ||
                 clipboard.lastProblem().value_or("").starts_with("the display " + mute));
+    EXPECT_TRUE(wl != muted ||
+                clipboard.lastProblem().value_or("").find("wl-copy failed") != std::string::npos);
   }
-  close(listener);  // ends the abandoned connection
+  close(listener), close(wayland);  // end the abandoned connections
 }
 
 bool sigpipeLeftAlone() {
@@ -224,16 +266,9 @@ struct Requestor {
                    : "refused";
     return "no answer";
   }
-  bool ownedByATool() {  // the selection's owner is not an in-process one (input-only)
-    auto owner = get(
-        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom("CLIPBOARD")), nullptr));
-    auto a = get(
-        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, owner->owner), nullptr));
-    return a && a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
-  }
 };
 
-TEST(ClipboardX, TheOwnerFollowsICCCMAndTheLinkOutlivesAHostThatExitsOrIsKilledAfterItsHandOff) {
+TEST(ClipboardX, TheOwnerFollowsICCCM) {
   ToolFolder none;  // no tool to hand off to: the selection stays with us
   Clipboard clipboard({"", kDisplay, none.path()});
   const std::string link = "https://cdn.example.com/multiple.png";
@@ -254,17 +289,23 @@ TEST(ClipboardX, TheOwnerFollowsICCCMAndTheLinkOutlivesAHostThatExitsOrIsKilledA
             std::string(reinterpret_cast<const char*>(pairs), 20) + std::string(4, 0));
   EXPECT_EQ(x.property(a), link);
   EXPECT_EQ(x.property(b), stamp);
+}
 
-  for (const bool killed : {false, true}) {
-    const std::string hosts = "https://cdn.example.com/" + std::to_string(killed) + ".png";
-    clipboard.setText(""), clipboard.handOff();  // an in-process owner until the host's copy
-    const std::string host =
-        run("LUMO_HOST_LINK=" + hosts + (killed ? " LUMO_HOST_WAITS=1 " : " ") + "/proc/" +
-            std::to_string(getpid()) + "/exe >/dev/null 2>&1" + (killed ? " & echo $!" : ""));
-    // Killed once its hand-off can be seen: a tool's window owns the selection.
-    for (int i = 0; killed && i < 3000 && !x.ownedByATool(); ++i) std::this_thread::sleep_for(10ms);
-    if (killed) kill(std::stoi(host), SIGKILL);
-    EXPECT_EQ(readBack(hosts), hosts);
+TEST(Clipboard, TheLinkOutlivesAHostThatExitsOrIsKilledAfterItsHandOff) {
+  for (const Session& s : kSessions) {
+    for (const bool killed : {false, true}) {
+      const std::string hosts = "https://cdn.example.com/" + s.tool + std::to_string(killed);
+      TempDir folder;
+      const std::string handed = (folder / "handed").string();
+      const std::string host =
+          run(s.variables() + " LUMO_HOST_LINK=" + hosts +
+              (killed ? " LUMO_HOST_WAITS=" + handed + " " : " ") + "/proc/" +
+              std::to_string(getpid()) + "/exe >/dev/null 2>&1" + (killed ? " & echo $!" : ""));
+      for (int i = 0; killed && i < 3000 && !fs::exists(handed); ++i)
+        std::this_thread::sleep_for(10ms);
+      if (killed) kill(std::stoi(host), SIGKILL);
+      EXPECT_EQ(readBack(hosts, s.wayland), hosts);
+    }
   }
 }
 

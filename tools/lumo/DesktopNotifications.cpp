@@ -64,6 +64,7 @@ std::string linkWent() {
     case Destination::xclip:
     case Destination::xsel:
       return " link on the X clipboard, upload queued";
+    case Destination::wayland:
     case Destination::wlCopy:
       return " link on the Wayland clipboard, upload queued";
     case Destination::memory:

@@ -18,7 +18,11 @@ namespace lumo {
 //   applications that paste (TARGETS, TIMESTAMP, MULTIPLE, UTF8_STRING, STRING, TEXT,
 //   text/plain;charset=utf-8). A copy costs two round trips to the server and starts no
 //   process before it returns;
-// - `wl-copy` when a Wayland session is running (`WAYLAND_DISPLAY` is set);
+// - on Wayland (`WAYLAND_DISPLAY` set), this object owns the selection itself as well where the
+//   compositor offers the data-control protocol (wlroots compositors such as sway, KDE): again
+//   no process before the copy returns;
+// - `wl-copy` on a compositor without data-control (GNOME), which is slower: the copy waits
+//   for the tool;
 // - `xclip -selection clipboard`, or `xsel --clipboard --input` when xclip is missing, when an
 //   X display is set but cannot be owned in-process (no connection, or a text larger than one
 //   X request);
@@ -33,12 +37,12 @@ namespace lumo {
 // - it returns within the timeout (5 s by default) whatever the display does: a display that
 //   never answers costs the timeout once, and the text then goes to memory (`lastProblem`
 //   says why);
-// - the text outlives the process. An X selection lives only as long as its owner, so right
-//   after the in-process copy a background hand-off gives the text to xclip or xsel, whose
-//   child keeps serving it after we exit. The first copy registers an exit handler that
-//   waits, at most 2 s, for a hand-off still in flight; hosts call nothing on their way out.
-//   Only a SIGKILL within the hand-off itself (about 0.1 s after a copy) can lose the text;
-//   after that, nothing does;
+// - the text outlives the process. A selection lives only as long as its owner, so right
+//   after the in-process copy a background hand-off gives the text to a tool (xclip or xsel on
+//   X, wl-copy on Wayland), whose child keeps serving it after we exit. The first copy registers an
+//   exit handler that waits, at most 2 s, for a hand-off still in flight; hosts call nothing on
+//   their way out. Only a SIGKILL within the hand-off itself (about 0.1 s after a copy) can lose
+//   the text; after that, nothing does;
 // - the last `setText` to return wins. A copy waits for the hand-off of the one before it,
 //   so that hand-off never takes the selection from the newer text, and a hand-off gives up
 //   when another client took the selection before it started.
@@ -54,14 +58,17 @@ namespace lumo {
 class LUMO_API Clipboard {
  public:
   // Where a copy went.
-  // `x11`: owned by this object on the X display.
-  enum class Destination { x11, wlCopy, xclip, xsel, memory };
+  // `x11`, `wayland`: owned by this object on the X display, on the Wayland compositor.
+  enum class Destination { x11, wayland, wlCopy, xclip, xsel, memory };
 
   // What decides the tool: the display variables and the search path. Empty means unset.
   struct Environment {
     std::string waylandDisplay;  // WAYLAND_DISPLAY
     std::string display;         // DISPLAY
     std::string path;            // PATH
+    // False: always use the tools, never the in-process owner (for comparisons, and to stand
+    // for a compositor without data-control).
+    bool inProcessOwner = true;
 
     // The variables of the running process.
     static Environment current();
@@ -131,7 +138,7 @@ class LUMO_API Clipboard {
   std::shared_ptr<State> state_;
 };
 
-// The name of a destination, for log lines ("x11", "xclip", "memory").
+// The name of a destination, for log lines ("x11", "wayland", "wl-copy", "memory").
 LUMO_API std::string_view toString(Clipboard::Destination destination);
 
 }  // namespace lumo
