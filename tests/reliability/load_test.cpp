@@ -2,8 +2,9 @@
 // "$(scripts/devstack start)"`), 1 byte to 8 MiB; a tenth cancelled in their start notice, a tenth
 // given a fault keyed by their remote name, so that uploads at once cannot take each other's
 // faults. Each ends as its path says, the states file agreeing; the figures (peaks sampled while
-// waiting for the last) are recorded, never asserted. LUMO_LOAD_CAPTURES scales it. Then 300
-// uploads under a limit of 64 descriptors, in a child process.
+// waiting for the last) are recorded, never asserted. LUMO_LOAD_CAPTURES scales it. The same run
+// goes again in a child limited to 64 descriptors (LUMO_LOAD_NOFILE_CHILD), 300 captures: some
+// then fail for want of a descriptor, so an upload may also end in error, with an alert.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -42,36 +43,25 @@ struct Capture {
   int row = kPlain;
 };
 
-// Links go to memory: xclip takes about 0.1 s a copy and would pace the share calls.
-// A signed-in host with quota for everything.
-Host loadHost(const DevService& dev) {
-  static Clipboard clipboard{Clipboard::Environment{}};
-  Host host = installHost({.clipboard = &clipboard}, dev.token);
-  auto account = std::dynamic_pointer_cast<UserAccountStore>(
-      Resolver::resolveFromRoot<UserAccountStoreService>());
-  account->setRemainingDailyItemsCount(1'000'000);
-  account->setRemainingDailyQuotaInBytes(std::uint64_t{1} << 40);
-  return host;
-}
-
-// The states file: state by id.
-std::map<std::string, std::string> savedStates() {
-  std::map<std::string, std::string> saved;
-  const fs::path file = prepareProcess() / "data/lumo" / ShareStatesManager::kStatesFileName;
-  for (const json& entry : json::parse(readBytes(file))) saved[entry["id"]] = entry["state"];
-  return saved;
-}
-
 TEST(LoadTest, CapturesEndAsTheirPathsSayAndTheStatesFileAgrees) {
   std::string whyNot;
   const DevService* dev = DevService::get(&whyNot);
   ASSERT_TRUE(dev) << whyNot;
   const char* scaled = std::getenv("LUMO_LOAD_CAPTURES");
-  const int count = std::max(50, scaled ? std::atoi(scaled) : 200);
-  Host host = loadHost(*dev);
+  const bool limited = std::getenv("LUMO_LOAD_NOFILE_CHILD") != nullptr;
+  const int count = limited ? 300 : std::max(50, scaled ? std::atoi(scaled) : 200);
+  // Links go to memory: xclip takes about 0.1 s a copy and would pace the share calls.
+  Clipboard clipboard{Clipboard::Environment{}};
+  Host host = installHost({.clipboard = &clipboard}, dev->token);
+  auto account = std::dynamic_pointer_cast<UserAccountStore>(
+      Resolver::resolveFromRoot<UserAccountStoreService>());
+  account->setRemainingDailyItemsCount(1'000'000);
+  account->setRemainingDailyQuotaInBytes(std::uint64_t{1} << 40);
   dev->reset();
   const fs::path docs = makeDocumentsFolder();
-  const std::shared_ptr<void> cleanup(nullptr, [&](void*) { fs::remove_all(docs), dev->reset(); });
+  std::error_code noFile;  // short of descriptors, the sampling and the cleanup may fail
+  const std::shared_ptr<void> cleanup(nullptr,
+                                      [&](void*) { fs::remove_all(docs, noFile), dev->reset(); });
 
   // Sizes log-uniform over [1 B, 8 MiB], the first 1 byte and the last 8 MiB; random contents
   // give each capture of 4 bytes or more a remote name of its own, and so a path of its own.
@@ -109,8 +99,8 @@ TEST(LoadTest, CapturesEndAsTheirPathsSayAndTheStatesFileAgrees) {
   });
   long peakThreads = 0;  // sampled every few milliseconds while waiting
   const auto ended = [&] {
-    peakThreads =
-        std::max<long>(peakThreads, std::distance(fs::directory_iterator("/proc/self/task"), {}));
+    peakThreads = std::max<long>(
+        peakThreads, std::distance(fs::directory_iterator("/proc/self/task", noFile), {}));
     return finals >= count;
   };
   const auto start = std::chrono::steady_clock::now();
@@ -123,12 +113,18 @@ TEST(LoadTest, CapturesEndAsTheirPathsSayAndTheStatesFileAgrees) {
   settle(host);
 
   std::map<std::string, int> outcomes;
-  std::map<std::string, std::string> expected;  // path: state
+  std::map<std::string, std::string> expected, saved;  // path: state
   for (const auto& [path, c] : captures) {
     EXPECT_EQ(host.observer->finalCount(path), 1u) << path;
-    ++outcomes[expected[path] = rawValue(kPaths[c.row].second)];
+    const State last = host.observer->states(path).back();
+    ++outcomes[expected[path] =
+                   rawValue(limited && last == State::error ? last : kPaths[c.row].second)];
   }
-  EXPECT_EQ(savedStates(), expected);
+  for (const std::string& alert : host.alerts->messages()) EXPECT_NE(alert, "");
+  EXPECT_GE(host.alerts->messages().size(), std::size_t(outcomes["error"]));
+  const fs::path file = prepareProcess() / "data/lumo" / ShareStatesManager::kStatesFileName;
+  for (const json& entry : json::parse(readBytes(file))) saved[entry["id"]] = entry["state"];
+  EXPECT_EQ(saved, expected);
 
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
@@ -143,74 +139,31 @@ TEST(LoadTest, CapturesEndAsTheirPathsSayAndTheStatesFileAgrees) {
          << "| peak thread count | " << peakThreads << " |\n"
          << "| most transfers in the upload queue | " << std::ranges::max(host.queue->counts())
          << " |\n";
-  if (const char* folder = std::getenv("LUMO_RELIABILITY_REPORT")) {
+  std::cout << report.str();
+  if (const char* folder = std::getenv("LUMO_RELIABILITY_REPORT"); folder && !limited) {
     std::ofstream(fs::path(folder) / "load.md") << report.str();
   }
 }
 
-// Run again in a child whose descriptors are limited to 64 (the parent's threads stay behind:
-// the child only sets the limit and runs this test afresh). Sockets, storage posts and saves
-// then fail for want of a descriptor now and then: each upload must still end, uploaded or with
-// an error that says what failed, the queue drain, and the states file tell what was reported.
-TEST(LoadTest, UnderALimitOf64DescriptorsEveryUploadEndsAndTheQueueDrains) {
-  if (!std::getenv("LUMO_LOAD_NOFILE_CHILD")) {
-    std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=LoadTest.UnderALimitOf64*"};
-    std::vector<std::string> vars = {"LUMO_LOAD_NOFILE_CHILD=1"};
-    for (char** v = environ; *v; ++v) vars.emplace_back(*v);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& v : vars) envp.push_back(v.data());
-    argv.push_back(nullptr), envp.push_back(nullptr);
-    const rlimit limit{64, 64};
-    const pid_t child = ::fork();
-    if (child == 0) {
-      ::setrlimit(RLIMIT_NOFILE, &limit);
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    return;
+// The run above in a child that only lowers its limit and starts this binary afresh.
+TEST(LoadTest, UnderALimitOf64DescriptorsEachUploadEndsAndTheQueueDrains) {
+  std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=LoadTest.CapturesEnd*"},
+                           vars = {"LUMO_LOAD_NOFILE_CHILD=1"};
+  for (char** v = environ; *v; ++v) vars.emplace_back(*v);
+  std::vector<char*> argv, envp;
+  for (auto* list : {&args, &vars})
+    for (auto& s : *list) (list == &args ? argv : envp).push_back(s.data());
+  argv.push_back(nullptr), envp.push_back(nullptr);
+  const rlimit limit{64, 64};
+  const pid_t child = ::fork();
+  if (child == 0) {  // only calls that are safe after a fork of a process with threads
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
   }
-  std::string whyNot;
-  const DevService* dev = DevService::get(&whyNot);
-  ASSERT_TRUE(dev) << whyNot;
-  Host host = loadHost(*dev);
-  const fs::path docs = makeDocumentsFolder();
-  std::vector<std::unique_ptr<Screenshot>> shots;
-  for (int i = 0; i < 300; ++i) {
-    const fs::path file = docs / ("capture-" + std::to_string(i) + ".png");
-    writeBytes(file, randomBytes(std::size_t{1000} << (i % 8)));
-    shots.push_back(std::make_unique<Screenshot>(Url::fileURL(file)));
-  }
-  for (const auto& shot : shots) host.manager->share(*shot);
-  const auto ended = [&] {
-    return std::ranges::all_of(shots, [&](const auto& shot) {
-      return host.observer->finalCount(relativeScreenCapturePath(shot->fileURL())) == 1;
-    });
-  };
-  EXPECT_TRUE(waitUntil(ended, 10min));
-  EXPECT_TRUE(waitUntil([&] { return host.queue->counts().back() == 0; }));
-  settle(host);
-  std::map<std::string, std::string> reported;
-  std::size_t errors = 0;
-  for (const auto& change : host.observer->changes())
-    reported[change.path] = rawValue(change.state);
-  for (const auto& [path, state] : reported) {
-    EXPECT_TRUE(state == "uploaded" || state == "error") << path << " " << state;
-    errors += state == "error";
-  }
-  EXPECT_EQ(reported.size(), shots.size());
-  EXPECT_EQ(savedStates(), reported);
-  // Each error is shown with what failed.
-  const auto alerts = host.alerts->messages();
-  EXPECT_EQ(alerts.size(), errors);
-  for (const auto& message : alerts) EXPECT_FALSE(message.empty());
-  std::map<std::string, int> kinds;
-  for (const auto& message : alerts) ++kinds[message.substr(0, 60)];
-  for (const auto& [kind, n] : kinds) std::cout << n << " x " << kind << "\n";
-  std::cout << errors << " of " << shots.size() << " ended in error\n";
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
 
 }  // namespace
