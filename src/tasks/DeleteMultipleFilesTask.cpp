@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "lumo/sharing/ShareServiceError.h"
+#include "lumo/support/DispatchQueue.h"
 
 namespace lumo {
 
@@ -39,7 +40,9 @@ void DeleteMultipleFilesTask::deleteFileAt(std::size_t index) {
                                 result.error().localizedDescription() + ")");
       self->uploadError_.setValue(Error(ShareServiceError::failedDeleteOperation));
     }
-    self->deleteFileAt(index + 1);
+    // Not on the thread of the answer, the API session's one delegate queue, which every other
+    // answer waits for while the final delegate call runs.
+    DispatchQueue::global().async([self, index] { self->deleteFileAt(index + 1); });
   });
 }
 

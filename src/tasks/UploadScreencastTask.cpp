@@ -5,6 +5,7 @@
 
 #include "lumo/capture/ShareResourceType.h"
 #include "lumo/sharing/ShareServiceError.h"
+#include "lumo/support/DispatchQueue.h"
 #include "lumo/support/DoubleDescription.h"
 
 namespace lumo {
@@ -108,6 +109,16 @@ void UploadScreencastTask::fileEnded(std::size_t index, const std::string& remot
                         ", isFinished = " + (finished ? "true" : "false"));
     return;
   }
+  // This runs on the main queue inside the session's completion, which sends the file's
+  // "upload/complete" when it returns. The rest goes on a pool thread, posted behind the item
+  // running now: that complete goes out before the next file's "upload/start", and the final
+  // delegate call never comes on the main queue.
+  auto self = std::static_pointer_cast<UploadScreencastTask>(sharedTask());
+  DispatchQueue::main().async(
+      [self, index] { DispatchQueue::global().async([self, index] { self->goOnAfter(index); }); });
+}
+
+void UploadScreencastTask::goOnAfter(std::size_t index) {
   if (taskCancelled_.value()) {
     logService()->debug("Can't continue. Task has been cancelled");
     return finishUpload();

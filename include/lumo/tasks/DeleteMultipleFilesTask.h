@@ -14,10 +14,10 @@ namespace lumo {
 
 // Deletes a list of remote files one after the other: each "upload/delete" is sent after the
 // previous one was answered, and every file is tried even when one fails. `start()` returns once
-// the first is sent; each answer sends the next, on the thread it comes on, and the last one
-// finishes the task and reports there `taskDeleteComplete`, or `taskDeleteError` with
-// `ShareServiceError::failedDeleteOperation` when any file failed (the single errors only go to the
-// debug log).
+// the first is sent; after each answer the next is sent from a pool thread, and after the last
+// one the task finishes and reports there, never on the main queue, `taskDeleteComplete`, or
+// `taskDeleteError` with `ShareServiceError::failedDeleteOperation` when any file failed (the
+// single errors only go to the debug log).
 class LUMO_API DeleteMultipleFilesTask : public DeleteTask {
  public:
   explicit DeleteMultipleFilesTask(std::vector<DeleteTaskComponents> componentsArray);

@@ -40,9 +40,10 @@ namespace lumo {
 //   uploadQueue.addOperation(*task);
 //
 // `start()` returns once the first file's upload is under way. Each file's outcome comes on the
-// main queue and the next file starts from there, so no thread waits for the transfers; the
-// final delegate call is made there too (on the starting thread when no file could be listed,
-// or when a cancel ended the task before any request). The page and thumbnail URLs
+// main queue, and the next file starts from a pool thread after it, so no thread waits for the
+// transfers; the final delegate call is made on that pool thread, never on the main queue (on
+// the starting thread when no file could be listed, or when a cancel ended the task before any
+// request). The page and thumbnail URLs
 // come from the registered `ShareURLHelperService`, resolved when the task is made; the
 // screencast must carry its thumbnail URL.
 class LUMO_API UploadScreencastTask : public UploadTask, public ScreenCaptureTask {
@@ -109,8 +110,10 @@ class LUMO_API UploadScreencastTask : public UploadTask, public ScreenCaptureTas
   void handleFileResult(const UploadTaskResult& result);
   // Uploads file `index` of `files_`, or ends the task after the last.
   void uploadFileAt(std::size_t index);
-  // The completion of file `index`: records it, then goes on with the next or ends the task.
+  // The completion of file `index` (main queue): records it, then posts `goOnAfter`.
   void fileEnded(std::size_t index, const std::string& remoteName, const UploadTaskResult& result);
+  // After file `index` (a pool thread): the next file, or the end of the task.
+  void goOnAfter(std::size_t index);
   // The final delegate call, once.
   void finishUpload();
 
