@@ -262,5 +262,37 @@ TEST_F(HttpSessionTest, CancelledAndInvalidatedTasksCompleteOnceAndLeaveNothingB
   }
 }
 
+// Bodies waiting for their transfer hold at most 64 files open. One made beyond that measures
+// its file now and opens it when sent, so a file gone by then fails the transfer; one made
+// once the others have gone holds its file again, and is sent whole though its name went.
+TEST_F(HttpSessionTest, WaitingBodiesHoldFewFilesOpen) {
+  auto session = HttpSession::make();
+  const auto path = file(1000), late = dir_ / "late", kept = dir_ / "kept";
+  const auto openFiles = [&] {
+    std::size_t n = 0;
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+      n += std::filesystem::read_symlink(fd, ec) == path;
+    return n;
+  };
+  std::vector<Capture> captures(2);
+  std::vector<std::shared_ptr<HttpTask>> waiting;
+  for (int i = 0; i < 100; ++i) waiting.push_back(session->uploadTask(dev("echo"), path, {}));
+  EXPECT_TRUE(openFiles() > 0 && openFiles() <= 64) << openFiles();
+  std::filesystem::copy_file(path, late), std::filesystem::copy_file(path, kept);
+  auto lateTask = session->uploadTask(dev("echo", "POST"), late, captures[0].handler());
+  EXPECT_EQ(lateTask->countOfBytesExpectedToSend(), 1000);
+  std::filesystem::remove(late), waiting.clear(), lateTask->resume();
+  const auto gone = captures[0].await().error;
+  ASSERT_TRUE(gone);
+  EXPECT_NE(gone->localizedDescription().find(late.string() + "\" couldn't be opened"),
+            std::string::npos)
+      << gone->localizedDescription();
+  EXPECT_EQ(openFiles(), 0u);
+  auto keptTask = session->uploadTask(dev("echo", "POST"), kept, captures[1].handler());
+  std::filesystem::remove(kept), keptTask->resume();
+  EXPECT_EQ(captures[1].await().json()["body_size"], 1000);
+}
+
 }  // namespace
 }  // namespace lumo
