@@ -269,7 +269,7 @@ TEST_F(HttpSessionTest, CancelledAndInvalidatedTasksCompleteOnceAndLeaveNothingB
 TEST_F(HttpSessionTest, WaitingBodiesHoldFewFilesOpen) {
   auto session = HttpSession::make();
   const auto path = file(1000), late = dir_ / "late", kept = dir_ / "kept";
-  const auto openFiles = [&, ec = std::error_code()]() mutable {
+  auto openFiles = [&, ec = std::error_code()]() mutable {
     const std::filesystem::directory_iterator fds("/proc/self/fd");
     return std::count_if(begin(fds), end(fds),
                          [&](auto& fd) { return read_symlink(fd, ec) == path; });
