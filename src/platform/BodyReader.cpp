@@ -1,10 +1,12 @@
 #include "BodyReader.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -19,7 +21,40 @@ Error unreadableFileError(const std::string& path, const std::string& why) {
                           "The file \"" + path + "\" couldn't be read: " + why);
 }
 
+std::atomic<int> openBodyFiles{0};  // the places held
+
 }  // namespace
+
+int BodyReader::openFileBudget() {
+  static const int budget = [] {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 64;
+    return static_cast<int>(std::min<rlim_t>(64, limit.rlim_cur / 4));
+  }();
+  return budget;
+}
+
+BodyReader::Place BodyReader::Place::take(bool always) {
+  Place place;
+  int held = openBodyFiles.load();
+  do {
+    if (!always && held >= openFileBudget()) return place;
+  } while (!openBodyFiles.compare_exchange_weak(held, held + 1));
+  place.held_ = true;
+  return place;
+}
+
+BodyReader::Place& BodyReader::Place::operator=(Place&& other) noexcept {
+  if (this != &other) {
+    if (held_) openBodyFiles.fetch_sub(1);
+    held_ = std::exchange(other.held_, false);
+  }
+  return *this;
+}
+
+BodyReader::Place::~Place() {
+  if (held_) openBodyFiles.fetch_sub(1);
+}
 
 Result<std::unique_ptr<BodyReader>> BodyReader::open(HttpBody body) {
   std::unique_ptr<BodyReader> reader(new BodyReader());
@@ -30,15 +65,22 @@ Result<std::unique_ptr<BodyReader>> BodyReader::open(HttpBody body) {
       segment.bytes = std::move(bytes->data);
     } else {
       const auto& range = std::get<HttpBody::FileRange>(part);
+      segment.isFile = true;
       segment.path = range.path.string();
-      // A file handed over open is read through a duplicate: the same open file, whatever
-      // became of its name, with a descriptor this reader owns.
-      segment.fd =
-          FileDescriptor(range.descriptor ? ::fcntl(range.descriptor->get(), F_DUPFD_CLOEXEC, 0)
-                                          : ::open(range.path.c_str(), O_RDONLY | O_CLOEXEC));
-      if (segment.fd.get() < 0) return unreadableFileError(segment.path, errnoText(errno));
+      // While the budget has room the file stays open: what is measured now is what is sent,
+      // whatever becomes of its name. A file handed over open is kept through a duplicate, a
+      // descriptor this reader owns.
+      if ((segment.place = Place::take(false))) {
+        segment.fd =
+            FileDescriptor(range.descriptor ? ::fcntl(range.descriptor->get(), F_DUPFD_CLOEXEC, 0)
+                                            : ::open(range.path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!segment.fd) return unreadableFileError(segment.path, errnoText(errno));
+      }
+      const int measured = segment.fd         ? segment.fd.get()
+                           : range.descriptor ? range.descriptor->get()
+                                              : -1;
       struct stat st {};
-      if (::fstat(segment.fd.get(), &st) != 0)
+      if ((measured >= 0 ? ::fstat(measured, &st) : ::stat(segment.path.c_str(), &st)) != 0)
         return unreadableFileError(segment.path, errnoText(errno));
       if (!S_ISREG(st.st_mode)) return unreadableFileError(segment.path, "not a regular file");
       const auto fileSize = static_cast<std::uint64_t>(st.st_size);
@@ -66,11 +108,20 @@ std::optional<std::size_t> BodyReader::read(char* buffer, std::size_t capacity) 
     }
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(left, capacity - copied));
-    if (s.fd.get() < 0) {
+    if (!s.isFile) {
       std::memcpy(buffer + copied, s.bytes.data() + within_, want);
       copied += want;
       within_ += want;
       continue;
+    }
+    if (!s.fd) {
+      // Measured beyond the budget: opened now, counted, but never kept waiting for a place.
+      s.fd = FileDescriptor(::open(s.path.c_str(), O_RDONLY | O_CLOEXEC));
+      if (!s.fd) {
+        failure_ = "the file \"" + s.path + "\" couldn't be opened: " + errnoText(errno);
+        return std::nullopt;
+      }
+      s.place = Place::take(true);
     }
     const ssize_t n =
         ::pread(s.fd.get(), buffer + copied, want, static_cast<off_t>(s.fileOffset + within_));

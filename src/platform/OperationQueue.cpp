@@ -5,7 +5,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -153,16 +152,12 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
     }
   }
 
-  // Each start gets a thread of its own, so that an operation blocking in start() (a
-  // screencast upload waiting for its transfers) never delays the start of another one,
-  // however many block at once. The global pool only if the system refuses a new thread.
-  static void launch(const std::function<void()>& work) {
-    try {
-      std::thread(work).detach();
-    } catch (const std::system_error&) {
-      DispatchQueue::global().async(work);
-    }
-  }
+  // Starts run on the global pool, which takes its items in order and keeps a few threads
+  // however many starts are queued. The library's operations return from start() at once and
+  // go on from their transfers' completions; an operation of the host that blocks in start()
+  // holds a pool thread, and the pool adds one when all of them are held (see DispatchQueue),
+  // so it delays the starts behind it by a moment, never for good.
+  static void launch(DispatchQueue::Work work) { DispatchQueue::global().async(std::move(work)); }
 
   void deliver() {
     std::unique_lock lock(mu);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <queue>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -37,71 +38,6 @@ class MainThreadScope {
   ~MainThreadScope() { --tMainDepth; }
   MainThreadScope(const MainThreadScope&) = delete;
   MainThreadScope& operator=(const MainThreadScope&) = delete;
-};
-
-// The global pool. Threads are added whenever work arrives and none is idle, up to a generous
-// cap, because items may block (an upload waiting for its transfer); idle threads beyond a
-// small reserve leave after a while.
-class ThreadPool {
- public:
-  static ThreadPool& instance() {
-    static auto* pool = new ThreadPool();  // never destroyed: items may run during exit
-    return *pool;
-  }
-
-  // A thread is added only when the waiting items outnumber the threads about to take one
-  // (idle ones, and new ones that have not started yet): a burst of submissions must not start
-  // a thread per item.
-  void submit(Work work) {
-    std::unique_lock lock(mu_);
-    work_.push_back(std::move(work));
-    if (work_.size() <= static_cast<std::size_t>(idle_)) {
-      cv_.notify_one();
-      return;
-    }
-    if (threads_ < kMaxThreads) {
-      ++threads_;
-      ++idle_;  // counts as idle until it takes its first item
-      std::thread([this] { worker(); }).detach();
-    } else {
-      cv_.notify_one();
-    }
-  }
-
- private:
-  static constexpr int kMaxThreads = 512;
-  static constexpr int kReserve = 4;
-  static constexpr std::chrono::seconds kIdleExit{10};
-
-  void worker() {
-    // Threads inherit their creator's name; give pool threads their own for debuggers.
-    pthread_setname_np(pthread_self(), "lumo-pool");
-    std::unique_lock lock(mu_);
-    --idle_;
-    for (;;) {
-      while (work_.empty()) {
-        ++idle_;
-        const bool woke = cv_.wait_for(lock, kIdleExit, [this] { return !work_.empty(); });
-        --idle_;
-        if (!woke && threads_ > kReserve) {
-          --threads_;
-          return;
-        }
-      }
-      Work item = std::move(work_.front());
-      work_.pop_front();
-      lock.unlock();
-      item();
-      item = nullptr;  // release captures before taking the lock again
-      lock.lock();
-    }
-  }
-
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<Work> work_;  // guarded by mu_
-  int idle_ = 0;           // guarded by mu_: threads waiting for work or about to start
-  int threads_ = 0;        // guarded by mu_
 };
 
 // Runs delayed submissions when they are due.
@@ -155,6 +91,110 @@ class DelayedScheduler {
   std::priority_queue<Item, std::vector<Item>, std::greater<>> items_;  // guarded by mu_
   std::uint64_t seq_ = 0;                                               // guarded by mu_
   bool started_ = false;                                                // guarded by mu_
+};
+
+// The global pool. A few threads take the items (twice the cores, at least 4): a burst of short
+// items, however long, adds none. Items may block, though (a host's operation waiting for the
+// main queue, a serial queue's `sync`), and an item may wait for one queued behind it; so when
+// work waits, no thread is idle and no item has been taken for `kStall`, the watchdog adds a
+// thread, and again every `kStall` while that lasts, up to a generous cap. Blocked items thus
+// delay the others by a moment each and never hold them for good. Threads beyond the core
+// leave after a while without work.
+class ThreadPool {
+ public:
+  static ThreadPool& instance() {
+    static auto* pool = new ThreadPool();  // never destroyed: items may run during exit
+    return *pool;
+  }
+
+  void submit(Work work) {
+    std::unique_lock lock(mu_);
+    work_.push_back(std::move(work));
+    // Idle threads (and new ones that have not started yet) will take what waits.
+    if (work_.size() <= static_cast<std::size_t>(idle_)) {
+      cv_.notify_one();
+      return;
+    }
+    if (threads_ < core_) {
+      spawn();
+      return;
+    }
+    watch();
+  }
+
+ private:
+  static constexpr int kMaxThreads = 512;
+  static constexpr std::chrono::milliseconds kStall{50};
+  static constexpr std::chrono::seconds kIdleExit{10};
+
+  ThreadPool()
+      : core_(std::clamp(2 * static_cast<int>(std::thread::hardware_concurrency()), 4, 16)) {}
+
+  // Needs mu_.
+  void spawn() {
+    try {
+      std::thread([this] { worker(); }).detach();
+    } catch (const std::system_error&) {
+      watch();  // the system refused: the watchdog tries again
+      return;
+    }
+    ++threads_;
+    ++idle_;  // counts as idle until it takes its first item
+  }
+
+  // Arms the watchdog unless it is armed. Needs mu_.
+  void watch() {
+    if (watching_) return;
+    watching_ = true;
+    DelayedScheduler::instance().schedule(Clock::now() + kStall,
+                                          [this, seen = taken_] { check(seen); });
+  }
+
+  // `seen` is the count of items taken when the watchdog was armed.
+  void check(std::uint64_t seen) {
+    std::lock_guard lock(mu_);
+    watching_ = false;
+    if (work_.size() <= static_cast<std::size_t>(idle_)) return;
+    if (taken_ == seen && threads_ < kMaxThreads) {
+      spawn();
+      if (watching_) return;
+    }
+    watch();
+  }
+
+  void worker() {
+    // Threads inherit their creator's name; give pool threads their own for debuggers.
+    pthread_setname_np(pthread_self(), "lumo-pool");
+    std::unique_lock lock(mu_);
+    --idle_;
+    for (;;) {
+      while (work_.empty()) {
+        ++idle_;
+        const bool woke = cv_.wait_for(lock, kIdleExit, [this] { return !work_.empty(); });
+        --idle_;
+        if (!woke && threads_ > core_) {
+          --threads_;
+          return;
+        }
+      }
+      Work item = std::move(work_.front());
+      work_.pop_front();
+      ++taken_;
+      lock.unlock();
+      item();
+      item = nullptr;  // release captures before taking the lock again
+      lock.lock();
+    }
+  }
+
+  const int core_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Work> work_;    // guarded by mu_
+  int idle_ = 0;             // guarded by mu_: threads waiting for work or about to start
+  int threads_ = 0;          // guarded by mu_
+  std::uint64_t taken_ = 0;  // guarded by mu_: items taken so far
+  bool watching_ = false;    // guarded by mu_: a check is scheduled
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "lumo/capture/ShareResourceType.h"
 #include "lumo/sharing/ShareServiceError.h"
+#include "lumo/support/DispatchQueue.h"
 #include "lumo/support/DoubleDescription.h"
 
 namespace lumo {
@@ -62,55 +63,81 @@ Result<std::vector<UploadTaskComponents>> UploadScreencastTask::makeUploadCompon
 void UploadScreencastTask::start() {
   UploadTask::start();
   if (!claimStart()) return;
-  const auto startMoment = std::chrono::steady_clock::now();
-  auto weakSelf = std::weak_ptr<UploadScreencastTask>(
-      std::static_pointer_cast<UploadScreencastTask>(sharedTask()));
-
   Result<std::vector<UploadTaskComponents>> files = makeUploadComponents();
   if (!files) uploadError_.setValue(files.error());
-  const std::vector<UploadTaskComponents> list =
-      files ? std::move(*files) : std::vector<UploadTaskComponents>{};
-
-  for (const UploadTaskComponents& components : list) {
-    const std::string remoteName = components.remoteName();
-    logService()->debug("Start uploading " + remoteName);
-    dispatchGroup_.enter();
-    // The group is shared by its copies: the file's outcome leaves it even when the task has
-    // gone meanwhile, so this thread never waits for good.
-    DispatchGroup group = dispatchGroup_;
-    uploadFile(
-        components, /*needShowProgress=*/true,
-        [weakSelf, remoteName](double progress) {
-          if (auto self = weakSelf.lock()) self->updateProgress(remoteName, progress);
-        },
-        [weakSelf, group](const UploadTaskResult& result, std::int64_t) mutable {
-          if (auto self = weakSelf.lock()) self->handleFileResult(result);
-          group.leave();
-        });
-    dispatchGroup_.wait();
-    logService()->debug("Finish uploading " + remoteName);
-
-    const bool executing = isExecuting();
-    const bool finished = isFinished();
-    if (!executing || finished) {
-      // A cancel before any request ended the task and reported it.
-      logService()->debug(std::string("Can't continue. IsExecuting = ") +
-                          (executing ? "true" : "false") +
-                          ", isFinished = " + (finished ? "true" : "false"));
-      return;
-    }
-    if (taskCancelled_.value()) {
-      logService()->debug("Can't continue. Task has been cancelled");
-      break;
-    }
-    if (std::optional<Error> error = uploadError_.value()) {
-      logService()->debug("Can't continue. Error = " + error->localizedDescription());
-      break;
-    }
+  {
+    std::lock_guard lock(progressMu_);
+    startMoment_ = std::chrono::steady_clock::now();
+    files_ = files ? std::move(*files) : std::vector<UploadTaskComponents>{};
   }
+  uploadFileAt(0);
+}
 
+// Each file goes on from the completion of the one before, so no thread waits for a transfer:
+// a thousand queued screencasts hold no thread each.
+void UploadScreencastTask::uploadFileAt(std::size_t index) {
+  std::optional<UploadTaskComponents> components;
+  {
+    std::lock_guard lock(progressMu_);
+    if (index < files_.size()) components = files_[index];
+  }
+  if (!components) return finishUpload();
+  const std::string remoteName = components->remoteName();
+  logService()->debug("Start uploading " + remoteName);
+  auto weakSelf = std::weak_ptr<UploadScreencastTask>(
+      std::static_pointer_cast<UploadScreencastTask>(sharedTask()));
+  uploadFile(
+      *components, /*needShowProgress=*/true,
+      [weakSelf, remoteName](double progress) {
+        if (auto self = weakSelf.lock()) self->updateProgress(remoteName, progress);
+      },
+      [weakSelf, remoteName, index](const UploadTaskResult& result, std::int64_t) {
+        if (auto self = weakSelf.lock()) self->fileEnded(index, remoteName, result);
+      });
+}
+
+void UploadScreencastTask::fileEnded(std::size_t index, const std::string& remoteName,
+                                     const UploadTaskResult& result) {
+  handleFileResult(result);
+  logService()->debug("Finish uploading " + remoteName);
+  const bool executing = isExecuting();
+  const bool finished = isFinished();
+  if (!executing || finished) {
+    // A cancel before any request ended the task and reported it.
+    logService()->debug(std::string("Can't continue. IsExecuting = ") +
+                        (executing ? "true" : "false") +
+                        ", isFinished = " + (finished ? "true" : "false"));
+    return;
+  }
+  // This runs on the main queue inside the session's completion, which sends the file's
+  // "upload/complete" when it returns. The rest goes on a pool thread, posted behind the item
+  // running now: that complete goes out before the next file's "upload/start", and the final
+  // delegate call never comes on the main queue.
+  auto self = std::static_pointer_cast<UploadScreencastTask>(sharedTask());
+  DispatchQueue::main().async(
+      [self, index] { DispatchQueue::global().async([self, index] { self->goOnAfter(index); }); });
+}
+
+void UploadScreencastTask::goOnAfter(std::size_t index) {
+  if (taskCancelled_.value()) {
+    logService()->debug("Can't continue. Task has been cancelled");
+    return finishUpload();
+  }
+  if (std::optional<Error> error = uploadError_.value()) {
+    logService()->debug("Can't continue. Error = " + error->localizedDescription());
+    return finishUpload();
+  }
+  uploadFileAt(index + 1);
+}
+
+void UploadScreencastTask::finishUpload() {
   if (!claimFinalReport()) return;
   finishTask();
+  std::chrono::steady_clock::time_point startMoment;
+  {
+    std::lock_guard lock(progressMu_);
+    startMoment = startMoment_;
+  }
   const std::int64_t duration = std::chrono::duration_cast<std::chrono::milliseconds>(
                                     std::chrono::steady_clock::now() - startMoment)
                                     .count();

@@ -312,5 +312,31 @@ TEST_F(HttpSessionTest, PostsReachTheServiceOncePerCall) {
   EXPECT_EQ(std::ranges::count(service_->requests("/api/v1/upload/start/"), call, sent), 1);
 }
 
+// Bodies waiting for their transfer hold at most 64 files open. One made beyond that measures
+// its file now and opens it when sent, so a file gone by then fails the transfer; one made
+// once the others have gone holds its file again, and is sent whole though its name went.
+TEST_F(HttpSessionTest, WaitingBodiesHoldFewFilesOpen) {
+  auto session = HttpSession::make();
+  const auto path = file(1000), late = dir_ / "late", kept = dir_ / "kept";
+  auto openFiles = [&, ec = std::error_code()]() mutable {
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return std::count_if(begin(fds), end(fds),
+                         [&](auto& fd) { return read_symlink(fd, ec) == path; });
+  };
+  std::vector<std::shared_ptr<HttpTask>> waiting;
+  for (int i = 0; i < 100; ++i) waiting.push_back(session->uploadTask(dev("echo"), path, {}));
+  EXPECT_TRUE(openFiles() > 0 && openFiles() <= 64) << openFiles();
+  Capture gone, sent;
+  std::filesystem::copy_file(path, late), std::filesystem::copy_file(path, kept);
+  auto task = session->uploadTask(dev("echo", "POST"), late, gone.handler());
+  EXPECT_EQ(task->countOfBytesExpectedToSend(), 1000);
+  std::filesystem::remove(late), waiting.clear(), task->resume();
+  const auto why = gone.await().error.value_or(Error::transport("", 0, "")).localizedDescription();
+  EXPECT_NE(why.find(late.string() + "\" couldn't be opened"), std::string::npos) << why;
+  task = session->uploadTask(dev("echo", "POST"), kept, sent.handler());
+  std::filesystem::remove(kept), task->resume();
+  EXPECT_EQ(sent.await().json()["body_size"], 1000);
+}
+
 }  // namespace
 }  // namespace lumo

@@ -339,7 +339,7 @@ TEST_F(ScreencastUploadTest, UploadsPageThumbnailVideoThenDeletesThemEndToEnd) {
                     startLines = logged("Start uploading ");
   const std::int64_t waited = run(task);
   const Event done = final();
-  // The task waits for each file on its own thread.
+  // Each file goes on from the one before, on a pool thread, never on the main queue.
   EXPECT_TRUE(done.kind == "UploadComplete" && !done.onMainThread) << done.kind;
   EXPECT_EQ(done.fileSize, 100000);
   // In milliseconds: at least the page's delay, at most what the test waited.

@@ -23,10 +23,12 @@ namespace lumo {
 //   body.appendBytes(formPrefix).appendFile(videoPath).appendBytes(formSuffix);
 //   session->uploadTask(request, std::move(body), completion)->resume();
 //
-// Files are opened when the upload task is made; a file that cannot be opened then makes the
-// task fail when it is resumed. A caller that has the file open already hands its descriptor
-// over instead: what it measured is then what is sent, even if the name goes meanwhile. A file
-// that shrinks while it is sent fails the transfer.
+// Files are opened and measured when the upload task is made; a file that cannot be then makes
+// the task fail when it is resumed. A caller that has the file open already hands its
+// descriptor over instead: what it measured is then what is sent, even if the name goes
+// meanwhile. Tasks waiting for a connection keep at most 64 files open in the process: beyond
+// that a file is measured, closed, and opened again by its path when its transfer reaches it,
+// and one gone by then fails the transfer. A file that shrinks while it is sent fails it too.
 class LUMO_API HttpBody {
  public:
   struct Bytes {

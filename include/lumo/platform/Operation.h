@@ -78,8 +78,8 @@ class LUMO_API Operation : public std::enable_shared_from_this<Operation> {
   // Begins the operation. The default: does nothing when the operation is executing or
   // finished; finishes it without running `main()` when it was cancelled; otherwise marks it
   // executing, runs `main()`, and for a synchronous operation marks it not executing and
-  // finished afterwards. An `OperationQueue` calls this at most once, on a thread it starts
-  // for the purpose.
+  // finished afterwards. An `OperationQueue` calls this at most once, on a thread of the
+  // global pool.
   virtual void start();
   // The work of the operation; the default does nothing.
   virtual void main();

@@ -20,16 +20,19 @@ namespace lumo {
 //   queue.addOperation(std::make_shared<UploadTask>(...));
 //
 // What the queue promises:
-// - It calls `start()` of each operation at most once, on a new thread of its own, in the order
-//   the operations were added, when the operation is ready and the concurrency limit allows.
+// - It calls `start()` of each operation at most once, on the process's global pool
+//   (`DispatchQueue::global()`), in the order the operations were added, when the operation is
+//   ready and the concurrency limit allows.
 // - It never starts an operation whose finished flag is already set: an operation that finishes
 //   while it waits (a task cancelled before it ran) is removed without being started.
 // - It learns that an operation ended only from its finished flag: it observes "isFinished" and
 //   reads `isFinished()` on each did-change call. An operation that returns from `start()` but
 //   never announces finished stays in the queue for good.
-// - By default there is no limit: every ready operation starts at once on its own thread, so
-//   operations that block their thread (a screencast upload waiting for its transfers) never
-//   hold up the others.
+// - By default there is no limit: every ready operation starts at once. Starts share the
+//   pool's few threads, so the threads stay bounded however many operations are queued. An
+//   operation should not block in `start()` (the library's own never do: they go on from their
+//   transfers' completions); one that does holds a pool thread, and the pool adds a thread
+//   when all of its threads are held for a moment, so it delays the others, never stops them.
 //
 // Destroying the queue neither cancels nor waits for its operations: those running go on,
 // those waiting are never started, and the count observers are not called again.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -37,8 +39,11 @@ namespace lumo {
 //   (*task)->setDelegate(shareService);
 //   uploadQueue.addOperation(*task);
 //
-// `start()` blocks its thread for the whole upload, waiting for each file's outcome, which
-// comes on the main queue: it must never run on the main queue. The page and thumbnail URLs
+// `start()` returns once the first file's upload is under way. Each file's outcome comes on the
+// main queue, and the next file starts from a pool thread after it, so no thread waits for the
+// transfers; the final delegate call is made on that pool thread, never on the main queue (on
+// the starting thread when no file could be listed, or when a cancel ended the task before any
+// request). The page and thumbnail URLs
 // come from the registered `ShareURLHelperService`, resolved when the task is made; the
 // screencast must carry its thumbnail URL.
 class LUMO_API UploadScreencastTask : public UploadTask, public ScreenCaptureTask {
@@ -80,7 +85,7 @@ class LUMO_API UploadScreencastTask : public UploadTask, public ScreenCaptureTas
     return _shareURLHelperService;
   }
 
-  // Uploads the three files in turn, then makes the final delegate call on this thread.
+  // Starts uploading the three files in turn; see the class comment for where the rest runs.
   void start() override;
   void cancel() override { UploadTask::cancel(); }
 
@@ -103,6 +108,14 @@ class LUMO_API UploadScreencastTask : public UploadTask, public ScreenCaptureTas
  private:
   // The outcome of one file (main queue).
   void handleFileResult(const UploadTaskResult& result);
+  // Uploads file `index` of `files_`, or ends the task after the last.
+  void uploadFileAt(std::size_t index);
+  // The completion of file `index` (main queue): records it, then posts `goOnAfter`.
+  void fileEnded(std::size_t index, const std::string& remoteName, const UploadTaskResult& result);
+  // After file `index` (a pool thread): the next file, or the end of the task.
+  void goOnAfter(std::size_t index);
+  // The final delegate call, once.
+  void finishUpload();
 
   Injected<ShareURLHelperService> _shareURLHelperService;
   const Screencast screencast_;
@@ -112,13 +125,14 @@ class LUMO_API UploadScreencastTask : public UploadTask, public ScreenCaptureTas
   std::int64_t screencastFileSize_ = 0;  // set by `make`, then fixed
   std::int64_t thumbnailFileSize_ = 0;   // set by `make`, then fixed
   std::int64_t htmlFileSize_ = 0;        // set by `make`, then fixed
-  DispatchGroup dispatchGroup_;
   AtomicVariable<std::optional<Error>> uploadError_{std::nullopt};
   AtomicVariable<bool> taskCancelled_{false};
 
   mutable std::mutex progressMu_;
   std::unordered_set<SingleProgress> progressSet_;        // guarded by progressMu_
   std::unordered_set<SingleFileSize> commonFileSizeSet_;  // guarded by progressMu_
+  std::vector<UploadTaskComponents> files_;               // guarded by progressMu_
+  std::chrono::steady_clock::time_point startMoment_;     // guarded by progressMu_
 };
 
 }  // namespace lumo
