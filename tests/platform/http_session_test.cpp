@@ -258,30 +258,44 @@ TEST_F(HttpSessionTest, CancelledAndInvalidatedTasksCompleteOnceAndLeaveNothingB
   }
 }
 
-// A session's transfers wait in line for a place. The server never has more of them at once than
-// the bounds allow; one host's go out in the order they were resumed; a waiting task that is
-// cancelled completes at once and takes no place from the others.
-TEST_F(HttpSessionTest, TransfersWaitInLineWithinTheSessionsBounds) {
+// The transfers of the sessions made from copies of one configuration wait in one line for a
+// place. The server never has more of them at once than the bounds allow; one host's go out in
+// the order they were resumed; a waiting task that is cancelled completes at once and takes no
+// place from the others. A session of a configuration made afresh waits for none of them.
+TEST_F(HttpSessionTest, TransfersWaitInLineWithinTheirConfigurationsBounds) {
   HttpSessionConfiguration config;
   config.httpMaximumConnectionsPerHost = 2, config.httpMaximumConnections = 3;
-  auto session = HttpSession::make(config);
+  const std::shared_ptr<HttpSession> sessions[] = {HttpSession::make(config),
+                                                   HttpSession::make(config)};
   const double since = test::nowForLog();
-  std::vector<Capture> captures(10);
+  const std::string port = std::to_string(*base_.port());
+  std::vector<Capture> captures(11);
   for (int i = 0; i < 10; ++i) {  // eight to 127.0.0.1, then two to localhost: another host
-    const std::string url = (i < 8 ? "http://127.0.0.1:" : "http://localhost:") +
-                            std::to_string(*base_.port()) + "/__dev__/delay/70" +
-                            (i < 8 ? "0?i=" : "1?i=") + std::to_string(i % 8);
-    auto task = session->dataTask(HttpRequest(*Url::parse(url)), captures[i].handler());
+    const std::string url = (i < 8 ? "http://127.0.0.1:" : "http://localhost:") + port +
+                            "/__dev__/delay/70" + (i < 8 ? "0?i=" : "1?i=") + std::to_string(i % 8);
+    auto task = sessions[i % 2]->dataTask(HttpRequest(*Url::parse(url)), captures[i].handler());
     task->resume();
     EXPECT_EQ(task->state(), HttpTask::State::running);
     if (i == 7) task->cancel();  // waits in line
   }
+  HttpSessionConfiguration fresh;
+  fresh.httpMaximumConnectionsPerHost = 2, fresh.httpMaximumConnections = 3;
+  HttpSession::make(fresh)
+      ->dataTask(HttpRequest(*Url::parse("http://127.0.0.1:" + port + "/__dev__/delay/1?i=f")),
+                 captures[10].handler())
+      ->resume();
   EXPECT_EQ(captures[7].await().error->code(), URLErrorCode::kCancelled);
   EXPECT_NE(captures[9].future.wait_for(0s), std::future_status::ready);  // still in line
-  for (int i = 0; i < 10; ++i) EXPECT_TRUE(i == 7 || captures[i].await().response) << i;
-  std::vector<json> log = service_->requests("/__dev__/delay/70");
+  for (int i = 0; i < 11; ++i) EXPECT_TRUE(i == 7 || captures[i].await().response) << i;
+  std::vector<json> log = service_->requests("/__dev__/delay/");
   std::erase_if(log, [&](const json& e) { return e["time"].get<double>() < since; });
-  ASSERT_EQ(log.size(), 9u);
+  ASSERT_EQ(log.size(), 10u);
+  const auto arrival = [&](const std::string& query) {
+    return std::ranges::find(log, query, [](const json& e) { return e.value("query", ""); })
+        ->at("time");
+  };
+  EXPECT_LT(arrival("i=f"), arrival("i=6")) << "the fresh configuration's task waited in line";
+  std::erase_if(log, [](const json& e) { return e["query"] == "i=f"; });
   for (const json& at : log) {  // at each arrival: in flight on its host, in all, answered
     int host = 0, all = 0, answered = 0;
     for (const json& e : log) {
