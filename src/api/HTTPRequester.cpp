@@ -14,8 +14,14 @@ HTTPRequester::HTTPRequester(HttpSessionConfiguration configuration)
     : urlSession_(HttpSession::make(std::move(configuration))) {}
 
 HttpSessionConfiguration HTTPRequester::registeredConfiguration() {
+  // A registration in the default (graph) scope makes a configuration afresh per resolution,
+  // and so a pool per session: one session per storage post would then open a connection per
+  // queued upload. The pool is therefore ours, one for the process, whatever the scope.
+  static const HttpConnectionPool libraryPool;
   auto registered = Resolver::optionalFromRoot<HttpSessionConfiguration>();
-  return registered ? *registered : HttpSessionConfiguration{};
+  HttpSessionConfiguration configuration = registered ? *registered : HttpSessionConfiguration{};
+  configuration.connectionPool = libraryPool;
+  return configuration;
 }
 
 std::shared_ptr<HttpTask> HTTPRequester::request(

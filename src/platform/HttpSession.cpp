@@ -12,6 +12,8 @@ std::atomic<std::uint64_t> gNextTaskIdentifier{1};
 
 }  // namespace
 
+HttpConnectionPool::HttpConnectionPool() : key_(std::make_shared<detail::ConnectionPoolKey>()) {}
+
 std::shared_ptr<HttpSession> HttpSession::make(HttpSessionConfiguration configuration,
                                                std::weak_ptr<HttpSessionDelegate> delegate,
                                                std::optional<DispatchQueue> delegateQueue) {

@@ -148,6 +148,9 @@ TEST(HandleResponseTest, AnswersBecomeTheModelAnErrorListOrASchemaMismatch) {
 
 TEST_F(APIClientTest, RequesterSendsFieldsAndBodyAndTheDownloaderAnswersOnTheMainThread) {
   HTTPRequester requester;
+  // The library's sessions draw from one pool, and so share its bounds.
+  EXPECT_TRUE(requester.urlSession()->configuration().connectionPool ==
+              HTTPRequester::registeredConfiguration().connectionPool);
   Outcome<HTTPResponse> echoed, dropped;
   auto task =
       requester.request(dev("echo"), HTTPMethod::put,

@@ -258,30 +258,36 @@ TEST_F(HttpSessionTest, CancelledAndInvalidatedTasksCompleteOnceAndLeaveNothingB
   }
 }
 
-// A session's transfers wait in line for a place. The server never has more of them at once than
-// the bounds allow; one host's go out in the order they were resumed; a waiting task that is
-// cancelled completes at once and takes no place from the others.
-TEST_F(HttpSessionTest, TransfersWaitInLineWithinTheSessionsBounds) {
-  HttpSessionConfiguration config;
-  config.httpMaximumConnectionsPerHost = 2, config.httpMaximumConnections = 3;
-  auto session = HttpSession::make(config);
+// The transfers of the sessions made from copies of one configuration wait in one line for a
+// place. The server never has more of them at once than the bounds allow; one host's go out in
+// the order they were resumed; a waiting task that is cancelled completes at once and takes no
+// place from the others. A session of a configuration made afresh waits for none of them.
+TEST_F(HttpSessionTest, TransfersWaitInLineWithinTheirConfigurationsBounds) {
+  HttpSessionConfiguration config, fresh;
+  config.httpMaximumConnectionsPerHost = fresh.httpMaximumConnectionsPerHost = 2;
+  config.httpMaximumConnections = fresh.httpMaximumConnections = 3;
+  const auto one = HttpSession::make(config), other = HttpSession::make(config);
   const double since = test::nowForLog();
-  std::vector<Capture> captures(10);
+  const std::string port = std::to_string(*base_.port());
+  std::vector<Capture> captures(11);
   for (int i = 0; i < 10; ++i) {  // eight to 127.0.0.1, then two to localhost: another host
-    const std::string url = (i < 8 ? "http://127.0.0.1:" : "http://localhost:") +
-                            std::to_string(*base_.port()) + "/__dev__/delay/70" +
-                            (i < 8 ? "0?i=" : "1?i=") + std::to_string(i % 8);
-    auto task = session->dataTask(HttpRequest(*Url::parse(url)), captures[i].handler());
+    const std::string url = (i < 8 ? "http://127.0.0.1:" : "http://localhost:") + port +
+                            "/__dev__/delay/70" + (i < 8 ? "0?i=" : "1?i=") + std::to_string(i % 8);
+    auto task =
+        (i % 2 ? one : other)->dataTask(HttpRequest(*Url::parse(url)), captures[i].handler());
     task->resume();
     EXPECT_EQ(task->state(), HttpTask::State::running);
     if (i == 7) task->cancel();  // waits in line
   }
+  HttpSession::make(fresh)->dataTask(dev("delay/7?i=f"), captures[10].handler())->resume();
   EXPECT_EQ(captures[7].await().error->code(), URLErrorCode::kCancelled);
   EXPECT_NE(captures[9].future.wait_for(0s), std::future_status::ready);  // still in line
-  for (int i = 0; i < 10; ++i) EXPECT_TRUE(i == 7 || captures[i].await().response) << i;
-  std::vector<json> log = service_->requests("/__dev__/delay/70");
+  for (int i = 0; i < 11; ++i) EXPECT_TRUE(i == 7 || captures[i].await().response) << i;
+  std::vector<json> log = service_->requests("/__dev__/delay/7");
   std::erase_if(log, [&](const json& e) { return e["time"].get<double>() < since; });
-  ASSERT_EQ(log.size(), 9u);
+  ASSERT_EQ(log.size(), 10u);
+  const json f = *std::ranges::find_if(log, [](const json& e) { return e["query"] == "i=f"; });
+  std::erase(log, f);           // the fresh configuration's task: it goes ahead of the sixth
   for (const json& at : log) {  // at each arrival: in flight on its host, in all, answered
     int host = 0, all = 0, answered = 0;
     for (const json& e : log) {
@@ -291,7 +297,8 @@ TEST_F(HttpSessionTest, TransfersWaitInLineWithinTheSessionsBounds) {
     }
     // One host's requests in order: the one resumed i-th of its host leaves after i-1 answers.
     const int i = std::stoi(at["query"].get<std::string>().substr(2));
-    EXPECT_TRUE(host <= 2 && all <= 3 && answered >= i - 1) << at;
+    EXPECT_TRUE(host <= 2 && all <= 3 && answered >= i - 1 && (i != 6 || f["time"] < at["time"]))
+        << at;
   }
 }
 

@@ -46,7 +46,9 @@ class LUMO_API HTTPRequester {
   // The configuration of the library's own sessions (API calls, storage posts, image
   // downloads): the `HttpSessionConfiguration` the host registered, a value service
   // (`Resolver::registerInMain<HttpSessionConfiguration>([] { ... return configuration; })`),
-  // else the default one.
+  // else the default one. Its `connectionPool` is the library's own, one for the process, so
+  // that the bounds hold across all those sessions (one per storage post included), whatever
+  // the scope the host registered it in. Any thread.
   static HttpSessionConfiguration registeredConfiguration();
 
   const std::shared_ptr<HttpSession>& urlSession() const { return urlSession_; }

@@ -21,7 +21,27 @@
 
 namespace lumo {
 
-// How a session's transfers behave.
+namespace detail {
+class ConnectionBudget;
+struct ConnectionPoolKey;
+}  // namespace detail
+
+// The pool of connections a configuration's sessions draw from, by identity: the bounds of a
+// configuration hold across every session made from it or from its copies, as the connections
+// of one pool would. A copy shares the pool; a default-constructed one is a pool of its own.
+// Immutable: any thread may use it.
+class LUMO_API HttpConnectionPool {
+ public:
+  HttpConnectionPool();
+  friend bool operator==(const HttpConnectionPool&, const HttpConnectionPool&) = default;
+
+ private:
+  friend class detail::ConnectionBudget;
+  std::shared_ptr<const detail::ConnectionPoolKey> key_;
+};
+
+// How a session's transfers behave. Sessions made from copies of one configuration share its
+// bounds; a configuration made afresh starts its own.
 struct LUMO_API HttpSessionConfiguration {
   // The idle timeout: a transfer fails with NSURLErrorDomain -1001 ("timed out") when no byte
   // has moved for this long, and connecting may take this long. A request's own
@@ -34,12 +54,16 @@ struct LUMO_API HttpSessionConfiguration {
   std::optional<std::chrono::milliseconds> maximumIdleTimeout;
   // Header fields added to every request that does not set the same field itself.
   std::map<std::string, std::string> httpAdditionalHeaders;
-  // How many transfers of the session run at once against one host (scheme, host and port),
-  // and in all. Further tasks start and count as running at once, but their requests wait
-  // inside the session, in the order they were resumed, for a place. Each running transfer
-  // holds at most one connection, so these also bound the session's sockets. 0 counts as 1.
+  // How many transfers of the pool's sessions run at once against one host (scheme, host and
+  // port), and in all. Further tasks start and count as running at once, but their requests
+  // wait inside the session, in the order they were resumed, for a place. Each running
+  // transfer holds at most one connection, so these also bound the pool's sockets. 0 counts
+  // as 1. Where copies of one configuration are given different values, a waiting task takes
+  // a place while the pool runs fewer than its own session's values.
   std::size_t httpMaximumConnectionsPerHost = 6;
   std::size_t httpMaximumConnections = 64;
+  // Shared by copies: a new one per configuration made afresh (see HttpConnectionPool).
+  HttpConnectionPool connectionPool{};
 };
 
 class HttpSession;
@@ -70,7 +94,7 @@ class LUMO_API HttpSessionDelegate {
 // Figures of the process's transfers, for tests that look for leaks.
 struct LUMO_API HttpTransferStats {
   std::size_t liveTransfers = 0;     // libcurl easy handles alive
-  std::size_t waitingTransfers = 0;  // resumed tasks waiting for a place in their session
+  std::size_t waitingTransfers = 0;  // resumed tasks waiting for a place in their pool
   std::size_t networkThreads = 0;    // 0 before the first transfer, then 1 for good
 };
 
@@ -99,9 +123,10 @@ struct LUMO_API HttpTransferStats {
 // sessions. Callers never wait for it: all members may be called from any thread, and the
 // session's tasks, delegate and completions never run on the caller's stack.
 //
-// Each session keeps its own bounds (`httpMaximumConnectionsPerHost`, `httpMaximumConnections`):
-// a resumed task counts as running at once, and its request waits in the session's line until
-// its host and the session have a free place; one host's requests go out in the order their
+// The sessions of one configuration's pool share its bounds (`httpMaximumConnectionsPerHost`,
+// `httpMaximumConnections`), so a session per upload still opens no more than the bounds allow:
+// a resumed task counts as running at once, and its request waits in the pool's line until
+// its host and the pool have a free place; one host's requests go out in the order their
 // tasks were resumed, and a place freed by a completion or a cancel goes to the next in line.
 // Cancelling a waiting task completes it at once. Whatever the sessions allow, the process
 // keeps at most 32 idle connections and opens at most 256.
