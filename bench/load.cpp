@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchHost.h"
 #include "BenchReport.h"
 #include "lumo/account/UserAccountStore.h"
 #include "lumo/api/APISettings.h"
@@ -52,11 +53,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-class QuietEnvironment : public lumo::EnvironmentHelperService {
- public:
-  bool isDebug() const override { return false; }
-};
 
 // The last state of each capture, by path.
 class States : public lumo::ShareStatesServiceDelegate {
@@ -93,13 +89,6 @@ long statusKiB(const std::string& field) {
     if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
   }
   return -1;
-}
-
-template <class Service, class Impl>
-void registerOne() {
-  lumo::Resolver::registerInMain<Service>([] {
-    return std::make_shared<Impl>();
-  }).scope(lumo::Resolver::application());
 }
 
 }  // namespace
@@ -143,17 +132,7 @@ int main() {
 
   using lumo::Resolver;
   lumo::APISettings::setServiceAddresses({apiBase, shareBase});
-  Resolver::registerInMain<lumo::EnvironmentHelperService>(
-      [] { return std::make_shared<QuietEnvironment>(); });
-  registerOne<lumo::LogService, lumo::Log>();
-  registerOne<lumo::DirectoriesService, lumo::DirectoriesManager>();
-  registerOne<lumo::LocalFilesService, lumo::LocalFilesManager>();
-  registerOne<lumo::UserAccountStoreService, lumo::UserAccountStore>();
-  registerOne<lumo::APISettingsService, lumo::APISettings>();
-  registerOne<lumo::ShareURLHelperService, lumo::ShareURLHelper>();
-  registerOne<lumo::ScreenCaptureHelperService, lumo::ScreenCaptureHelper>();
-  registerOne<lumo::ShareStatesService, lumo::ShareStatesManager>();
-  registerOne<lumo::ShareService, lumo::ShareManager>();
+  lumo::bench::registerSharingServices();
   // Links go to memory: the desktop's clipboard tools would pace the share calls.
   static lumo::Clipboard clipboard{lumo::Clipboard::Environment{}};
   Resolver::registerInMain<lumo::PasteboardService>(

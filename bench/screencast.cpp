@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchHost.h"
 #include "BenchReport.h"
 #include "lumo/account/Content.h"
 #include "lumo/account/UserAccountStore.h"
@@ -83,11 +84,6 @@ int runs() {
   const int n = value && *value ? std::atoi(value) : 5;
   return n > 0 ? n : 5;
 }
-
-class QuietEnvironment : public lumo::EnvironmentHelperService {
- public:
-  bool isDebug() const override { return false; }
-};
 
 // The host's thumbnailer: a fixed image, from a thread of its own as a decoder would answer.
 class Thumbnails : public lumo::ThumbnailsService {
@@ -216,13 +212,6 @@ bool makeVideo(const fs::path& path, std::uint64_t bytes) {
   return static_cast<bool>(out.flush());
 }
 
-template <class Service, class Impl>
-void registerOne() {
-  lumo::Resolver::registerInMain<Service>([] {
-    return std::make_shared<Impl>();
-  }).scope(lumo::Resolver::application());
-}
-
 bool setUp() {
   std::string pattern = (fs::temp_directory_path() / "lumo-screencast-bench-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) return false;
@@ -238,19 +227,9 @@ bool setUp() {
   using lumo::Resolver;
   lumo::MainQueue::setPoster(
       [](lumo::DispatchQueue::Work work) { gFixture.loop.post(std::move(work)); });
-  Resolver::registerInMain<lumo::EnvironmentHelperService>(
-      [] { return std::make_shared<QuietEnvironment>(); });
-  registerOne<lumo::LogService, lumo::Log>();
-  registerOne<lumo::DirectoriesService, lumo::DirectoriesManager>();
-  registerOne<lumo::LocalFilesService, lumo::LocalFilesManager>();
-  registerOne<lumo::UserAccountStoreService, lumo::UserAccountStore>();
-  registerOne<lumo::APISettingsService, lumo::APISettings>();
-  registerOne<lumo::ShareURLHelperService, lumo::ShareURLHelper>();
-  registerOne<lumo::ScreenCaptureHelperService, lumo::ScreenCaptureHelper>();
-  registerOne<lumo::PasteboardService, lumo::PasteboardManager>();
-  registerOne<lumo::ShareStatesService, lumo::ShareStatesManager>();
-  registerOne<lumo::ShareService, lumo::ShareManager>();
-  registerOne<lumo::ThumbnailsService, Thumbnails>();
+  lumo::bench::registerSharingServices();
+  lumo::bench::registerOne<lumo::PasteboardService, lumo::PasteboardManager>();
+  lumo::bench::registerOne<lumo::ThumbnailsService, Thumbnails>();
   auto notifications = gFixture.notifications;
   Resolver::registerInMain<lumo::UserNotificationsService>(
       [notifications] { return notifications; });

@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchHost.h"
 #include "BenchReport.h"
 #include "lumo/account/UserAccountStore.h"
 #include "lumo/api/APISettings.h"
@@ -69,11 +70,6 @@ int runsPerSide() {
   const int runs = value && *value ? std::atoi(value) : 7;
   return runs > 0 ? runs : 7;
 }
-
-class QuietEnvironment : public lumo::EnvironmentHelperService {
- public:
-  bool isDebug() const override { return false; }
-};
 
 // The host's notifications: counted, shown nowhere.
 class CountingNotifications : public lumo::UserNotificationsService {
@@ -209,37 +205,9 @@ bool setUp() {
   if (!makeFile(gFixture.file, kFileBytes)) return false;
 
   using lumo::Resolver;
-  Resolver::registerInMain<lumo::EnvironmentHelperService>(
-      [] { return std::make_shared<QuietEnvironment>(); });
-  Resolver::registerInMain<lumo::LogService>([] {
-    return std::make_shared<lumo::Log>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<lumo::DirectoriesService>([] {
-    return std::make_shared<lumo::DirectoriesManager>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<lumo::LocalFilesService>([] {
-    return std::make_shared<lumo::LocalFilesManager>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<lumo::UserAccountStoreService>([] {
-    return std::make_shared<lumo::UserAccountStore>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<lumo::APISettingsService>([] {
-    return std::make_shared<lumo::APISettings>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<lumo::ShareURLHelperService>([] {
-    return std::make_shared<lumo::ShareURLHelper>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<lumo::ScreenCaptureHelperService>([] {
-    return std::make_shared<lumo::ScreenCaptureHelper>();
-  }).scope(Resolver::application());
+  lumo::bench::registerSharingServices();
   auto pasteboard = gFixture.pasteboard;
   Resolver::registerInMain<lumo::PasteboardService>([pasteboard] { return pasteboard; });
-  Resolver::registerInMain<lumo::ShareStatesService>([] {
-    return std::make_shared<lumo::ShareStatesManager>();
-  }).scope(Resolver::application());
-  Resolver::registerInMain<lumo::ShareService>([] {
-    return std::make_shared<lumo::ShareManager>();
-  }).scope(Resolver::application());
   gFixture.notifications = std::make_shared<CountingNotifications>();
   auto notifications = gFixture.notifications;
   Resolver::registerInMain<lumo::UserNotificationsService>(

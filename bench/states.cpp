@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchHost.h"
 #include "BenchReport.h"
 #include "lumo/capture/Screenshot.h"
 #include "lumo/registry/Resolver.h"
@@ -48,16 +49,11 @@ constexpr int kThreads = 4;
 constexpr int kCaptures = 10000;
 constexpr int kUpdates = 100000;
 
-class QuietEnvironment : public lumo::EnvironmentHelperService {
- public:
-  bool isDebug() const override { return false; }
-};
-
 void registerHost() {
   using lumo::Resolver;
   Resolver::reset();
   Resolver::registerInMain<lumo::EnvironmentHelperService>(
-      [] { return std::make_shared<QuietEnvironment>(); });
+      [] { return std::make_shared<lumo::bench::QuietEnvironment>(); });
   Resolver::registerInMain<lumo::LogService>([] {
     return std::make_shared<lumo::Log>();
   }).scope(Resolver::application());

@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchHost.h"
 #include "BenchReport.h"
 #include "BenchSupport.h"
 #include "lumo/account/UserAccountStore.h"
@@ -84,11 +85,6 @@ int envInt(const char* name, int fallback) {
   const std::string text = env(name);
   return text.empty() ? fallback : std::max(1, std::atoi(text.c_str()));
 }
-
-class QuietEnvironment : public lumo::EnvironmentHelperService {
- public:
-  bool isDebug() const override { return false; }
-};
 
 // The delegate's final call, awaited on the main queue.
 class FinalCall : public lumo::UploadTaskDelegate {
@@ -414,7 +410,7 @@ void installServices() {
   if (::mkdtemp(folder.data()) != nullptr) ::setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
   lumo::APISettings::setServiceAddresses({gStack.apiBase, gStack.shareBase});
   lumo::Resolver::registerInMain<lumo::EnvironmentHelperService>(
-      [] { return std::make_shared<QuietEnvironment>(); });
+      [] { return std::make_shared<lumo::bench::QuietEnvironment>(); });
   lumo::Resolver::registerInMain<lumo::LogService>([] {
     return std::make_shared<lumo::Log>();
   }).scope(lumo::Resolver::application());
