@@ -20,7 +20,8 @@ const ConnectionPoolKey* ConnectionBudget::poolOf(const HttpTask& task) {
 void ConnectionBudget::enqueue(std::shared_ptr<HttpTask> task) {
   Line& line = lines_[poolOf(*task)];
   if (!line.pool) line.pool = task->session()->configuration().connectionPool.key_;
-  line.hosts[hostOf(*task)].waiting.push_back({line.nextOrder++, std::move(task)});
+  Host& host = line.hosts[hostOf(*task)];
+  host.waiting.push_back({line.nextOrder++, std::move(task)});
   ++waiting_;
 }
 

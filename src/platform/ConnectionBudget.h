@@ -58,7 +58,7 @@ class ConnectionBudget {
   static std::string hostOf(const HttpTask& task);
   static const ConnectionPoolKey* poolOf(const HttpTask& task);
   // Forgets a host and a line that hold and await nothing.
-  void tidy(const ConnectionPoolKey* pool, const std::string& host);
+  void tidy(const ConnectionPoolKey* pool, const std::string& key);
 
   std::unordered_map<const ConnectionPoolKey*, Line> lines_;
   std::size_t waiting_ = 0;

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "PollTimeout.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
 namespace lumo {
@@ -54,11 +55,6 @@ template <typename T, auto Destroy>
 using Handle = std::unique_ptr<T, Destroyer<Destroy>>;
 using Callback = Handle<wl_callback, &wl_callback_destroy>;
 
-int millisecondsUntil(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60'000));
-}
-
 // A socket connected to the compositor of `name` (WAYLAND_DISPLAY's forms) within `deadline`.
 FileDescriptor connectSocket(const std::string& name, Clock::time_point deadline) {
   std::string path = name;
@@ -81,7 +77,7 @@ FileDescriptor connectSocket(const std::string& name, Clock::time_point deadline
   pollfd p{fd.get(), POLLOUT, 0};
   int error = 0;
   socklen_t size = sizeof error;
-  if (::poll(&p, 1, millisecondsUntil(deadline)) != 1 ||
+  if (::poll(&p, 1, detail::pollTimeout(deadline)) != 1 ||
       ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
     return {};
   }
@@ -97,7 +93,7 @@ bool dispatchOnce(wl_display* display, Clock::time_point deadline) {
   short events = POLLIN;
   if (wl_display_flush(display) < 0 && errno == EAGAIN) events |= POLLOUT;
   pollfd p{wl_display_get_fd(display), events, 0};
-  const int ready = ::poll(&p, 1, millisecondsUntil(deadline));
+  const int ready = ::poll(&p, 1, detail::pollTimeout(deadline));
   if (ready > 0 && (p.revents & POLLIN)) {
     if (wl_display_read_events(display) < 0) return false;
   } else {
@@ -448,7 +444,7 @@ void WaylandSelectionOwner::serve() {
       fds.push_back({transfer.fd.get(), POLLOUT, 0});
       deadline = std::min(deadline, transfer.deadline);
     }
-    const int timeout = s.transfers.empty() ? -1 : millisecondsUntil(deadline);
+    const int timeout = s.transfers.empty() ? -1 : detail::pollTimeout(deadline);
     const int ready = ::poll(fds.data(), fds.size(), timeout);
 
     if (fds[1].fd >= 0) {

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "PollTimeout.h"
+
 namespace lumo {
 
 struct XSelectionOwner::Atoms {
@@ -35,12 +37,6 @@ struct Reply {
   T* operator->() const { return value; }
   explicit operator bool() const { return value != nullptr; }
 };
-
-int millisecondsUntil(SelectionOwner::Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - SelectionOwner::Clock::now());
-  return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60'000));
-}
 
 // `utf8` as ISO 8859-1, which is what a STRING holds; absent when a character has no
 // Latin-1 form or the bytes are not UTF-8.
@@ -174,7 +170,7 @@ void* XSelectionOwner::reply(unsigned sequence, Clock::time_point deadline, bool
     if (Clock::now() >= deadline) break;
     if (serving) {
       pollfd fd{xcb_get_file_descriptor(connection), POLLIN, 0};
-      ::poll(&fd, 1, millisecondsUntil(deadline));
+      ::poll(&fd, 1, detail::pollTimeout(deadline));
       continue;
     }
     // `serve` reads the connection; it says when it has.
