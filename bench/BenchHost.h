@@ -4,7 +4,11 @@
 // once for the process as an application registers them. Each benchmark adds its pasteboard,
 // thumbnails and notifications.
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <memory>
+#include <string>
 
 #include "lumo/account/UserAccountStore.h"
 #include "lumo/account/UserAccountStoreService.h"
@@ -28,6 +32,23 @@
 #include "lumo/support/LogService.h"
 
 namespace lumo::bench {
+
+// A private folder for the process, made as a host's would be: its XDG config, data and cache
+// folders point into it, with the library's internal folder made, and "Documents" is there for
+// the captures. Empty when it cannot be made.
+inline std::filesystem::path makeHostFolder(const std::string& name) {
+  namespace fs = std::filesystem;
+  std::string pattern = (fs::temp_directory_path() / (name + "-XXXXXX")).string();
+  if (!::mkdtemp(pattern.data())) return {};
+  const fs::path folder = pattern;
+  for (const char* sub : {"config", "data/lumo", "cache", "Documents"}) {
+    fs::create_directories(folder / sub);
+  }
+  ::setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
+  ::setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
+  ::setenv("XDG_CACHE_HOME", (folder / "cache").c_str(), 1);
+  return folder;
+}
 
 // A release host: the library's debug lines stay off, as they would for users.
 class QuietEnvironment : public EnvironmentHelperService {

@@ -105,15 +105,8 @@ int main() {
   const char* scaled = std::getenv("LUMO_BENCH_LOAD_CAPTURES");
   const int count = scaled && *scaled ? std::max(1, std::atoi(scaled)) : 1000;
 
-  std::string pattern = (fs::temp_directory_path() / "lumo-load-bench-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) return 1;
-  const fs::path folder = pattern;
-  for (const char* name : {"config", "data/lumo", "cache", "Documents"}) {
-    fs::create_directories(folder / name);
-  }
-  ::setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
-  ::setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
-  ::setenv("XDG_CACHE_HOME", (folder / "cache").c_str(), 1);
+  const fs::path folder = lumo::bench::makeHostFolder("lumo-load-bench");
+  if (folder.empty()) return 1;
 
   // The captures, written before anything is measured.
   std::mt19937_64 random(20240622);

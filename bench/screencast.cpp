@@ -213,14 +213,8 @@ bool makeVideo(const fs::path& path, std::uint64_t bytes) {
 }
 
 bool setUp() {
-  std::string pattern = (fs::temp_directory_path() / "lumo-screencast-bench-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) return false;
-  gFixture.folder = pattern;
-  ::setenv("XDG_CONFIG_HOME", (gFixture.folder / "config").c_str(), 1);
-  ::setenv("XDG_DATA_HOME", (gFixture.folder / "data").c_str(), 1);
-  fs::create_directories(gFixture.folder / "config");
-  fs::create_directories(gFixture.folder / "data" / "lumo");
-  fs::create_directories(gFixture.folder / "Documents");
+  gFixture.folder = lumo::bench::makeHostFolder("lumo-screencast-bench");
+  if (gFixture.folder.empty()) return false;
   gFixture.video = gFixture.folder / "Documents" / "Screen Cast.mp4";
   if (!makeVideo(gFixture.video, kFileBytes)) return false;
 

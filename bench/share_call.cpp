@@ -193,14 +193,8 @@ bool makeFile(const fs::path& path, std::uint64_t bytes) {
 
 // Registers what a host registers, in a private folder.
 bool setUp() {
-  std::string pattern = (fs::temp_directory_path() / "lumo-share-bench-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) return false;
-  gFixture.folder = pattern;
-  ::setenv("XDG_CONFIG_HOME", (gFixture.folder / "config").c_str(), 1);
-  ::setenv("XDG_DATA_HOME", (gFixture.folder / "data").c_str(), 1);
-  fs::create_directories(gFixture.folder / "config");
-  fs::create_directories(gFixture.folder / "data" / "lumo");
-  fs::create_directories(gFixture.folder / "Documents");
+  gFixture.folder = lumo::bench::makeHostFolder("lumo-share-bench");
+  if (gFixture.folder.empty()) return false;
   gFixture.file = gFixture.folder / "Documents" / "Screen Shot.png";
   if (!makeFile(gFixture.file, kFileBytes)) return false;
 
