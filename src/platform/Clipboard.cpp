@@ -10,12 +10,12 @@
 #include "SelectionOwner.h"
 #include "WaylandSelectionOwner.h"
 #include "XSelectionOwner.h"
+#include "lumo/platform/ChildProcess.h"
 
 namespace lumo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using detail::findOnPath;
 using detail::runTool;
 using detail::variable;
 
@@ -258,15 +258,15 @@ Clipboard::~Clipboard() {
 std::vector<Clipboard::Command> Clipboard::commandsFor(const Environment& environment) {
   std::vector<Command> commands;
   if (!environment.waylandDisplay.empty()) {
-    if (auto path = findOnPath("wl-copy", environment.path)) {
+    if (auto path = ChildProcess::findProgram("wl-copy", environment.path)) {
       commands.push_back({Destination::wlCopy, *path, {}});
     }
   }
   if (!environment.display.empty()) {
-    if (auto path = findOnPath("xclip", environment.path)) {
+    if (auto path = ChildProcess::findProgram("xclip", environment.path)) {
       commands.push_back({Destination::xclip, *path, {"-selection", "clipboard"}});
     }
-    if (auto path = findOnPath("xsel", environment.path)) {
+    if (auto path = ChildProcess::findProgram("xsel", environment.path)) {
       commands.push_back({Destination::xsel, *path, {"--clipboard", "--input"}});
     }
   }

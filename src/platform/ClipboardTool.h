@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,11 +11,6 @@ namespace lumo::detail {
 
 // The value of the environment variable `name`; empty when unset.
 std::string variable(const char* name);
-
-// The executable called `name` in the first folder of `path` that has one. An empty entry
-// of the path stands for the current folder, as for the shell; no path at all means the
-// system's default one.
-std::optional<std::string> findOnPath(std::string_view name, std::string_view path);
 
 // Runs one tool with `text` on its standard input, with the display variables and the path of
 // `environment`. True when the tool took all of it and exited successfully by `deadline`; a

@@ -2,10 +2,7 @@
 // GIF and a PDF on the spot, logs in with the reference service's dev token, shares them, prints
 // their links and fetches every uploaded file back to compare its bytes.
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,11 +21,10 @@
 #include "lumo/account/UserAccountStoreService.h"
 #include "lumo/capture/ScreenCaptureHelperService.h"
 #include "lumo/capture/Screencast.h"
+#include "lumo/platform/ChildProcess.h"
 #include "lumo/platform/HttpSession.h"
 #include "lumo/registry/Resolver.h"
 #include "lumo/sharing/ShareURLHelperService.h"
-
-extern char** environ;
 
 namespace lumo::cli {
 namespace fs = std::filesystem;
@@ -37,20 +33,11 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 bool run(std::vector<std::string> args) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  return rc == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+  ChildProcess::Options options;
+  options.arguments = std::move(args);
+  options.errors = ChildProcess::Stream::inherit;
+  return ChildProcess::run(options, std::chrono::steady_clock::now() + std::chrono::minutes(2))
+      .succeeded();
 }
 
 bool ffmpeg(const std::string& input, std::vector<std::string> extra, const fs::path& out) {

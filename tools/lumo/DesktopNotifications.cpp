@@ -1,21 +1,14 @@
 #include "DesktopNotifications.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "lumo/capture/ScreenCapture.h"
+#include "lumo/platform/ChildProcess.h"
 #include "lumo/platform/Clipboard.h"
 #include "lumo/support/DispatchQueue.h"
-
-extern char** environ;
 
 namespace lumo::cli {
 namespace {
@@ -28,32 +21,15 @@ bool hasDisplay() {
   return false;
 }
 
-bool onPath(const std::string& tool) {
-  const char* path = std::getenv("PATH");
-  std::stringstream folders(path ? path : "");
-  for (std::string folder; std::getline(folders, folder, ':');) {
-    if (!folder.empty() && ::access((folder + "/" + tool).c_str(), X_OK) == 0) return true;
-  }
-  return false;
-}
-
-// Fire and forget: the child is reaped on the global queue so that a slow notification daemon
-// never holds up an upload.
+// Fire and forget: run on the global queue so that a slow notification daemon never holds up
+// an upload.
 void notifySend(const std::string& summary, const std::string& body) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> args{"notify-send", "--app-name=lumo", summary, body};
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, "notify-send", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc == 0) DispatchQueue::global().async([pid] { ::waitpid(pid, nullptr, 0); });
+  ChildProcess::Options options;
+  options.arguments = {"notify-send", "--app-name=lumo", summary, body};
+  options.errors = ChildProcess::Stream::discard;
+  DispatchQueue::global().async([options = std::move(options)] {
+    ChildProcess::run(options, std::chrono::steady_clock::now() + std::chrono::seconds(10));
+  });
 }
 
 // Where the share service's copy of the link went: the queued notices follow that copy.
@@ -101,7 +77,7 @@ void DesktopNotifications::showNotification(const UserNotificationKind& kind,
   std::string line = "lumo: " + describe(kind) + ": " + name;
   if (!detail.empty()) line += " (" + detail + ")";
   writeLine_(line);
-  if (hasDisplay() && onPath("notify-send")) notifySend(describe(kind), name);
+  if (hasDisplay()) notifySend(describe(kind), name);  // nothing when notify-send is missing
 }
 
 }  // namespace lumo::cli

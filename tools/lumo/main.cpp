@@ -11,6 +11,7 @@
 
 #include "Commands.h"
 #include "Config.h"
+#include "DesktopCommands.h"
 #include "Host.h"
 #include "Interrupt.h"
 #include "Output.h"
@@ -129,6 +130,31 @@ int main(int argc, char** argv) try {
       ->required()
       ->check(CLI::IsMember({"api-base", "share-base"}));
   setCommand->add_option("VALUE", value, "The address, e.g. https://api.example.com")->required();
+  CaptureOptions captureOptions;
+  auto* captureCommand =
+      withJson(app.add_subcommand("capture", "Take a screenshot, save it as a capture, share it"));
+  using Area = CaptureOptions::Area;
+  auto* screenFlag = captureCommand->add_flag_callback(
+      "--screen", [&] { captureOptions.area = Area::screen; }, "The whole screen (the default)");
+  auto* regionFlag = captureCommand->add_flag_callback(
+      "--region", [&] { captureOptions.area = Area::region; }, "A region chosen with the mouse");
+  auto* windowFlag = captureCommand->add_flag_callback(
+      "--window", [&] { captureOptions.area = Area::window; }, "A window chosen with the mouse");
+  screenFlag->excludes(regionFlag, windowFlag);
+  regionFlag->excludes(windowFlag);
+  captureCommand
+      ->add_option("--delay", captureOptions.delaySeconds, "Seconds to wait before the capture")
+      ->check(CLI::NonNegativeNumber);
+  bool noShare = false;
+  captureCommand->add_flag("--no-share", noShare, "Only save the capture; print its path");
+  RecordOptions recordOptions;
+  auto* recordCommand = withJson(app.add_subcommand(
+      "record", "Record a screencast until Ctrl-C (or for --seconds), then share it"));
+  recordCommand->add_flag("--region", recordOptions.region, "A region chosen with the mouse");
+  recordCommand->add_option("--seconds", recordOptions.seconds, "Stop after this many seconds")
+      ->check(CLI::PositiveNumber);
+  auto* pasteCommand = withJson(app.add_subcommand(
+      "paste", "Share what the clipboard holds: an image, or a list of copied files"));
   auto* demoCommand = app.add_subcommand(
       "demo", "Make a screenshot, screencast, GIF and PDF, share them and fetch them back");
   bool keepDemo = false;
@@ -164,9 +190,10 @@ int main(int argc, char** argv) try {
   }
 
   const auto config = Config::load();
-  const bool needsService = profileCommand->parsed() || shareCommand->parsed() ||
-                            checkCommand->parsed() || deleteCommand->parsed() ||
-                            demoCommand->parsed() || (loginCommand->parsed() && !noVerify);
+  const bool needsService =
+      profileCommand->parsed() || shareCommand->parsed() || checkCommand->parsed() ||
+      deleteCommand->parsed() || demoCommand->parsed() || (loginCommand->parsed() && !noVerify) ||
+      (captureCommand->parsed() && !noShare) || recordCommand->parsed() || pasteCommand->parsed();
   if (needsService) {
     if (auto why = config.missing()) {
       usageError(*why);
@@ -202,6 +229,12 @@ int main(int argc, char** argv) try {
   if (importCommand->parsed()) return checked(output, importFiles(output, files));
   if (inboxCommand->parsed()) return checked(output, inbox(output));
   if (demoHome) return checked(output, demo(output, *host, *demoHome));
+  if (captureCommand->parsed()) {
+    captureOptions.share = !noShare;
+    return checked(output, capture(output, *host, captureOptions));
+  }
+  if (recordCommand->parsed()) return checked(output, record(output, *host, recordOptions));
+  if (pasteCommand->parsed()) return checked(output, paste(output, *host));
   ShareRun run(output, *host);
   if (shareCommand->parsed()) return checked(output, run.share(files));
   if (checkCommand->parsed()) return checked(output, run.check(files));
