@@ -14,6 +14,7 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "PollTimeout.h"
@@ -24,7 +25,7 @@ namespace lumo {
 namespace {
 
 // Standard error is kept for the message of a failure: its end is what says why.
-constexpr std::size_t kErrorsKept = 64 * 1024;
+constexpr std::size_t kErrorsKept = std::size_t{64} * 1024;
 // Without a pidfd (kernels before 5.3) the child's exit is looked for at this interval.
 constexpr int kExitPollMs = 10;
 
@@ -220,7 +221,7 @@ void ChildProcess::launch(const Options& options) {
     }
     executable = std::move(*found);
   }
-  auto failed = [this](int error) { result_.errors = std::strerror(error); };
+  auto failed = [this](int error) { result_.errors = std::generic_category().message(error); };
 
   std::optional<Pipe> input;
   std::optional<Pipe> output;
