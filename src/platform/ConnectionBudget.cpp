@@ -1,26 +1,51 @@
 #include "ConnectionBudget.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "lumo/platform/HttpSession.h"
 
 namespace lumo::detail {
 
+// Read from the URL's text, which libcurl normalised ("scheme://[user@]host[:port]/..."):
+// asking the URL for its parts would parse it three times over.
 std::string ConnectionBudget::hostOf(const HttpTask& task) {
-  const Url& url = task.originalRequest().url;
-  const std::string scheme = url.scheme();
-  const int port = url.port().value_or(scheme == "https" ? 443 : 80);
-  return scheme + "://" + url.host() + ":" + std::to_string(port);
+  const std::string& text = task.originalRequest().url.absoluteString();
+  const std::size_t schemeEnd = text.find("://");
+  if (schemeEnd == std::string::npos) return text;
+  const std::string_view scheme(text.data(), schemeEnd);
+  std::string_view authority(text);
+  authority.remove_prefix(schemeEnd + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
+    authority.remove_prefix(at + 1);
+  }
+  // A port follows the last colon, unless that colon is inside an IPv6 literal.
+  const auto colon = authority.rfind(':');
+  const bool hasPort =
+      colon != std::string_view::npos && authority.find(']', colon) == std::string_view::npos;
+  std::string key(text.data(), schemeEnd + 3);
+  key.append(authority);
+  if (!hasPort) key.append(scheme == "https" ? ":443" : ":80");
+  return key;
 }
 
 const ConnectionPoolKey* ConnectionBudget::poolOf(const HttpTask& task) {
   return task.session()->configuration().connectionPool.key_.get();
 }
 
+const std::string& ConnectionBudget::keyOf(const HttpTask& task) {
+  static const std::string kNone;
+  const auto it = keys_.find(&task);
+  return it == keys_.end() ? kNone : it->second;
+}
+
 void ConnectionBudget::enqueue(std::shared_ptr<HttpTask> task) {
   Line& line = lines_[poolOf(*task)];
   if (!line.pool) line.pool = task->session()->configuration().connectionPool.key_;
-  Host& host = line.hosts[hostOf(*task)];
+  // Reading a URL's parts parses it again: the key is worked out once per task.
+  const std::string& key = keys_.try_emplace(task.get(), hostOf(*task)).first->second;
+  Host& host = line.hosts[key];
   host.waiting.push_back({line.nextOrder++, std::move(task)});
   ++waiting_;
 }
@@ -28,7 +53,7 @@ void ConnectionBudget::enqueue(std::shared_ptr<HttpTask> task) {
 bool ConnectionBudget::withdraw(const HttpTask& task) {
   const auto line = lines_.find(poolOf(task));
   if (line == lines_.end()) return false;
-  const std::string key = hostOf(task);
+  const std::string key = keyOf(task);
   const auto host = line->second.hosts.find(key);
   if (host == line->second.hosts.end()) return false;
   auto& waiting = host->second.waiting;
@@ -37,6 +62,7 @@ bool ConnectionBudget::withdraw(const HttpTask& task) {
   if (it == waiting.end()) return false;
   waiting.erase(it);
   --waiting_;
+  keys_.erase(&task);
   tidy(poolOf(task), key);
   return true;
 }
@@ -72,11 +98,12 @@ std::vector<std::shared_ptr<HttpTask>> ConnectionBudget::admit(const HttpTask& t
 void ConnectionBudget::release(const HttpTask& task) {
   const auto line = lines_.find(poolOf(task));
   if (line == lines_.end()) return;
-  const std::string key = hostOf(task);
+  const std::string key = keyOf(task);
   const auto host = line->second.hosts.find(key);
   if (host == line->second.hosts.end() || host->second.running == 0) return;
   --host->second.running;
   --line->second.running;
+  keys_.erase(&task);
   tidy(poolOf(task), key);
 }
 

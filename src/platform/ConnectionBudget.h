@@ -56,11 +56,15 @@ class ConnectionBudget {
     std::uint64_t nextOrder = 0;
   };
   static std::string hostOf(const HttpTask& task);
+  // The host key of a task waiting or holding a place; empty for any other.
+  const std::string& keyOf(const HttpTask& task);
   static const ConnectionPoolKey* poolOf(const HttpTask& task);
   // Forgets a host and a line that hold and await nothing.
   void tidy(const ConnectionPoolKey* pool, const std::string& key);
 
   std::unordered_map<const ConnectionPoolKey*, Line> lines_;
+  // The host key of every task waiting or holding a place.
+  std::unordered_map<const HttpTask*, std::string> keys_;
   std::size_t waiting_ = 0;
 };
 

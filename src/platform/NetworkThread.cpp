@@ -28,8 +28,6 @@ struct SListDeleter {
 // Responses announce their size; reserving it up front spares the copies of a growing buffer
 // for large bodies, within reason for a size that a server merely claims.
 constexpr curl_off_t kMaxReserve = curl_off_t{1} << 30;
-// Larger receive buffers mean fewer callbacks for large bodies.
-constexpr long kReceiveBufferSize = 256L * 1024;
 constexpr long kMaxRedirects = 16;
 constexpr const char* kUserAgent = "LumoShared/0.1";
 // Process-wide backstops behind the sessions' own bounds: libcurl keeps at most this many
@@ -355,7 +353,6 @@ bool NetworkThread::launch(const std::shared_ptr<HttpTask>& task) {
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t->errorBuffer);
   curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
-  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>((idleMs + 999) / 1000));
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(idleMs));
@@ -461,8 +458,12 @@ void NetworkThread::deliver(Transfer& transfer, CURLcode result) {
     task->finish(std::nullopt, std::move(owned->received), std::nullopt);
     return;
   }
+  // The answer comes from the URL asked for unless a redirect was followed; parsing the
+  // effective URL costs more than the rest of a small exchange.
+  long redirects = 0;
+  curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects);
   const char* effective = nullptr;
-  curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
+  if (redirects > 0) curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
   std::optional<Url> answered = effective != nullptr ? Url::parse(effective) : std::nullopt;
   HttpResponse response{answered.value_or(task->originalRequest().url), status,
                         std::move(owned->headerFields)};

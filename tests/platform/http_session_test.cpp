@@ -158,6 +158,7 @@ TEST_F(HttpSessionTest, StatusClassesHeadersAndBodiesLargeOnesIncludedOnTheMainQ
   task->resume();
   const auto uploaded = c.await(300s).json();
   EXPECT_TRUE(c.await().onMain);
+  EXPECT_EQ(c.await().response->url.path(), "/__dev__/echo");  // the answer's URL, not ours
   EXPECT_EQ(uploaded["method"], "POST");
   EXPECT_EQ(uploaded["headers"]["content-length"], std::to_string(total));
   EXPECT_EQ(uploaded["body_md5"], "0bc039b090f79bba87b924cc43dc6833");  // head, the file, tail
