@@ -15,6 +15,9 @@
 #include <thread>
 
 #include "DevService.h"
+#include "lumo/platform/MediaAsset.h"
+#include "lumo/platform/PlatformImage.h"
+#include "lumo/platform/Url.h"
 
 namespace {
 
@@ -334,6 +337,161 @@ TEST_F(Lumo, ProgressLineRedrawsInPlace) {
   EXPECT_NE(pane.find("EXIT=0"), std::string::npos) << pane;
   EXPECT_EQ(pane.find("Uploading"), pane.rfind("Uploading")) << pane;  // one line, redrawn
   EXPECT_NE(pane.find("Uploading 100%"), std::string::npos) << pane;
+}
+
+// The desktop's commands, under the X display of the run (scripts/test starts Xvfb).
+class Desktop : public Lumo {
+ protected:
+  void SetUp() override {
+    Lumo::SetUp();
+    ASSERT_TRUE(std::getenv("DISPLAY")) << "no DISPLAY: start Xvfb (scripts/lib/services.sh)";
+    writeFile(home_ / "CONFIG/user-dirs.dirs",  // where the library puts captures
+              "XDG_PICTURES_DIR=\"" + (home_ / "PICTURES").string() + "\"\n");
+    login();
+  }
+  std::vector<fs::path> captures() const {
+    std::vector<fs::path> all;
+    for (const auto& entry : fs::directory_iterator(home_ / "PICTURES/Lumo", ec_))
+      all.push_back(entry);
+    return all;
+  }
+  std::string fetch(const std::string& url) const {
+    const auto reply = dev_->call("GET", url);
+    EXPECT_EQ(reply.status, 200) << url;
+    return reply.text();
+  }
+  static double seconds(const fs::path& video) {
+    return lumo::MediaAsset::make(lumo::Url::fileURL(video))->duration().seconds();
+  }
+  // Whether a process (a recorder) still runs with `file` among its arguments.
+  static bool running(const fs::path& file) {
+    for (const auto& process : fs::directory_iterator("/proc")) {
+      char line[8192];  // read once: a process that ends meanwhile fails a stream's read
+      const int fd = ::open((process.path() / "cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+      const auto n = fd < 0 ? 0 : std::max<ssize_t>(::read(fd, line, sizeof line), 0);
+      if (fd >= 0) ::close(fd);
+      if (std::string_view(line, n).find(file.string()) != std::string::npos) return true;
+    }
+    return false;
+  }
+  mutable std::error_code ec_;
+};
+
+TEST_F(Desktop, RecordForSecondsSharesPageThumbnailAndVideo) {
+  const Outcome recorded = lumo({"record", "--json", "--seconds", "2"});
+  ASSERT_EQ(recorded.status, 0) << recorded.err;
+  const auto files = captures();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(files[0].filename().string().starts_with("Screen Cast ")) << files[0];
+  EXPECT_EQ(files[0].extension(), ".mp4");
+  EXPECT_NEAR(seconds(files[0]), 2.0, 0.3);
+  const std::string page = recorded.result(files[0].string()).value("link", "");
+  const auto at = page.rfind("/v");
+  ASSERT_NE(at, std::string::npos) << recorded.out;
+  const std::string video = page.substr(0, at + 1) + page.substr(at + 2);
+  EXPECT_NE(fetch(page).find(video), std::string::npos);
+  EXPECT_TRUE(fetch(video.substr(0, video.size() - 4) + ".png").starts_with("\x89PNG"));
+  EXPECT_EQ(fetch(video), readFile(files[0]));
+  EXPECT_EQ(run("xclip -o -selection clipboard"), page);
+}
+
+// Ctrl-C and SIGTERM end the recording, which is shared; a second Ctrl-C while it is being
+// finished quits at once: the recorder still completes the file, which is kept unshared.
+TEST_F(Desktop, RecordingEndsOnSignals) {
+  const struct {
+    std::vector<int> signals;
+    int status;
+    bool shared;
+  } rows[] = {{{SIGINT}, 0, true}, {{SIGTERM}, 0, true}, {{SIGINT, SIGINT}, 130, false}};
+  for (const auto& row : rows) {
+    fs::remove_all(home_ / "PICTURES");
+    const pid_t pid = start({"record", "--json"});
+    fs::path file;  // signalled once the recorder writes: before, there is nothing to keep
+    EXPECT_TRUE(eventually([&] {
+      const auto all = captures();
+      return all.size() == 1 && fs::file_size(file = all[0], ec_) > 0;
+    }));
+    for (std::size_t i = 0; i < row.signals.size(); ++i) {
+      EXPECT_TRUE(!i || eventually([&] {
+        return readFile(home_ / "err").find("finishing the recording") != std::string::npos;
+      }));
+      ::kill(pid, row.signals[i]);
+    }
+    const Outcome ended = finish(pid);
+    EXPECT_EQ(ended.status, row.status) << row.signals.size() << ended.err;
+    EXPECT_EQ(ended.out.find(R"("ok":true)") != std::string::npos, row.shared) << ended.out;
+    EXPECT_TRUE(eventually([&] { return !running(file); })) << file;
+    EXPECT_GT(seconds(file), 0) << file;  // complete: its index is written last
+  }
+}
+
+TEST_F(Desktop, PasteSharesAnImageAsANewCapture) {
+  // Noise: a PNG larger than one X request, which comes in parts.
+  std::vector<std::uint8_t> pixels(800 * 600 * 4);
+  std::uint32_t seed = 23;
+  for (auto& p : pixels) p = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 24);
+  const auto png = lumo::PlatformImage::fromRGBA(800, 600, pixels)->pngRepresentation();
+  ASSERT_TRUE(png && png->size() > (1u << 20));
+  writeFile(home_ / "noise.png", std::string(png->begin(), png->end()));
+  run("xclip -selection clipboard -t image/png -i " + shellQuote((home_ / "noise.png").string()) +
+      " >/dev/null 2>&1");  // its server keeps the output open
+  const Outcome pasted = lumo({"paste", "--json"});
+  ASSERT_EQ(pasted.status, 0) << pasted.err;
+  const auto files = captures();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(files[0].filename().string().starts_with("Screen Shot ")) << files[0];
+  const std::string fetched = fetch(pasted.result(files[0].string()).value("link", ""));
+  const auto image = lumo::PlatformImage::fromData(
+      std::span(reinterpret_cast<const std::uint8_t*>(fetched.data()), fetched.size()));
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->rgbaPixels(), pixels);
+}
+
+// What is copied (a type and its bytes, put on the clipboard by xclip), the command, and what
+// it says; "@" stands for the Documents folder.
+TEST_F(Desktop, PasteSharesCopiedFilesAndSaysWhatIsMissing) {
+  const fs::path bin = home_ / "bin", ffmpeg = bin / "ffmpeg";
+  fs::create_directories(bin);
+  fs::create_symlink(run("command -v ffmpeg | tr -d '\\n'"), ffmpeg);
+  file("a.bin", 100), file("b c.bin", 200);
+  const struct {
+    std::string type, copied;
+    std::vector<std::string> args, extra;
+    int status;
+    std::string says;
+  } rows[] = {
+      // clang-format off
+      {"text/uri-list", "# two files\r\nfile://@/a.bin\r\nfile://@/b%20c.bin\r\n", {"paste"}, {}, 0,
+       "uploaded  @/a.bin  http|uploaded  @/b c.bin  http"},
+      {"text/uri-list", "file://@/a.bin\nhttps://example.com/a.png\n", {"paste"}, {}, 1,
+       "error: only files can be shared: the copied https://example.com/a.png is not a file://"},
+      {"UTF8_STRING", "text", {"paste"}, {}, 1, "neither an image (image/png) nor copied files"},
+      {"", "", {"paste"}, {"PATH=" + home_.path().string()}, 1, "xclip is not installed"},
+      {"", "", {"record"}, {"PATH=" + home_.path().string()}, 1,
+       "error: recording the screen needs ffmpeg, which is not installed (Debian package: ffmpeg)"},
+      {"", "", {"record"}, {"PATH=" + bin.string(), "WAYLAND_DISPLAY=wayland-none"}, 1,
+       "needs wf-recorder, which is not installed (Debian package: wf-recorder)"},
+      {"", "", {"record", "--region"}, {"PATH=" + bin.string()}, 1, "--region needs slop"},
+      // clang-format on
+  };
+  const std::string docs = (home_ / "Documents").string();
+  auto expand = [&](std::string text) {
+    for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, docs);
+    return text;
+  };
+  for (const auto& row : rows) {
+    if (!row.type.empty()) {
+      writeFile(home_ / "copied", expand(row.copied));
+      run("xclip -selection clipboard -t " + row.type + " -i " + (home_ / "copied").string() +
+          " >/dev/null 2>&1");
+    }
+    const Outcome pasted = lumo(row.args, row.extra);
+    EXPECT_EQ(pasted.status, row.status) << row.copied << pasted.err;
+    std::istringstream parts(expand(row.says));
+    for (std::string part; std::getline(parts, part, '|');)
+      EXPECT_NE((pasted.out + pasted.err).find(part), std::string::npos) << pasted.out + pasted.err;
+  }
+  EXPECT_TRUE(captures().empty());
 }
 
 }  // namespace
