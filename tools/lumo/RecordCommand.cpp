@@ -96,9 +96,12 @@ ChildProcess::Options recorder(bool wayland, const std::optional<Area>& area,
       area ? std::to_string(area->width) + "x" + std::to_string(area->height) : "";
   const std::string at = area ? std::to_string(area->x) + "," + std::to_string(area->y) : "";
   if (wayland) {
-    // It asks before writing over a file, which ours (claimed empty) is.
+    // It asks before writing over a file, which ours (claimed empty) is. It takes a frame only
+    // when the screen changes, and after Ctrl-C waits for one: on a still screen it would never
+    // end (-D takes every frame). Its -x is not applied to libx264; the filter is.
     options.input = "y\n";
-    options.arguments = {"wf-recorder", "-c", "libx264", "-x", "yuv420p", "-f", file.string()};
+    options.arguments = {"wf-recorder",    "-D", "-c",         "libx264", "-F",
+                         "format=yuv420p", "-f", file.string()};
     if (area) options.arguments.insert(options.arguments.end(), {"-g", at + " " + size});
     return options;
   }
