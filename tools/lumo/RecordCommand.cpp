@@ -186,12 +186,13 @@ int record(Output& output, Host& host, const RecordOptions& options) {
   if (stoppedByUser) Interrupt::clear();  // acted on: the next Ctrl-C cancels the share
 
   std::error_code ec;
-  const auto size = fs::file_size(file, ec);
+  std::uintmax_t size = fs::file_size(file, ec);
+  if (ec) size = 0;
   const bool exited = result.ending == ChildProcess::Result::Ending::exited ||
                       result.ending == ChildProcess::Result::Ending::unknown;
   // Stopped by SIGINT, ffmpeg says so with status 255 after a complete file.
-  if (!exited || (!asked && !result.succeeded()) || ec || size == 0) {
-    if (!ec && size == 0) fs::remove(file, ec);
+  if (!exited || (!asked && !result.succeeded()) || size == 0) {
+    if (size == 0) fs::remove(file, ec);
     return fail("the recording failed: " + result.describe() +
                 (size > 0 ? " (what it wrote is kept in " + file.string() + ")" : ""));
   }
