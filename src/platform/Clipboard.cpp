@@ -1,5 +1,6 @@
 #include "lumo/platform/Clipboard.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <limits>
 #include <mutex>
@@ -344,6 +345,32 @@ std::optional<Clipboard::Destination> Clipboard::handOff() {
   if (!state_->waitForHandOff(Clock::now() + timeout_)) return std::nullopt;
   std::lock_guard lock(state_->mu);
   return state_->handedTo;
+}
+
+std::vector<std::string> Clipboard::types(Clock::time_point deadline) {
+  std::vector<std::string> types;
+  if (auto listed = readWith("", deadline)) {
+    for (std::size_t at = 0, end = 0; at < listed->size(); at = end + 1) {
+      end = std::min(listed->find('\n', at), listed->size());
+      if (end > at) types.push_back(listed->substr(at, end - at));
+    }
+  }
+  return types;
+}
+
+std::optional<std::string> Clipboard::read(std::string_view mimeType, Clock::time_point deadline) {
+  if (mimeType.empty()) return std::nullopt;  // the tools would list the types instead
+  return readWith(mimeType, deadline);
+}
+
+std::optional<std::string> Clipboard::readWith(std::string_view type, Clock::time_point deadline) {
+  auto got =
+      detail::readTool(environment_ ? *environment_ : Environment::current(), type, deadline);
+  if (!got.bytes) {
+    std::lock_guard lock(state_->mu);
+    state_->lastProblem = std::move(got.problem);
+  }
+  return std::move(got.bytes);
 }
 
 std::optional<Clipboard::Destination> Clipboard::lastDestination() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,5 +19,16 @@ std::string variable(const char* name);
 // that exits without reading is held back on the calling thread only.
 bool runTool(const Clipboard::Command& command, const Clipboard::Environment& environment,
              std::string_view text, std::chrono::steady_clock::time_point deadline);
+
+// What a read tool gave: the bytes, or the reason there are none.
+struct ToolRead {
+  std::optional<std::string> bytes;
+  std::string problem;
+};
+
+// Runs the reading tool that fits `environment` (wl-paste, else xclip) for the clipboard's
+// contents as `type`; an empty `type` lists the types offered, one a line. Any thread.
+ToolRead readTool(const Clipboard::Environment& environment, std::string_view type,
+                  std::chrono::steady_clock::time_point deadline);
 
 }  // namespace lumo::detail

@@ -15,6 +15,9 @@
 #include <thread>
 
 #include "DevService.h"
+#include "lumo/platform/MediaAsset.h"
+#include "lumo/platform/PlatformImage.h"
+#include "lumo/platform/Url.h"
 
 namespace {
 
@@ -334,6 +337,124 @@ TEST_F(Lumo, ProgressLineRedrawsInPlace) {
   EXPECT_NE(pane.find("EXIT=0"), std::string::npos) << pane;
   EXPECT_EQ(pane.find("Uploading"), pane.rfind("Uploading")) << pane;  // one line, redrawn
   EXPECT_NE(pane.find("Uploading 100%"), std::string::npos) << pane;
+}
+
+// The desktop's commands, under the X display of the run (scripts/test starts Xvfb).
+class Desktop : public Lumo {
+ protected:
+  void SetUp() override {
+    Lumo::SetUp();
+    ASSERT_TRUE(std::getenv("DISPLAY")) << "no DISPLAY: start Xvfb (scripts/lib/services.sh)";
+    writeFile(home_ / "CONFIG/user-dirs.dirs",  // where the library puts captures
+              "XDG_PICTURES_DIR=\"" + (home_ / "PICTURES").string() + "\"\n");
+    login();
+  }
+  std::vector<fs::path> captures() const {
+    std::vector<fs::path> all;
+    for (const auto& entry : fs::directory_iterator(home_ / "PICTURES/Lumo", ec_))
+      all.push_back(entry);
+    return all;
+  }
+  std::string fetch(const std::string& url) const {
+    const auto reply = dev_->call("GET", url);
+    EXPECT_EQ(reply.status, 200) << url;
+    return reply.text();
+  }
+  mutable std::error_code ec_;
+};
+
+// The signals sent: none (a timed recording), Ctrl-C or SIGTERM, each shared (page, thumbnail
+// and video); or a second Ctrl-C while the recording is finished, which quits at once (130):
+// the recorder still completes the file, which is kept unshared.
+TEST_F(Desktop, RecordSharesAScreencastUntilStopped) {
+  for (const std::vector<int>& signals :
+       {std::vector<int>{}, {SIGINT}, {SIGTERM}, {SIGINT, SIGINT}}) {
+    const bool shared = signals.size() < 2;
+    fs::remove_all(home_ / "PICTURES");
+    const pid_t pid = start({"record", "--json", "--seconds", signals.empty() ? "2" : "3600"});
+    fs::path file;  // signalled once the recorder writes: before, there is nothing to keep
+    EXPECT_TRUE(eventually([&] {
+      const auto all = captures();
+      return all.size() == 1 && fs::file_size(file = all[0], ec_) > 0;
+    }));
+    for (std::size_t i = 0; i < signals.size(); ++i) {
+      EXPECT_TRUE(!i || eventually([&] {
+        return readFile(home_ / "err").find("finishing the recording") != std::string::npos;
+      }));
+      ::kill(pid, signals[i]);
+    }
+    const Outcome ended = finish(pid);
+    EXPECT_EQ(ended.status, (shared ? 0 : 130)) << signals.size() << ended.err;
+    EXPECT_TRUE(file.filename().string().starts_with("Screen Cast ") && file.extension() == ".mp4");
+    const std::string ffmpeg = "pgrep -f 'x11gra[b].*" + file.filename().string() + "' || true";
+    EXPECT_TRUE(eventually([&] { return run(ffmpeg).empty(); })) << file;
+    const double seconds = lumo::MediaAsset::make(lumo::Url::fileURL(file))->duration().seconds();
+    EXPECT_TRUE(signals.empty() ? std::abs(seconds - 2) <= 0.3 : seconds > 0) << seconds;
+    const json result = ended.result(file.string());
+    ASSERT_EQ(result.is_object(), shared) << ended.out;
+    if (!shared) continue;
+    const std::string page = result.value("link", "");
+    std::string video = page;  // "…/vMD5.mp4" is the page of "…/MD5.mp4"
+    video.erase(video.rfind("/v") + 1, 1);
+    EXPECT_NE(fetch(page).find(video), std::string::npos);
+    EXPECT_TRUE(fetch(video.substr(0, video.size() - 4) + ".png").starts_with("\x89PNG"));
+    EXPECT_EQ(fetch(video), readFile(file));
+    EXPECT_EQ(run("xclip -o -selection clipboard"), page);
+  }
+}
+
+// What is copied (a type and its bytes), the command, and what it says ("@": the Documents
+// folder). The image (noise: larger than one X request, it comes in parts) is a new capture.
+TEST_F(Desktop, PasteSharesAnImageOrFilesAndSaysWhatIsMissing) {
+  std::vector<std::uint8_t> pixels(800 * 600 * 4);
+  for (std::uint32_t seed = 23; auto& p : pixels) p = (seed = seed * 1103515245u + 12345u) >> 24;
+  const auto png = lumo::PlatformImage::fromRGBA(800, 600, pixels)->pngRepresentation();
+  file("a.bin", 100), file("b c.bin", 200);
+  const struct {
+    std::string type, copied;
+    std::vector<std::string> args, extra;
+    int status;
+    std::string says;
+  } rows[] = {
+      // clang-format off
+      {"image/png", std::string(png->begin(), png->end()), {"paste", "--json"}, {}, 0, R"("ok":true)"},
+      {"text/uri-list", "# two files\r\nfile://@/a.bin\r\nfile://@/b%20c.bin\r\n", {"paste"}, {}, 0,
+       "uploaded  @/a.bin  http|uploaded  @/b c.bin  http"},
+      {"text/uri-list", "file://@/a.bin\nhttps://example.com/a.png\n", {"paste"}, {}, 1,
+       "error: only files can be shared: the copied https://example.com/a.png is not a file://"},
+      {"UTF8_STRING", "text", {"paste"}, {}, 1, "neither an image (image/png) nor copied files"},
+      {"", "", {"paste"}, {"PATH=" + home_.path().string()}, 1, "xclip is not installed"},
+      {"", "", {"record"}, {"PATH=" + home_.path().string()}, 1,
+       "error: recording the screen needs ffmpeg, which is not installed (Debian package: ffmpeg)"},
+      {"", "", {"record"}, {"PATH=" + home_.path().string(), "WAYLAND_DISPLAY=wayland-none"}, 1,
+       "needs wf-recorder, which is not installed (Debian package: wf-recorder)"},
+      // clang-format on
+  };
+  auto expand = [&](std::string text) {
+    for (std::size_t at; (at = text.find('@')) != std::string::npos;)
+      text.replace(at, 1, (home_ / "Documents").string());
+    return text;
+  };
+  std::optional<Outcome> image;
+  for (const auto& row : rows) {
+    writeFile(home_ / "copied", row.type == "image/png" ? row.copied : expand(row.copied));
+    if (!row.type.empty())  // xclip's server keeps its output open
+      run("xclip -selection clipboard -t " + row.type + " -i " + (home_ / "copied").string() +
+          " >/dev/null 2>&1");
+    const Outcome pasted = lumo(row.args, row.extra);
+    if (!image) image = pasted;
+    EXPECT_EQ(pasted.status, row.status) << row.type << pasted.err;
+    std::istringstream parts(expand(row.says));
+    for (std::string part; std::getline(parts, part, '|');)
+      EXPECT_NE((pasted.out + pasted.err).find(part), std::string::npos) << pasted.out + pasted.err;
+  }
+  const auto shots = captures();  // the image's alone
+  ASSERT_EQ(shots.size(), 1u);
+  EXPECT_TRUE(shots[0].filename().string().starts_with("Screen Shot ")) << shots[0];
+  const std::string fetched = fetch(image->result(shots[0].string()).value("link", ""));
+  const auto decoded = lumo::PlatformImage::fromData(
+      std::span(reinterpret_cast<const std::uint8_t*>(fetched.data()), fetched.size()));
+  EXPECT_EQ(decoded ? decoded->rgbaPixels() : std::nullopt, pixels);
 }
 
 }  // namespace

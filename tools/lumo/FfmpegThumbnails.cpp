@@ -69,10 +69,16 @@ std::optional<PlatformImage> FfmpegThumbnails::firstFrame(const std::filesystem:
       sws_getContext(width, height, static_cast<AVPixelFormat>(frame->format), width, height,
                      AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!scale) return std::nullopt;
-  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+  // swscale's vector code writes whole blocks: a row whose bytes are no multiple of them (a
+  // 202-pixel region) spills past its end, into the next row, which is written after it, and
+  // past the last one, into the padding.
+  constexpr std::size_t kSpill = 64;
+  const std::size_t size = static_cast<std::size_t>(width) * height * 4;
+  std::vector<std::uint8_t> pixels(size + kSpill);
   std::uint8_t* planes[4] = {pixels.data(), nullptr, nullptr, nullptr};
   int strides[4] = {width * 4, 0, 0, 0};
   sws_scale(scale.get(), frame->data, frame->linesize, 0, height, planes, strides);
+  pixels.resize(size);
   return PlatformImage::fromRGBA(width, height, std::move(pixels));
 }
 

@@ -113,6 +113,19 @@ class LUMO_API Clipboard {
   // the selection before the hand-off started.
   std::optional<Destination> handOff();
 
+  // Reading: through `wl-paste` on Wayland and `xclip -o` on X (which takes contents larger
+  // than one request in parts), run to their end or to `deadline`, when they are killed.
+
+  // The types the contents are offered as: MIME types ("image/png", "text/uri-list") and, on X,
+  // the other targets ("UTF8_STRING", "TARGETS"). Empty when nothing is copied or the clipboard
+  // cannot be read (`lastProblem` says why).
+  std::vector<std::string> types(std::chrono::steady_clock::time_point deadline);
+
+  // The contents as `mimeType`, byte for byte; absent when they are not offered as that type or
+  // cannot be read by `deadline` (`lastProblem` says why).
+  std::optional<std::string> read(std::string_view mimeType,
+                                  std::chrono::steady_clock::time_point deadline);
+
   // Where the last copy went; absent before the first.
   std::optional<Destination> lastDestination() const;
 
@@ -122,6 +135,7 @@ class LUMO_API Clipboard {
 
   // Why the last copy did not go to the first destination that fits the environment (the
   // display did not answer in time, a tool failed...), for the host's log; absent when it did.
+  // After a read that found nothing, why ("xclip is not installed", the tool's error).
   std::optional<std::string> lastProblem() const;
 
   // The tools that `environment` calls for, in the order they are tried after the in-process
@@ -130,6 +144,10 @@ class LUMO_API Clipboard {
 
  private:
   struct State;
+
+  // `read`, where an empty `type` lists the types.
+  std::optional<std::string> readWith(std::string_view type,
+                                      std::chrono::steady_clock::time_point deadline);
 
   std::optional<Environment> environment_;  // fixed at construction; absent: the process's
   std::chrono::milliseconds timeout_;
