@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <functional>
 #include <set>
+#include <span>
 #include <sstream>
 #include <thread>
 
@@ -455,6 +456,103 @@ TEST_F(Desktop, PasteSharesAnImageOrFilesAndSaysWhatIsMissing) {
   const auto decoded = lumo::PlatformImage::fromData(
       std::span(reinterpret_cast<const std::uint8_t*>(fetched.data()), fetched.size()));
   EXPECT_EQ(decoded ? decoded->rgbaPixels() : std::nullopt, pixels);
+
+// Captures under the X server of DISPLAY (an 800x600 Xvfb in the test runs): the screen, a
+// region dragged in slop by xdotool, the next free name, a cancelled selection, no tool at all.
+TEST_F(Lumo, CaptureSavesTheScreenUnderTheNextFreeNameAndSharesIt) {
+  ASSERT_TRUE(std::getenv("DISPLAY")) << "needs an X server: scripts/test starts Xvfb";
+  login();
+  const std::vector<std::string> home{"HOME=" + home_.path().string()};
+  const fs::path folder = home_ / "Pictures/Lumo", empty = home_ / "no-tools";
+  fs::create_directories(empty);
+  run("xsetroot -solid '#3366cc'");
+  auto capture = [&](std::vector<std::string> args, std::vector<std::string> extra = {}) {
+    args.insert(args.begin(), {"capture", "--json"});
+    extra.insert(extra.end(), home.begin(), home.end());
+    return lumo(args, extra);
+  };
+  auto shot = [](const Outcome& run) { return fs::path(run.lines().at(0).value("file", "")); };
+  auto pixels = [](const fs::path& file, int width, int height) {
+    const std::string bytes = readFile(file);
+    auto image = lumo::PlatformImage::fromData(
+        std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+    if (!image || image->pixelsWide() != width || image->pixelsHigh() != height) return false;
+    const auto rgba = image->rgbaPixels().value_or(std::vector<std::uint8_t>{});
+    for (std::size_t i = 0; i + 3 < rgba.size(); i += 4)
+      if (rgba[i] != 0x33 || rgba[i + 1] != 0x66 || rgba[i + 2] != 0xcc) return false;
+    return !rgba.empty();
+  };
+  // Two captures within one second: the second takes " 2" (tried until a pair shares a second).
+  Outcome first, second;
+  for (int pair = 0; pair < 5; ++pair) {
+    first = capture({"--screen", "--no-share"}), second = capture({"--no-share"});
+    ASSERT_EQ(first.status + second.status, 0) << first.err << second.err;
+    if (shot(second).filename() != shot(first).filename()) {
+      if (shot(second).stem().string().ends_with(" 2")) break;
+      fs::remove(shot(first)), fs::remove(shot(second));
+    }
+  }
+  EXPECT_EQ(shot(first).parent_path(), folder);
+  EXPECT_TRUE(matchesShape(shot(first).filename(), "Screen Shot *-##-## at *.##.## ?M.png"));
+  EXPECT_EQ(shot(second), folder / (shot(first).stem().string() + " 2.png"));
+  EXPECT_TRUE(pixels(shot(first), 800, 600) && pixels(shot(second), 800, 600));
+  // Shared: the link fetches the file's bytes.
+  const Outcome shared = capture({});
+  ASSERT_EQ(shared.status, 0) << shared.err;
+  const json result = shared.lines().back();
+  EXPECT_EQ(dev_->call("GET", result.value("link", "")).text(), readFile(result.value("file", "")));
+  // A region dragged in slop; then selections given up with Escape and with a right click.
+  struct Drag {
+    std::vector<std::string> press, release;
+    int status;
+  } drags[] = {{{"mousemove", "100", "100", "mousedown", "1"}, {"mouseup", "1"}, 0},
+               {{"keydown", "Escape"}, {"keyup", "Escape"}, 130},
+               {{"mousedown", "3"}, {"mouseup", "3"}, 130}};
+  auto xdotool = [](const std::vector<std::string>& args) {
+    std::string command = "xdotool";
+    for (const auto& arg : args) command += " " + arg;
+    return run(command);
+  };
+  // slop's window has the selection's shape (1 pixel of border): the screen until a press.
+  auto shape = [](const std::string& window) {
+    const std::string info = run("xwininfo -shape -id " + window + " 2>&1 || true");
+    const auto at = info.find("Window shape extents:");
+    return at == std::string::npos ? std::string()
+                                   : info.substr(at + 23, info.find('\n', at) - at - 23);
+  };
+  const auto before = std::distance(fs::directory_iterator(folder), {});
+  for (const auto& drag : drags) {
+    const pid_t pid = start({"capture", "--json", "--region", "--no-share"}, home);
+    std::string window;
+    ASSERT_TRUE(eventually([&] {
+      window = run("xdotool search --class slop 2>/dev/null || true");
+      return !window.empty() &&
+             shape(window = window.substr(0, window.find('\n'))) == "802x602+-1+-1";
+    }));
+    xdotool(drag.press);
+    if (drag.status == 0) {
+      EXPECT_TRUE(eventually([&] { return shape(window) == "3x3+99+99"; }));
+      xdotool({"mousemove", "250", "180"});
+      EXPECT_TRUE(eventually([&] { return shape(window) == "153x83+99+99"; }));
+      xdotool(drag.release);
+    }
+    int status = 0;  // a key or button held until slop has seen it
+    EXPECT_TRUE(eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }));
+    if (drag.status) xdotool(drag.release);
+    EXPECT_EQ(WEXITSTATUS(status), drag.status) << readFile(home_ / "err");
+    const json out = json::parse(readFile(home_ / "out"));
+    EXPECT_TRUE(drag.status || pixels(out.value("file", ""), 151, 81)) << out;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), before + 1);  // none cancelled
+  const Outcome none = capture({"--no-share"}, {"PATH=" + empty.string()});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("no screenshot tool found: install maim (X11) or grim"),
+            std::string::npos);
+  fs::create_symlink(run("command -v maim").substr(0, run("command -v maim").size() - 1),
+                     empty / "maim");
+  const Outcome noSlop = capture({"--region"}, {"PATH=" + empty.string()});
+  EXPECT_EQ(noSlop.status, 1);
+  EXPECT_NE(noSlop.err.find("--region with maim needs slop: install slop"), std::string::npos);
 }
 
 }  // namespace

@@ -66,8 +66,7 @@ int capture(Output& output, Host& host, const CaptureOptions& options) {
   }
 
   if (!options.share) {
-    output.emit({{"file", file.string()}, {"ok", true}, {"state", "saved"}},
-                "saved  " + file.string());
+    output.emit({{"file", file.string()}, {"ok", true}}, "saved  " + file.string());
     return 0;
   }
   ShareRun run(output, host);
