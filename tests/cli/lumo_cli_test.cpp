@@ -456,6 +456,7 @@ TEST_F(Desktop, PasteSharesAnImageOrFilesAndSaysWhatIsMissing) {
   const auto decoded = lumo::PlatformImage::fromData(
       std::span(reinterpret_cast<const std::uint8_t*>(fetched.data()), fetched.size()));
   EXPECT_EQ(decoded ? decoded->rgbaPixels() : std::nullopt, pixels);
+}
 
 // Captures under the X server of DISPLAY (an 800x600 Xvfb in the test runs): the screen, a
 // region dragged in slop by xdotool, the next free name, a cancelled selection, no tool at all.
