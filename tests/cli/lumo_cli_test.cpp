@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <set>
@@ -458,7 +459,7 @@ TEST_F(Desktop, PasteSharesAnImageOrFilesAndSaysWhatIsMissing) {
   EXPECT_EQ(decoded ? decoded->rgbaPixels() : std::nullopt, pixels);
 }
 
-// Captures under the X server of DISPLAY (an 800x600 Xvfb in the test runs): the screen, a
+// Captures under the X server of DISPLAY (Xvfb in the test runs): the screen, a
 // region dragged in slop by xdotool, the next free name, a cancelled selection, no tool at all.
 TEST_F(Lumo, CaptureSavesTheScreenUnderTheNextFreeNameAndSharesIt) {
   ASSERT_TRUE(std::getenv("DISPLAY")) << "needs an X server: scripts/test starts Xvfb";
@@ -468,6 +469,9 @@ TEST_F(Lumo, CaptureSavesTheScreenUnderTheNextFreeNameAndSharesIt) {
   std::error_code ec;
   fs::create_directories(empty);
   run("xsetroot -solid '#3366cc'");
+  int width = 0, height = 0;  // the screen's
+  std::sscanf(run("xwininfo -root | grep -E 'Width|Height'").c_str(), " Width: %d Height: %d",
+              &width, &height);
   auto capture = [&](std::vector<std::string> args, std::vector<std::string> extra = {}) {
     args.insert(args.begin(), {"capture", "--json"});
     extra.insert(extra.end(), home.begin(), home.end());
@@ -497,7 +501,7 @@ TEST_F(Lumo, CaptureSavesTheScreenUnderTheNextFreeNameAndSharesIt) {
   EXPECT_EQ(shot(first).parent_path(), folder);
   EXPECT_TRUE(matchesShape(shot(first).filename(), "Screen Shot *-##-## at *.##.## ?M.png"));
   EXPECT_EQ(shot(second), folder / (shot(first).stem().string() + " 2.png"));
-  EXPECT_TRUE(pixels(shot(first), 800, 600) && pixels(shot(second), 800, 600));
+  EXPECT_TRUE(pixels(shot(first), width, height) && pixels(shot(second), width, height));
   // Shared: the link fetches the file's bytes.
   const Outcome shared = capture({});
   ASSERT_EQ(shared.status, 0) << shared.err;
@@ -524,7 +528,8 @@ TEST_F(Lumo, CaptureSavesTheScreenUnderTheNextFreeNameAndSharesIt) {
     ASSERT_TRUE(eventually([&] {
       window = run("xdotool search --class slop 2>/dev/null || true");
       return !window.empty() &&
-             shape(window = window.substr(0, window.find('\n'))) == "802x602+-1+-1";
+             shape(window = window.substr(0, window.find('\n'))) ==
+                 std::to_string(width + 2) + "x" + std::to_string(height + 2) + "+-1+-1";
     }));
     run("xdotool " + press);
     if (dragged) {
