@@ -24,7 +24,7 @@ std::string ConnectionBudget::hostOf(const HttpTask& task) {
   const auto colon = authority.rfind(':');
   const bool hasPort =
       colon != std::string_view::npos && authority.find(']', colon) == std::string_view::npos;
-  std::string key(text.data(), schemeEnd + 3);
+  std::string key = text.substr(0, schemeEnd + 3);
   key.append(authority);
   if (!hasPort) key.append(scheme == "https" ? ":443" : ":80");
   return key;
