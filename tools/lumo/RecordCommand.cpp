@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <variant>
 
 #include "CaptureFiles.h"
 #include "DesktopCommands.h"
 #include "Interrupt.h"
+#include "RegionSelector.h"
 #include "ShareRun.h"
 #include "lumo/account/UserAccountStoreService.h"
 #include "lumo/platform/ChildProcess.h"
@@ -27,15 +27,11 @@ using namespace std::chrono_literals;
 constexpr auto kFinishLimit = 30s;
 // ffmpeg ends a timed recording itself; past this much more it is asked to.
 constexpr auto kTimedGrace = 10s;
-// The longest a region may take to be dragged.
-constexpr auto kSelectLimit = 10min;
 constexpr auto kPoll = 100ms;
 constexpr const char* kStopping =
     "\nlumo: finishing the recording (Ctrl-C again to quit at once, keeping it unshared)\n";
 
-struct Area {
-  int x = 0, y = 0, width = 0, height = 0;
-};
+using Area = ScreenRegion;
 
 std::string variable(const char* name) {
   const char* value = std::getenv(name);
@@ -58,33 +54,6 @@ std::optional<Area> screenOf(const std::string& display) {
   for (int i = 0; i < number && screens.rem > 0; ++i) xcb_screen_next(&screens);
   if (screens.rem == 0) return std::nullopt;
   return Area{0, 0, screens.data->width_in_pixels, screens.data->height_in_pixels};
-}
-
-// The region the user drags with `tool` (slop on X, slurp on Wayland); Ctrl-C or the tool's own
-// cancel gives 130, a failure 1 (said on standard error). (lumo capture selects the same way:
-// one function for both once they meet.)
-std::variant<Area, int> selectRegion(const std::string& tool, TerminalProgress& progress) {
-  ChildProcess::Options options;
-  options.arguments = {tool, "-f", "%x %y %w %h"};
-  options.output = ChildProcess::Stream::capture;
-  auto child = ChildProcess::start(options);
-  const auto limit = Clock::now() + kSelectLimit;
-  while (child->running() && !child->wait(std::min(limit, Clock::now() + kPoll)) &&
-         !Interrupt::requested() && Clock::now() < limit) {
-  }
-  if (Interrupt::requested()) child->signal(SIGTERM);
-  const auto result = child->finish(Clock::now() + 2s);
-  if (Interrupt::requested() || (result.ending == ChildProcess::Result::Ending::exited &&
-                                 result.errors.find("ancel") != std::string::npos)) {
-    return 130;
-  }
-  Area area;
-  std::istringstream in(result.output);
-  if (!result.succeeded() || !(in >> area.x >> area.y >> area.width >> area.height)) {
-    progress.printLine("error: no region was selected: " + result.describe());
-    return 1;
-  }
-  return area;
 }
 
 // The recorder's command for `area` of the session's display (on Wayland, none: the whole
@@ -145,9 +114,12 @@ int record(Output& output, Host& host, const RecordOptions& options) {
 
   std::optional<Area> area;
   if (options.region) {
-    auto selected = selectRegion(selector, progress);
-    if (const int* status = std::get_if<int>(&selected)) return *status;
-    area = std::get<Area>(selected);
+    const RegionChoice choice = chooseRegion(selector, /*window=*/false);
+    if (choice.kind == RegionChoice::Kind::cancelled) return 130;
+    if (choice.kind == RegionChoice::Kind::failed) {
+      return fail("no region was selected: " + choice.error);
+    }
+    area = choice.region;
   } else if (!wayland) {
     area = screenOf(variable("DISPLAY"));
     if (!area) return fail("cannot reach the X display " + variable("DISPLAY"));

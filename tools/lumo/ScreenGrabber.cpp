@@ -1,12 +1,11 @@
 #include "ScreenGrabber.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <optional>
 #include <system_error>
 
 #include "Interrupt.h"
+#include "RegionSelector.h"
 #include "ScreenshotPortal.h"
 #include "lumo/platform/ChildProcess.h"
 
@@ -20,7 +19,7 @@ namespace {
 
 // The session bus may be slow to say that no portal is there; a screenshot should not wait.
 constexpr auto kPortalLookup = 2s;
-// A person choosing a region or a window, or answering the portal's dialog.
+// A person answering the portal's dialog.
 constexpr auto kChoosing = std::chrono::minutes(10);
 // Writing one screenshot.
 constexpr auto kGrabbing = 60s;
@@ -39,32 +38,6 @@ std::optional<std::string> installed(const char* program) {
 
 const char* areaName(Area area) {
   return area == Area::region ? "--region" : area == Area::window ? "--window" : "--screen";
-}
-
-// Runs the tool to its end, or until Ctrl-C (nullopt: the tool is killed).
-std::optional<ChildProcess::Result> runUnlessInterrupted(const ChildProcess::Options& options,
-                                                         ChildProcess::Clock::time_point deadline) {
-  auto child = ChildProcess::start(options);
-  while (child->running() && !child->wait(std::min(deadline, ChildProcess::Clock::now() + 100ms))) {
-    if (Interrupt::requested()) return std::nullopt;
-    if (ChildProcess::Clock::now() >= deadline) break;
-  }
-  return child->finish(deadline);
-}
-
-std::string trimmed(std::string text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  return text;
-}
-
-// slop and slurp both exit with status 1 and say "cancelled" when Escape or a right click
-// gives the selection up; the same status also means they could not run at all.
-bool selectionCancelled(const ChildProcess::Result& result) {
-  std::string errors = result.errors;
-  std::transform(errors.begin(), errors.end(), errors.begin(),
-                 [](unsigned char c) { return std::tolower(c); });
-  return result.ending == ChildProcess::Result::Ending::exited && result.status != 0 &&
-         errors.find("cancel") != std::string::npos;
 }
 
 }  // namespace
@@ -120,22 +93,14 @@ std::variant<ScreenGrabber, std::string> ScreenGrabber::choose(Area area) {
 }
 
 std::variant<std::string, ScreenGrabber::Outcome> ScreenGrabber::select() const {
-  ChildProcess::Options options;
-  options.output = ChildProcess::Stream::capture;
-  if (tool_ == Tool::grim) {
-    options.arguments = {selector_};  // prints "X,Y WxH", as grim -g takes it
-  } else {
-    // A tolerance of 0 makes every press the corner of a region, one too large for any drag
-    // leaves only clicks on windows: --region drags and --window clicks, never one for the other.
-    options.arguments = {selector_, "--tolerance", area_ == Area::region ? "0" : "999999",
-                         "--format", "%g"};
-  }
-  auto result = runUnlessInterrupted(options, Clock::now() + kChoosing);
-  if (!result || selectionCancelled(*result)) return Outcome{Kind::cancelled, {}};
-  if (!result->succeeded()) return Outcome{Kind::failed, result->describe()};
-  std::string selection = trimmed(result->output);
-  if (selection.empty()) return Outcome{Kind::failed, result->program + " chose nothing"};
-  return selection;
+  const RegionChoice choice = chooseRegion(selector_, area_ == Area::window);
+  if (choice.kind == RegionChoice::Kind::cancelled) return Outcome{Kind::cancelled, {}};
+  if (choice.kind == RegionChoice::Kind::failed) return Outcome{Kind::failed, choice.error};
+  const ScreenRegion& r = choice.region;
+  auto text = [](int n) { return std::to_string(n); };
+  if (tool_ == Tool::grim)
+    return text(r.x) + "," + text(r.y) + " " + text(r.width) + "x" + text(r.height);
+  return text(r.width) + "x" + text(r.height) + "+" + text(r.x) + "+" + text(r.y);
 }
 
 ScreenGrabber::Outcome ScreenGrabber::take(const fs::path& file) const {

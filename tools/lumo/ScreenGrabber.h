@@ -39,8 +39,8 @@ class ScreenGrabber {
  private:
   ScreenGrabber(Tool tool, CaptureOptions::Area area, std::string program, std::string selector)
       : tool_(tool), area_(area), program_(std::move(program)), selector_(std::move(selector)) {}
-  // The selection as the grabbing tool takes it ("WxH+X+Y" for maim and import, "X,Y WxH" for
-  // grim), or why there is none.
+  // The region or window chosen, as the grabbing tool takes it ("WxH+X+Y" for maim and import,
+  // "X,Y WxH" for grim), or why there is none.
   std::variant<std::string, Outcome> select() const;
   Outcome takeWithPortal(const std::filesystem::path& file) const;
 
