@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <sstream>
+#include <vector>
 
 #include "ScreenshotPortal.h"
 #include "TestFiles.h"
@@ -80,6 +81,30 @@ TEST(ScreenshotPortal, GivesWhatThePortalAnswers) {
     EXPECT_NE(outcome.error.find(taken ? "" : row.fileOrWhy), std::string::npos) << outcome.error;
     // A request given up ends the desktop's dialog.
     EXPECT_EQ(fs::exists(folder / "closed"), row.mode == "hang");
+  }
+}
+
+// `lumo capture` takes the portal's file into the captures folder, or leaves none (130).
+TEST(ScreenshotPortal, LumoCaptureTakesThePortalsFile) {
+  for (const std::string mode : {"taken", "cancel"}) {
+    const TempDir folder;
+    writeFile(folder / "mode", mode);
+    writeFile(folder / "picture", "\x89PNG from the portal");
+    const SessionBus bus("portal", folder.path());
+    const std::string status =
+        run("HOME=" + shellQuote(folder.path().string()) +
+            " " LUMO_BINARY " capture --region --no-share >/dev/null 2>&1; echo $?");
+    EXPECT_EQ(status, mode == "taken" ? "0\n" : "130\n");
+    std::vector<fs::path> shots;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder / "Pictures/Lumo", ec))
+      shots.push_back(entry.path());
+    ASSERT_EQ(shots.size(), mode == "taken" ? 1u : 0u);
+    if (mode == "taken") {
+      EXPECT_TRUE(shots[0].filename().string().starts_with("Screen Shot ")) << shots[0];
+      EXPECT_EQ(readFile(shots[0]), "\x89PNG from the portal");
+      EXPECT_FALSE(fs::exists(folder / "Screen Shot picked ü#1.png"));  // moved, not copied
+    }
   }
 }
 
