@@ -31,8 +31,6 @@ constexpr auto kPoll = 100ms;
 constexpr const char* kStopping =
     "\nlumo: finishing the recording (Ctrl-C again to quit at once, keeping it unshared)\n";
 
-using Area = ScreenRegion;
-
 std::string variable(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
@@ -45,7 +43,7 @@ std::optional<std::string> notInstalled(const std::string& program, const std::s
 }
 
 // The size of the X screen of `display`, from its root window; null when it cannot be reached.
-std::optional<Area> screenOf(const std::string& display) {
+std::optional<ScreenRegion> screenOf(const std::string& display) {
   int number = 0;
   std::unique_ptr<xcb_connection_t, void (*)(xcb_connection_t*)> connection(
       xcb_connect(display.c_str(), &number), xcb_disconnect);
@@ -53,12 +51,12 @@ std::optional<Area> screenOf(const std::string& display) {
   xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection.get()));
   for (int i = 0; i < number && screens.rem > 0; ++i) xcb_screen_next(&screens);
   if (screens.rem == 0) return std::nullopt;
-  return Area{0, 0, screens.data->width_in_pixels, screens.data->height_in_pixels};
+  return ScreenRegion{0, 0, screens.data->width_in_pixels, screens.data->height_in_pixels};
 }
 
 // The recorder's command for `area` of the session's display (on Wayland, none: the whole
 // output), into `file`.
-ChildProcess::Options recorder(bool wayland, const std::optional<Area>& area,
+ChildProcess::Options recorder(bool wayland, const std::optional<ScreenRegion>& area,
                                std::optional<double> seconds, const fs::path& file) {
   ChildProcess::Options options;
   const std::string size =
@@ -112,7 +110,7 @@ int record(Output& output, Host& host, const RecordOptions& options) {
     return fail("not signed in; run `lumo login TOKEN` first");
   }
 
-  std::optional<Area> area;
+  std::optional<ScreenRegion> area;
   if (options.region) {
     const RegionChoice choice = chooseRegion(selector, /*window=*/false);
     if (choice.kind == RegionChoice::Kind::cancelled) return 130;

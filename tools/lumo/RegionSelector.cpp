@@ -11,12 +11,10 @@
 namespace lumo::cli {
 namespace {
 
-using Clock = ChildProcess::Clock;
-using Kind = RegionChoice::Kind;
 using namespace std::chrono_literals;
 
 // A person choosing a region or a window.
-constexpr auto kChoosing = std::chrono::minutes(10);
+constexpr auto kRegionChoosing = std::chrono::minutes(10);
 
 // slop and slurp both exit with status 1 and say "cancelled" when Escape or a right click
 // gives the selection up; the same status also means they could not run at all.
@@ -31,11 +29,11 @@ bool selectionCancelled(const ChildProcess::Result& result) {
 }  // namespace
 
 std::optional<ChildProcess::Result> runUnlessInterrupted(const ChildProcess::Options& options,
-                                                         Clock::time_point deadline) {
+                                                         ChildProcess::Clock::time_point deadline) {
   auto child = ChildProcess::start(options);
-  while (child->running() && !child->wait(std::min(deadline, Clock::now() + 100ms))) {
+  while (child->running() && !child->wait(std::min(deadline, ChildProcess::Clock::now() + 100ms))) {
     if (Interrupt::requested()) return std::nullopt;
-    if (Clock::now() >= deadline) break;
+    if (ChildProcess::Clock::now() >= deadline) break;
   }
   return child->finish(deadline);
 }
@@ -51,16 +49,16 @@ RegionChoice chooseRegion(const std::string& selector, bool window) {
     // leaves only clicks on windows: --region drags and --window clicks, never one for the other.
     options.arguments = {selector, "--tolerance", window ? "999999" : "0", "--format", kFormat};
   }
-  auto result = runUnlessInterrupted(options, Clock::now() + kChoosing);
-  if (!result || selectionCancelled(*result)) return {Kind::cancelled, {}, {}};
-  if (!result->succeeded()) return {Kind::failed, {}, result->describe()};
+  auto result = runUnlessInterrupted(options, ChildProcess::Clock::now() + kRegionChoosing);
+  if (!result || selectionCancelled(*result)) return {RegionChoice::Kind::cancelled, {}, {}};
+  if (!result->succeeded()) return {RegionChoice::Kind::failed, {}, result->describe()};
   ScreenRegion region;
   std::istringstream in(result->output);
   if (!(in >> region.x >> region.y >> region.width >> region.height) || region.width <= 0 ||
       region.height <= 0) {
-    return {Kind::failed, {}, result->program + " chose nothing"};
+    return {RegionChoice::Kind::failed, {}, result->program + " chose nothing"};
   }
-  return {Kind::chosen, region, {}};
+  return {RegionChoice::Kind::chosen, region, {}};
 }
 
 }  // namespace lumo::cli
